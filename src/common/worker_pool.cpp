@@ -1,0 +1,135 @@
+#include "common/worker_pool.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace velkan {
+
+namespace {
+// Set on pool threads so that a nested loop runs inline instead of waiting
+// for workers that are all busy with the outer loop.
+thread_local bool tls_inside_worker = false;
+thread_local std::size_t tls_worker_index = 0;
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t workers) {
+  workers = std::clamp<std::size_t>(workers, 1, kMaxWorkers);
+  threads_.reserve(workers);
+  try {
+    for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back(&WorkerPool::worker_main, this, w);
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    start_cv_.notify_all();
+    for (auto& t : threads_) t.join();
+    throw;
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  start_cv_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+std::size_t WorkerPool::online_processors() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  if (n < 1) {
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw == 0 ? 1 : hw;
+  }
+  return static_cast<std::size_t>(n);
+}
+
+void WorkerPool::set_wait_hook(WaitHook hook, int period_ms) {
+  wait_hook_ = std::move(hook);
+  wait_period_ms_ = std::max(1, period_ms);
+}
+
+void WorkerPool::record_failure(std::exception_ptr failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!failure_) failure_ = failure;
+  cancelled_.store(true, std::memory_order_relaxed);
+}
+
+void WorkerPool::run_indices(std::size_t worker) {
+  while (!cancelled_.load(std::memory_order_relaxed)) {
+    std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+    if (i >= end_) break;
+    try {
+      (*body_)(i, worker);
+    } catch (...) {
+      record_failure(std::current_exception());
+    }
+  }
+}
+
+void WorkerPool::worker_main(std::size_t worker) {
+  tls_inside_worker = true;
+  tls_worker_index = worker;
+  std::size_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      start_cv_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+    }
+    run_indices(worker);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --busy_;
+    }
+    done_cv_.notify_all();
+  }
+}
+
+void WorkerPool::parallel_for(std::size_t begin, std::size_t end, const Body& body) {
+  if (begin >= end) return;
+  if (tls_inside_worker) {
+    for (std::size_t i = begin; i < end; ++i) body(i, tls_worker_index);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    body_ = &body;
+    end_ = end;
+    next_.store(begin, std::memory_order_relaxed);
+    cancelled_.store(false, std::memory_order_relaxed);
+    failure_ = nullptr;
+    busy_ = threads_.size();
+    ++generation_;
+  }
+  start_cv_.notify_all();
+
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (busy_ != 0) {
+    if (!wait_hook_) {
+      done_cv_.wait(lock, [&] { return busy_ == 0; });
+      break;
+    }
+    done_cv_.wait_for(lock, std::chrono::milliseconds(wait_period_ms_));
+    if (busy_ == 0 || cancelled_.load(std::memory_order_relaxed)) continue;
+    lock.unlock();
+    try {
+      wait_hook_();
+    } catch (...) {
+      record_failure(std::current_exception());
+    }
+    lock.lock();
+  }
+  body_ = nullptr;
+  std::exception_ptr failure = failure_;
+  failure_ = nullptr;
+  lock.unlock();
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace velkan

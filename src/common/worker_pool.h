@@ -1,0 +1,74 @@
+// A pool of worker threads that lives for one call.
+//
+// The calling thread hands a loop to the workers and waits; it never runs loop
+// bodies itself, so it stays free to poll for interruption while it waits.
+// Indices are claimed dynamically, one at a time, so uneven rows balance out.
+// The first exception thrown by any body is carried back and rethrown on the
+// calling thread once every worker has left the loop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace velkan {
+
+class WorkerPool {
+ public:
+  using Body = std::function<void(std::size_t index, std::size_t worker)>;
+  using WaitHook = std::function<void()>;
+
+  // Largest number of workers a pool is built with.
+  static constexpr std::size_t kMaxWorkers = 65535;
+
+  // Starts `workers` threads (0 is raised to 1, more than kMaxWorkers lowered).
+  // Throws std::system_error when a thread cannot be started.
+  explicit WorkerPool(std::size_t workers);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t size() const { return threads_.size(); }
+
+  // Runs body(i, w) for every i in [begin, end); w < size() names the worker,
+  // so callers can keep one scratch buffer per worker. Blocks until done.
+  // Called from inside a loop body it runs the range inline on that worker.
+  void parallel_for(std::size_t begin, std::size_t end, const Body& body);
+
+  // Called on the waiting thread about every `period_ms` while a loop runs.
+  // If it throws, the loop stops handing out indices and the exception is
+  // rethrown once the workers are idle.
+  void set_wait_hook(WaitHook hook, int period_ms = 100);
+
+  // Number of logical processors online now (at least 1).
+  static std::size_t online_processors();
+
+ private:
+  void worker_main(std::size_t worker);
+  void run_indices(std::size_t worker);
+  void record_failure(std::exception_ptr failure);
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable start_cv_;
+  std::condition_variable done_cv_;
+  bool stopping_ = false;
+  std::size_t generation_ = 0;
+  std::size_t busy_ = 0;
+
+  const Body* body_ = nullptr;
+  std::size_t end_ = 0;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> cancelled_{false};
+  std::exception_ptr failure_;
+
+  WaitHook wait_hook_;
+  int wait_period_ms_ = 100;
+};
+
+}  // namespace velkan

@@ -1,0 +1,33 @@
+// The pyramids and level list that the preparation sequence hands the driver.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "common/raster.h"
+#include "core/engine_inputs.h"
+
+namespace velkan {
+
+class WorkerPool;
+
+// One raster per level key. Ordered by key, so iteration is deterministic.
+using LevelMap = std::map<std::int32_t, Raster<float>>;
+
+struct PreparedEngine {
+  LevelMap condition;
+  LevelMap weights;
+  std::optional<LevelMap> pa_membership;  // only when pa_to_pa
+  std::optional<LevelMap> traversal;      // only when a traversal raster is given
+  std::vector<LevelMap> transition;       // one 3D pyramid per transition grid, list order
+  std::vector<std::int32_t> sorted_levels;  // ascending, distinct
+  std::int32_t coarsest = 1;                // last sorted level, or 1 when none
+};
+
+// Builds every pyramid the call needs and checks that they agree level by level.
+// Throws OrdinaryError for bad input and InternalError for failed steps.
+PreparedEngine prepare_engine(const EngineInputs& inputs, WorkerPool& pool);
+
+}  // namespace velkan
