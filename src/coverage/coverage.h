@@ -1,0 +1,34 @@
+// Exact per-pixel coverage of polygons with holes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/affine.h"
+#include "common/raster.h"
+
+namespace velkan {
+
+class WorkerPool;
+
+struct Vertex {
+  double x = 0.0, y = 0.0;
+};
+
+// Implicitly closed; a repeated closing vertex stays in the sequence.
+using Ring = std::vector<Vertex>;
+
+struct Polygon {
+  Ring exterior;
+  std::vector<Ring> holes;
+};
+
+// Fraction of each pixel of an nrows x ncols grid covered by the polygons,
+// clamped to [0, 1]. Exteriors add their overlap area, holes subtract it, in
+// ring order; the rows of one ring run in parallel on the pool.
+// Throws InternalError when nrows * ncols floats overflow a signed 64-bit
+// size, std::bad_alloc when the raster does not fit in memory.
+Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
+                                 std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool);
+
+}  // namespace velkan
