@@ -1,0 +1,110 @@
+#include "lib/arrays.h"
+
+#include <cstring>
+
+#include "lib/numpy_api.h"
+
+namespace velkan::py {
+
+namespace {
+
+int type_number(ElementType type) {
+  switch (type) {
+    case ElementType::Bool: return NPY_BOOL;
+    case ElementType::Float32: return NPY_FLOAT32;
+    case ElementType::Float64: return NPY_FLOAT64;
+  }
+  return NPY_FLOAT64;
+}
+
+PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+// Copies every element of an n-dimensional array (n <= 3) into `out` in
+// row-major logical order.
+template <class T>
+void copy_elements(PyObject* object, T* out) {
+  PyArrayObject* array = as_array(object);
+  const int ndim = PyArray_NDIM(array);
+  const npy_intp* dims = PyArray_DIMS(array);
+  const npy_intp* strides = PyArray_STRIDES(array);
+  npy_intp count = 1;
+  for (int axis = 0; axis < ndim; ++axis) count *= dims[axis];
+  if (count == 0) return;
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    std::memcpy(out, base, static_cast<std::size_t>(count) * sizeof(T));
+    return;
+  }
+  npy_intp shape[3] = {1, 1, 1}, step[3] = {0, 0, 0};
+  for (int axis = 0; axis < ndim; ++axis) {
+    shape[3 - ndim + axis] = dims[axis];
+    step[3 - ndim + axis] = strides[axis];
+  }
+  for (npy_intp i = 0; i < shape[0]; ++i)
+    for (npy_intp j = 0; j < shape[1]; ++j)
+      for (npy_intp k = 0; k < shape[2]; ++k) {
+        // memcpy: the source may be unaligned.
+        std::memcpy(out++, base + i * step[0] + j * step[1] + k * step[2], sizeof(T));
+      }
+}
+
+}  // namespace
+
+bool is_array_of(PyObject* object, int ndim, ElementType type) {
+  ensure_numpy_api();
+  if (!PyArray_Check(object)) return false;
+  PyArrayObject* array = as_array(object);
+  if (PyArray_NDIM(array) != ndim) return false;
+  PyArray_Descr* wanted = PyArray_DescrFromType(type_number(type));
+  if (wanted == nullptr) throw ErrorAlreadySet{};
+  bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
+  Py_DECREF(wanted);
+  return equivalent;
+}
+
+std::size_t array_dim(PyObject* array, int axis) {
+  return static_cast<std::size_t>(PyArray_DIMS(as_array(array))[axis]);
+}
+
+Raster<float> copy_float32_2d(PyObject* array) {
+  Raster<float> raster(array_dim(array, 0), array_dim(array, 1), 0.0f);
+  copy_elements(array, raster.data());
+  return raster;
+}
+
+Raster<float> copy_float32_3d(PyObject* array) {
+  Raster<float> raster(array_dim(array, 0), array_dim(array, 1), array_dim(array, 2), 0.0f);
+  copy_elements(array, raster.data());
+  return raster;
+}
+
+Raster<std::uint8_t> copy_bool_2d(PyObject* array) {
+  static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+  Raster<std::uint8_t> raster(array_dim(array, 0), array_dim(array, 1), 0);
+  copy_elements(array, raster.data());
+  return raster;
+}
+
+double float64_at(PyObject* object, std::size_t i, std::size_t j) {
+  PyArrayObject* array = as_array(object);
+  const char* at = static_cast<const char*>(PyArray_DATA(array)) + static_cast<npy_intp>(i) * PyArray_STRIDES(array)[0] +
+                   static_cast<npy_intp>(j) * PyArray_STRIDES(array)[1];
+  double value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+PyObject* new_float32_array(const Raster<float>& raster) {
+  ensure_numpy_api();
+  npy_intp dims[2] = {static_cast<npy_intp>(raster.rows()), static_cast<npy_intp>(raster.cols())};
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
+  if (descr == nullptr) throw ErrorAlreadySet{};
+  // NewFromDescr steals the descriptor reference, also on failure.
+  PyObject* result = PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr);
+  if (result == nullptr) throw ErrorAlreadySet{};
+  if (raster.size() != 0)
+    std::memcpy(PyArray_DATA(as_array(result)), raster.data(), raster.size() * sizeof(float));
+  return result;
+}
+
+}  // namespace velkan::py

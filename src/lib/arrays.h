@@ -1,0 +1,32 @@
+// Copies between NumPy arrays and owned rasters.
+#pragma once
+
+#include <cstdint>
+
+#include "common/raster.h"
+#include "lib/py_ref.h"
+
+namespace velkan::py {
+
+// Element types the module reads, by NumPy type number.
+enum class ElementType { Bool, Float32, Float64 };
+
+// True when `object` is an ndarray (or subclass) with `ndim` dimensions whose
+// dtype NumPy considers equivalent to `type`.
+bool is_array_of(PyObject* object, int ndim, ElementType type);
+
+// Length of axis `axis` of an array accepted by is_array_of.
+std::size_t array_dim(PyObject* array, int axis);
+
+// Copies of arrays accepted by is_array_of, read by logical index whatever the
+// strides: one block copy when the source is C-contiguous.
+Raster<float> copy_float32_2d(PyObject* array);
+Raster<float> copy_float32_3d(PyObject* array);  // rows x cols x bands
+Raster<std::uint8_t> copy_bool_2d(PyObject* array);
+// Element (i, j) of a 2D float64 array.
+double float64_at(PyObject* array, std::size_t i, std::size_t j);
+
+// A new C-ordered float32 ndarray holding the raster's values.
+PyObject* new_float32_array(const Raster<float>& raster);
+
+}  // namespace velkan::py

@@ -1,0 +1,97 @@
+// pixel_coverage(polygons, transform, shape, n_threads=None)
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coverage/coverage.h"
+#include "lib/arrays.h"
+#include "lib/binder.h"
+#include "lib/call_frame.h"
+#include "lib/convert.h"
+#include "lib/functions.h"
+#include "lib/pool_call.h"
+
+namespace velkan::py {
+
+namespace {
+
+constexpr const char* kParameters[] = {"polygons", "transform", "shape", "n_threads"};
+constexpr CallSignature kSignature{"pixel_coverage", kParameters, 4, 3};
+
+// A failure to read the polygons, carrying its text (without the outer prefix).
+struct PolygonError {
+  std::string text;
+};
+
+Ring read_ring(PyObject* object) {
+  if (!is_array_of(object, 2, ElementType::Float64))
+    throw PolygonError{"Ring must be a 2D float64 array: " + type_error_text(object, "ndarray")};
+  std::size_t rows = array_dim(object, 0), cols = array_dim(object, 1);
+  if (cols != 2)
+    throw PolygonError{"Ring array must have shape (N, 2), got [" + std::to_string(rows) + ", " +
+                       std::to_string(cols) + "]"};
+  Ring ring(rows);
+  for (std::size_t i = 0; i < rows; ++i) ring[i] = Vertex{float64_at(object, i, 0), float64_at(object, i, 1)};
+  return ring;
+}
+
+Polygon read_polygon(PyObject* item) {
+  constexpr const char* kShape = "Each polygon must be (exterior, holes): ";
+  if (!PyTuple_Check(item)) throw PolygonError{kShape + std::string("TypeError: ") + type_error_text(item, "tuple")};
+  Py_ssize_t size = PyTuple_Size(item);
+  if (size != 2)
+    throw PolygonError{kShape + std::string("ValueError: expected tuple of length 2, but got tuple of length ") +
+                       std::to_string(size)};
+  Polygon polygon;
+  polygon.exterior = read_ring(PyTuple_GetItem(item, 0));
+  PyObject* holes = PyTuple_GetItem(item, 1);
+  if (!PyList_Check(holes)) throw PolygonError{"Holes must be a list of arrays: " + type_error_text(holes, "list")};
+  // Index by index: the list may not change under us, since no Python code runs here.
+  for (Py_ssize_t i = 0; i < PyList_Size(holes); ++i) polygon.holes.push_back(read_ring(PyList_GetItem(holes, i)));
+  return polygon;
+}
+
+std::vector<Polygon> read_polygons(PyObject* object) {
+  if (!PyList_Check(object)) throw PolygonError{"Expected a list of polygons: " + type_error_text(object, "list")};
+  std::vector<Polygon> polygons;
+  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) polygons.push_back(read_polygon(PyList_GetItem(object, i)));
+  return polygons;
+}
+
+Affine read_affine(PyObject* object) {
+  std::vector<PyObject*> items = tuple_items(object, 6);
+  return Affine{to_double(items[0]), to_double(items[1]), to_double(items[2]),
+                to_double(items[3]), to_double(items[4]), to_double(items[5])};
+}
+
+PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
+  BoundArguments bound = bind_arguments(kSignature, args, kwargs);
+  Affine transform = convert_argument("transform", [&] { return read_affine(bound[1]); });
+  auto [nrows, ncols] = convert_argument("shape", [&] {
+    std::vector<PyObject*> items = tuple_items(bound[2], 2);
+    return std::pair{to_unsigned(items[0]), to_unsigned(items[1])};
+  });
+  std::optional<std::uint64_t> n_threads;
+  if (bound[3] != nullptr && bound[3] != Py_None)
+    n_threads = convert_argument("n_threads", [&] { return to_unsigned(bound[3]); });
+
+  std::vector<Polygon> polygons;
+  try {
+    polygons = read_polygons(bound[0]);
+  } catch (const PolygonError& error) {
+    PyErr_SetString(PyExc_RuntimeError, ("Reading polygons failed: " + error.text).c_str());
+    throw ErrorAlreadySet{};
+  }
+  Raster<float> coverage = with_worker_pool(n_threads, [&](WorkerPool& pool) {
+    return rasterise_coverage(polygons, transform, nrows, ncols, pool);
+  });
+  return new_float32_array(coverage);
+}
+
+}  // namespace
+
+PyObject* pixel_coverage(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_call_frame([&] { return pixel_coverage_body(args, kwargs); });
+}
+
+}  // namespace velkan::py

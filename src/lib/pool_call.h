@@ -1,0 +1,31 @@
+// Runs a call's computation on a worker pool built for that call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <system_error>
+
+#include "common/worker_pool.h"
+#include "lib/py_ref.h"
+
+namespace velkan::py {
+
+// `n_threads` absent means every online processor; 0 is raised to 1 and very
+// large counts are lowered to the pool's limit. A pool that cannot be built is
+// a RuntimeError with the system's text. The calling thread keeps the
+// interpreter lock while it waits: the work never touches Python objects.
+template <class Work>
+auto with_worker_pool(std::optional<std::uint64_t> n_threads, Work&& work) {
+  std::uint64_t count = n_threads ? *n_threads : WorkerPool::online_processors();
+  if (count > WorkerPool::kMaxWorkers) count = WorkerPool::kMaxWorkers;
+  std::optional<WorkerPool> pool;
+  try {
+    pool.emplace(static_cast<std::size_t>(count));
+  } catch (const std::system_error& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    throw ErrorAlreadySet{};
+  }
+  return work(*pool);
+}
+
+}  // namespace velkan::py
