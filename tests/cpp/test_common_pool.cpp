@@ -1,0 +1,80 @@
+// The per-call worker pool: every index runs once, failures come back to the caller.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/worker_pool.h"
+
+using velkan::WorkerPool;
+
+class PoolSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolSizes, EveryIndexRunsExactlyOnceOnAValidWorker) {
+  WorkerPool pool(GetParam());
+  ASSERT_EQ(pool.size(), std::max<std::size_t>(GetParam(), 1));
+  std::vector<std::atomic<int>> hits(1000);
+  std::atomic<bool> bad_worker{false};
+  pool.parallel_for(10, 1000, [&](std::size_t i, std::size_t worker) {
+    hits[i].fetch_add(1);
+    if (worker >= pool.size()) bad_worker = true;
+  });
+  for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].load(), i < 10 ? 0 : 1) << i;
+  EXPECT_FALSE(bad_worker.load());
+}
+
+TEST_P(PoolSizes, FailureInAWorkerIsRethrownOnTheCaller) {
+  WorkerPool pool(GetParam());
+  auto run = [&] {
+    pool.parallel_for(0, 500, [](std::size_t i, std::size_t) {
+      if (i == 137) throw velkan::InternalError("broken at 137");
+    });
+  };
+  try {
+    run();
+    FAIL() << "expected an exception";
+  } catch (const velkan::InternalError& error) {
+    EXPECT_STREQ(error.what(), "broken at 137");
+  }
+  // The pool stays usable after a failed loop.
+  std::atomic<int> sum{0};
+  pool.parallel_for(0, 100, [&](std::size_t i, std::size_t) { sum += static_cast<int>(i); });
+  EXPECT_EQ(sum.load(), 4950);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(0, 1, 2, 5));
+
+TEST(WorkerPool, NestedLoopRunsInlineOnTheSameWorker) {
+  WorkerPool pool(2);
+  std::vector<std::atomic<int>> hits(64);
+  pool.parallel_for(0, 8, [&](std::size_t i, std::size_t outer_worker) {
+    pool.parallel_for(0, 8, [&](std::size_t j, std::size_t inner_worker) {
+      EXPECT_EQ(inner_worker, outer_worker);
+      hits[i * 8 + j].fetch_add(1);
+    });
+  });
+  for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+}
+
+TEST(WorkerPool, WaitHookFailureCancelsTheLoop) {
+  WorkerPool pool(2);
+  pool.set_wait_hook([] { throw std::runtime_error("interrupted"); }, 1);
+  std::atomic<int> ran{0};
+  EXPECT_THROW(pool.parallel_for(0, 100000,
+                                 [&](std::size_t, std::size_t) {
+                                   ran++;
+                                   std::this_thread::sleep_for(std::chrono::microseconds(50));
+                                 }),
+               std::runtime_error);
+  EXPECT_LT(ran.load(), 100000);
+}
+
+TEST(WorkerPool, EmptyRangeRunsNothing) {
+  WorkerPool pool(3);
+  bool ran = false;
+  pool.parallel_for(5, 5, [&](std::size_t, std::size_t) { ran = true; });
+  EXPECT_FALSE(ran);
+}
