@@ -1,0 +1,131 @@
+"""pixel_coverage values: hand-computed cases and shapely's exact intersection areas."""
+import numpy as np
+import pytest
+import shapely
+from shapely.geometry import Polygon, box
+
+import velkan
+
+IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)
+
+
+def ring(*points):
+    return np.array(points, dtype=np.float64)
+
+
+UNIT = ring((0, 0), (1, 0), (1, 1), (0, 1))
+
+
+def cover(polygons, shape=(3, 3), transform=IDENTITY, n_threads=None):
+    return velkan.pixel_coverage(polygons, transform, shape, n_threads=n_threads)
+
+
+def only(out, cells):
+    expected = np.zeros_like(out)
+    for (r, c), v in cells.items():
+        expected[r, c] = v
+    return expected
+
+
+@pytest.mark.parametrize(
+    "polygons, cells",
+    [
+        ([(UNIT, [])], {(0, 0): 1.0}),
+        ([(UNIT[::-1].copy(), [])], {(0, 0): 1.0}),  # clockwise
+        ([(ring((0, 0), (1, 0), (0, 1)), [])], {(0, 0): 0.5}),
+        ([(UNIT + 0.5, [])], {(0, 0): 0.25, (0, 1): 0.25, (1, 0): 0.25, (1, 1): 0.25}),
+        ([(UNIT, [UNIT])], {}),  # hole equal to the exterior
+        ([(UNIT, []), (UNIT, [])], {(0, 0): 1.0}),  # overlap clamps to 1
+        ([(UNIT, [UNIT + (1, 0)])], {(0, 0): 1.0}),  # a hole outside its exterior clamps to 0
+        ([(np.vstack([UNIT, UNIT[:1]]), [])], {(0, 0): 1.0}),  # repeated closing vertex
+        ([(UNIT - 5, [])], {}),  # outside the grid
+        ([(UNIT * 2 - 1, [])], {(0, 0): 1.0}),  # straddles the corner: only the inside counts
+        ([(UNIT * 3 + (2, 2), [])], {(2, 2): 1.0}),  # straddles the far border
+    ],
+)
+def test_hand_values(polygons, cells):
+    out = cover(polygons)
+    np.testing.assert_allclose(out, only(out, cells), atol=1e-7)
+
+
+def test_north_up_transform_maps_world_y_downwards():
+    res, x0, y0 = 30.0, 500000.0, 4100000.0
+    transform = (res, 0.0, x0, 0.0, -res, y0)
+    # the world square of pixel (row 1, col 1): x in [x0+res, x0+2res], y in [y0-2res, y0-res]
+    sq = ring((x0 + res, y0 - res), (x0 + 2 * res, y0 - res), (x0 + 2 * res, y0 - 2 * res), (x0 + res, y0 - 2 * res))
+    out = cover([(sq, [])], transform=transform)
+    np.testing.assert_allclose(out, only(out, {(1, 1): 1.0}), atol=1e-6)
+
+
+def test_singular_transform_gives_zeros():
+    out = cover([(UNIT, [])], transform=(1.0, 2.0, 0.0, 0.5, 1.0, 0.0))
+    assert not out.any()
+
+
+def test_non_finite_coordinates_stay_in_range():
+    bad = ring((0, 0), (np.nan, 0.5), (2, 2), (np.inf, 1), (0, 2), (-np.inf, np.nan))
+    out = cover([(bad, [UNIT]), (UNIT + 0.5, [])])
+    assert np.isfinite(out).all() and (out >= 0).all() and (out <= 1).all()
+
+
+def random_polygon(rng, centre, radius, n):
+    """A star-shaped (hence simple) polygon with a smaller star-shaped hole inside."""
+    # jittered, evenly spread angles keep every exterior edge farther out than the hole
+    angles = (np.arange(n) + rng.uniform(0, 0.8, n)) * (2 * np.pi / n)
+    radii = rng.uniform(0.7, 1.0, n) * radius
+    outer = np.column_stack([centre[0] + radii * np.cos(angles), centre[1] + radii * np.sin(angles)])
+    m = max(3, n // 2)
+    hole_angles = (np.arange(m) + rng.uniform(0, 0.8, m)) * (2 * np.pi / m)
+    hole_radii = rng.uniform(0.1, 0.3, m) * radius
+    hole = np.column_stack([centre[0] + hole_radii * np.cos(hole_angles), centre[1] + hole_radii * np.sin(hole_angles)])
+    return outer, hole
+
+
+def shapely_coverage(polygons, transform, shape):
+    """Per-pixel intersection areas over pixel areas, the reference for exactness."""
+    a, b, c, d, e, f = transform
+    geom = shapely.union_all([Polygon(ext, [h]) for ext, h in polygons])
+    out = np.zeros(shape)
+    pixel_area = abs(a * e - b * d)
+    for r in range(shape[0]):
+        for k in range(shape[1]):
+            corners = [(k, r), (k + 1, r), (k + 1, r + 1), (k, r + 1)]
+            pixel = Polygon([(a * u + b * v + c, d * u + e * v + f) for u, v in corners])
+            out[r, k] = geom.intersection(pixel).area / pixel_area
+    return out
+
+
+@pytest.mark.parametrize(
+    "transform",
+    [
+        (10.0, 0.0, 1000.0, 0.0, -10.0, 2000.0),  # north up
+        (10.0, 3.0, 1000.0, -2.0, -9.0, 2000.0),  # sheared and rotated
+    ],
+)
+@pytest.mark.parametrize("seed", range(4))
+def test_matches_shapely_exact_areas(transform, seed):
+    rng = np.random.default_rng(seed)
+    shape = (14, 17)
+    a, b, c, d, e, f = transform
+    polygons = []
+    for _ in range(2):
+        u, v = rng.uniform(3, 12), rng.uniform(3, 10)
+        centre = (a * u + b * v + c, d * u + e * v + f)
+        polygons.append(random_polygon(rng, centre, rng.uniform(15, 50), int(rng.integers(8, 40))))
+    # disjoint polygons only: velkan takes them as already unioned
+    geoms = [Polygon(ext, [h]) for ext, h in polygons]
+    if geoms[0].intersects(geoms[1]):
+        polygons = polygons[:1]
+    out = cover([(ext, [h]) for ext, h in polygons], shape=shape, transform=transform)
+    expected = shapely_coverage(polygons, transform, shape)
+    np.testing.assert_allclose(out, expected, atol=1e-6)
+    assert out.any()
+
+
+def test_identical_bytes_for_any_thread_count():
+    rng = np.random.default_rng(42)
+    polygons = [random_polygon(rng, rng.uniform(0, 300, 2), rng.uniform(5, 80), 300) for _ in range(6)]
+    polygons = [(ext, [h]) for ext, h in polygons]
+    outs = [cover(polygons, shape=(300, 300), n_threads=n).tobytes() for n in (1, 2, 7)]
+    assert outs[0] == outs[1] == outs[2]
+    assert np.frombuffer(outs[0], np.float32).any()
