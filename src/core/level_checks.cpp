@@ -5,7 +5,12 @@
 namespace velkan {
 
 std::string shape_text(std::size_t rows, std::size_t cols) {
-  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+  std::string text = "(";
+  text += std::to_string(rows);
+  text += ", ";
+  text += std::to_string(cols);
+  text += ")";
+  return text;
 }
 
 void check_level_maps_match(const LevelMap& first, const LevelMap& second) {

@@ -1,7 +1,6 @@
 // The preparation sequence: every pyramid the search reads, built and checked
 // before any focal cell is searched.
 #include <string>
-#include <type_traits>
 
 #include "common/errors.h"
 #include "core/level_checks.h"
@@ -41,13 +40,15 @@ GridPlacement placement(const ConnectivityParams& params) {
   return {static_cast<std::int32_t>(params.row_offset), static_cast<std::int32_t>(params.col_offset)};
 }
 
+LevelMap average_pyramid_unwrapped(const Raster<float>& base, const EngineInputs& inputs, WorkerPool& pool) {
+  const GridPlacement at = placement(inputs.params);
+  return build_level_overviews(base, inputs.levels, at.row_offset, at.col_offset, ResampleMode::Average, nullptr,
+                               pool);
+}
+
 LevelMap average_pyramid(const char* step, const Raster<float>& base, const EngineInputs& inputs,
                          WorkerPool& pool) {
-  const GridPlacement at = placement(inputs.params);
-  return build_step(step, [&] {
-    return build_level_overviews(base, inputs.levels, at.row_offset, at.col_offset, ResampleMode::Average, nullptr,
-                                 pool);
-  });
+  return build_step(step, [&] { return average_pyramid_unwrapped(base, inputs, pool); });
 }
 
 LevelMap weights_pyramid(const EngineInputs& inputs, const Affine& base_transform, WorkerPool& pool) {
@@ -94,8 +95,10 @@ PreparedEngine prepare_engine(const EngineInputs& inputs, WorkerPool& pool) {
   check_level_maps_match(prepared.weights, prepared.condition);
 
   if (inputs.params.pa_to_pa) {
-    const Raster<float> membership = build_pa_membership(condition, inputs.mask);
-    prepared.pa_membership = average_pyramid(kMembershipFailed, membership, inputs, pool);
+    prepared.pa_membership = build_step(kMembershipFailed, [&] {
+      const Raster<float> membership = build_pa_membership(condition, inputs.mask);
+      return average_pyramid_unwrapped(membership, inputs, pool);
+    });
     check_level_maps_match(*prepared.pa_membership, prepared.condition);
   }
   if (inputs.traversal) {

@@ -59,7 +59,12 @@ Raster<float> coarse_transition_level(const Raster<float>& grid, std::uint64_t l
 }
 
 std::string shape_text(std::size_t rows, std::size_t cols) {
-  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+  std::string text = "(";
+  text += std::to_string(rows);
+  text += ", ";
+  text += std::to_string(cols);
+  text += ")";
+  return text;
 }
 
 }  // namespace
