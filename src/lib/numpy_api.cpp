@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/errors.h"
+#include "lib/convert.h"
 
 namespace velkan::py {
 
@@ -19,18 +20,7 @@ std::mutex g_loading;
 // Text of the current Python exception, which is cleared.
 std::string take_error_text() {
   FetchedError error = FetchedError::fetch();
-  if (!error.value) return "unknown error";
-  Ref text(PyObject_Str(error.value.get()));
-  if (!text) {
-    PyErr_Clear();
-    return "<exception str() failed>";
-  }
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return "<exception str() failed>";
-  }
-  return utf8;
+  return error.value ? exception_text(error.value.get()) : std::string("unknown error");
 }
 
 [[noreturn]] void fail(const std::string& detail) {
