@@ -60,6 +60,15 @@ std::string error_of(const std::function<void()>& call) {
   return "<no error>";
 }
 
+std::string mode_name(ResampleMode mode) {
+  switch (mode) {
+    case ResampleMode::Average: return "Average";
+    case ResampleMode::ValidCount: return "ValidCount";
+    case ResampleMode::Area: return "Area";
+  }
+  return "Unknown";
+}
+
 }  // namespace
 
 TEST(OverviewAverage, AllOnesWithOneNaNAtLevelTwo) {
@@ -233,7 +242,8 @@ TEST_P(OverviewModes, ZeroColumnLevelIsAnInternalError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, OverviewModes,
-                         ::testing::Values(ResampleMode::Average, ResampleMode::ValidCount, ResampleMode::Area));
+                         ::testing::Values(ResampleMode::Average, ResampleMode::ValidCount, ResampleMode::Area),
+                         [](const ::testing::TestParamInfo<ResampleMode>& info) { return mode_name(info.param); });
 
 TEST(OverviewBaseLevel, AverageCopiesInfButCoarseMeansSkipIt) {
   Raster<float> base = filled(2, 2, 3.0f);
