@@ -173,6 +173,20 @@ TEST(PrepareTransition, ZeroBandGridIsAnInternalResamplingError) {
   EXPECT_EQ(out.message.rfind("Failed average resampling.: ", 0), 0u) << out.message;
 }
 
+// A level that cannot be split into coarse rows is reported under the step that met it.
+TEST(PrepareSteps, UnsplittableLevelsCarryTheirStepPrefix) {
+  EngineInputs no_columns = make_inputs(4, 0, {2});
+  Outcome out = prepare_outcome(no_columns);
+  EXPECT_EQ(out.kind, Kind::Internal);
+  EXPECT_EQ(out.message.rfind("Failed average resampling.: Level 2 ", 0), 0u) << out.message;
+
+  EngineInputs traversal = make_inputs(4, 4, {2});
+  traversal.traversal = Raster<float>(4, 0, 0.5f);
+  out = prepare_outcome(traversal);
+  EXPECT_EQ(out.kind, Kind::Internal);
+  EXPECT_EQ(out.message.rfind("Failed average resampling for traversal.: Level 2 ", 0), 0u) << out.message;
+}
+
 TEST(PrepareTransition, EmptyGridListBehavesLikeNone) {
   EngineInputs in = make_inputs(4, 4, {1});
   in.transition_grids = std::vector<Raster<float>>{};
