@@ -1,0 +1,398 @@
+#include "window/window.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "common/errors.h"
+#include "window/disc_overlap.h"
+
+namespace velkan {
+namespace {
+
+// Tolerance of the wholly-inside test, relative to the squared outer radius,
+// so that cells whose corner touches the circle count as partial.
+constexpr double kEpsilonScale = 1e-12;
+constexpr std::int32_t kBaseLevel = 1;
+constexpr double kHalf = 0.5;
+constexpr float kNoPaMembership = 1.0f;
+constexpr float kNonFiniteMembership = 0.0f;
+constexpr float kNoGridSimilarity = 0.0f;
+
+using i64 = std::int64_t;
+
+std::int32_t low_bits_as_int32(std::uint64_t value) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+}
+
+i64 floor_div(i64 a, i64 b) {
+  i64 q = a / b;
+  if (a % b != 0 && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+std::int32_t saturate_to_int32(double value) {
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  if (std::isnan(value)) return 0;
+  if (value <= static_cast<double>(kMin)) return kMin;
+  if (value >= static_cast<double>(kMax)) return kMax;
+  return static_cast<std::int32_t>(value);
+}
+
+const Raster<float>* find_level(const LevelMap& map, std::int32_t level) {
+  const auto it = map.find(level);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+struct LevelRasters {
+  const Raster<float>* condition = nullptr;
+  const Raster<float>* weights = nullptr;
+  const Raster<float>* pa = nullptr;
+  const Raster<float>* traversal = nullptr;
+};
+
+const Raster<float>& require_level(const LevelMap& map, std::int32_t level, const char* message) {
+  const Raster<float>* raster = find_level(map, level);
+  if (raster == nullptr) throw InternalError(message);
+  return *raster;
+}
+
+// Every value raster of a level is read at the condition's indices.
+void check_same_shape(const Raster<float>* raster, const Raster<float>& condition,
+                      std::int32_t level, const char* name) {
+  if (raster != nullptr && (raster->rows() != condition.rows() || raster->cols() != condition.cols())) {
+    throw InternalError(std::string(name) + " raster at level " + std::to_string(level) +
+                        " does not match the condition raster's shape.");
+  }
+}
+
+LevelRasters lookup_level_rasters(const PreparedEngine& prepared, std::int32_t level) {
+  LevelRasters r;
+  r.weights = &require_level(prepared.weights, level, "Weights level not found!");
+  r.condition = &require_level(prepared.condition, level, "Condition level not found!");
+  if (prepared.pa_membership) {
+    r.pa = &require_level(*prepared.pa_membership, level, "PA-membership level not found!");
+  }
+  if (prepared.traversal) {
+    r.traversal = &require_level(*prepared.traversal, level, "Traversal level not found!");
+  }
+  check_same_shape(r.weights, *r.condition, level, "Weights");
+  check_same_shape(r.pa, *r.condition, level, "PA-membership");
+  check_same_shape(r.traversal, *r.condition, level, "Traversal");
+  return r;
+}
+
+bool is_even(std::int32_t width) { return (width & 1) == 0; }
+
+// An outer width below the inner one is ignored, not rejected.
+std::int32_t outer_width(const ConnectivityParams& params) {
+  return params.outer_window >= params.window_size ? params.outer_window : params.window_size;
+}
+
+void check_window_widths(const ConnectivityParams& params) {
+  if (is_even(params.window_size)) throw InternalError("Window size must be odd-numbered");
+  if (params.outer_window >= params.window_size && is_even(params.outer_window)) {
+    throw InternalError("Outer window size must be odd-numbered");
+  }
+}
+
+// One level's window in global base-cell units.
+struct Window {
+  i64 level = 1;
+  double cy = 0.0, cx = 0.0;  // focal cell centre
+  double r = 0.0, h = 0.0;    // outer and inner half-extent
+  double r2 = 0.0, eps = 0.0;
+  i64 off_r = 0, off_c = 0;   // landscape start
+  i64 end_r = 0, end_c = 0;   // landscape end (exclusive)
+  i64 o_r = 0, o_c = 0;       // global level row/column of local (0, 0)
+  i64 i_min = 0, i_max = -1, j_min = 0, j_max = -1;  // local cell range visited
+};
+
+// Local level cells covering the half-open global base interval [lo, hi),
+// clamped to [0, count).
+void level_range(double lo, double hi, i64 level, i64 origin, std::size_t count, i64& first,
+                 i64& last) {
+  const i64 lo_cell = saturate_to_int32(std::floor(lo));
+  const i64 hi_cell = saturate_to_int32(std::ceil(hi));
+  first = std::max<i64>(floor_div(lo_cell, level) - origin, 0);
+  last = std::min<i64>(floor_div(hi_cell - 1, level) - origin, static_cast<i64>(count) - 1);
+}
+
+Window make_window(std::int32_t row, std::int32_t col, std::int32_t level, std::int32_t width,
+                   const Raster<float>& base, const Raster<float>& level_condition,
+                   const ConnectivityParams& params) {
+  Window w;
+  w.level = level;
+  w.off_r = low_bits_as_int32(params.row_offset);
+  w.off_c = low_bits_as_int32(params.col_offset);
+  w.end_r = w.off_r + static_cast<i64>(base.rows());
+  w.end_c = w.off_c + static_cast<i64>(base.cols());
+  w.o_r = floor_div(w.off_r, level);
+  w.o_c = floor_div(w.off_c, level);
+  w.cy = static_cast<double>(row + w.off_r) + kHalf;
+  w.cx = static_cast<double>(col + w.off_c) + kHalf;
+  w.r = static_cast<double>(width) * level;
+  w.h = level == kBaseLevel ? 0.0 : static_cast<double>(params.window_size) * level * kHalf;
+  w.r2 = w.r * w.r;
+  w.eps = (w.r2 + 1.0) * kEpsilonScale;
+
+  const double y_lo = std::max(w.cy - w.r, static_cast<double>(w.off_r));
+  const double y_hi = std::min(w.cy + w.r, static_cast<double>(w.end_r));
+  const double x_lo = std::max(w.cx - w.r, static_cast<double>(w.off_c));
+  const double x_hi = std::min(w.cx + w.r, static_cast<double>(w.end_c));
+  if (y_hi <= y_lo || x_hi <= x_lo) return w;  // nothing of the window lies in the landscape
+  level_range(y_lo, y_hi, level, w.o_r, level_condition.rows(), w.i_min, w.i_max);
+  level_range(x_lo, x_hi, level, w.o_c, level_condition.cols(), w.j_min, w.j_max);
+  return w;
+}
+
+// A level cell clipped to the landscape.
+struct CellBox {
+  double y0, y1, x0, x1;
+};
+
+double clipped_start(i64 origin, i64 index, i64 level, i64 landscape_start) {
+  return static_cast<double>(std::max((origin + index) * level, landscape_start));
+}
+
+double clipped_end(i64 origin, i64 index, i64 level, i64 landscape_end) {
+  return static_cast<double>(std::min((origin + index) * level + level, landscape_end));
+}
+
+double nearest_offset(double lo, double hi, double c) {
+  if (lo - c > 0.0) return lo - c;
+  if (hi - c < 0.0) return c - hi;
+  return 0.0;
+}
+
+double farthest_offset(double lo, double hi, double c) {
+  return std::max(std::fabs(lo - c), std::fabs(hi - c));
+}
+
+// Fraction of the cell inside the annulus between radii h and r; 0 drops it.
+double circular_coverage(const CellBox& c, const Window& w, bool& wholly_inside) {
+  const double cell_area = (c.x1 - c.x0) * (c.y1 - c.y0);
+  if (!(cell_area > 0.0)) return 0.0;
+  const double outer = disc_rect_overlap_area(c.y0, c.y1, c.x0, c.x1, w.cy, w.cx, w.r);
+  if (!(outer > 0.0)) return 0.0;
+  const double inner = disc_rect_overlap_area(c.y0, c.y1, c.x0, c.x1, w.cy, w.cx, w.h);
+  const double inside = std::max(outer - inner, 0.0);
+  const double fraction = std::min(inside / cell_area, 1.0);
+
+  wholly_inside = true;
+  if (w.r > 0.0 && inside > 0.0) {
+    const double ny = nearest_offset(c.y0, c.y1, w.cy);
+    const double nx = nearest_offset(c.x0, c.x1, w.cx);
+    if (ny * ny + nx * nx <= w.r2 + w.eps) {
+      const double fy = farthest_offset(c.y0, c.y1, w.cy);
+      const double fx = farthest_offset(c.x0, c.x1, w.cx);
+      wholly_inside = fy * fy + fx * fx < w.r2 - w.eps;
+    }
+  }
+  return fraction;
+}
+
+double interval_overlap(double lo, double hi, double centre, double half) {
+  return std::min(hi, centre + half) - std::max(lo, centre - half);
+}
+
+// Fraction of the cell inside the square annulus between half-widths h and r.
+double square_coverage(const CellBox& c, const Window& w) {
+  const double cell_area = (c.x1 - c.x0) * (c.y1 - c.y0);
+  if (!(w.r > 0.0) || !(cell_area > 0.0)) return 0.0;
+  const double row_overlap = interval_overlap(c.y0, c.y1, w.cy, w.r);
+  if (!(row_overlap > 0.0)) return 0.0;
+  const double col_overlap = interval_overlap(c.x0, c.x1, w.cx, w.r);
+  if (!(col_overlap > 0.0)) return 0.0;
+  const double outer = row_overlap * col_overlap;
+  if (!(outer > 0.0)) return 0.0;
+  double inner = 0.0;
+  if (w.h > 0.0) {
+    const double inner_rows = interval_overlap(c.y0, c.y1, w.cy, w.h);
+    const double inner_cols = interval_overlap(c.x0, c.x1, w.cx, w.h);
+    if (inner_rows > 0.0 && inner_cols > 0.0) inner = inner_rows * inner_cols;
+  }
+  const double fraction = std::max(outer - inner, 0.0) / cell_area;
+  return fraction > 1.0 ? 1.0 : fraction;
+}
+
+template <WindowMode Mode>
+void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out) {
+  for (i64 i = w.i_min; i <= w.i_max; ++i) {
+    CellBox cell{};
+    cell.y0 = clipped_start(w.o_r, i, w.level, w.off_r);
+    cell.y1 = clipped_end(w.o_r, i, w.level, w.end_r);
+    const float* condition = r.condition->row_ptr(static_cast<std::size_t>(i));
+    const float* weights = r.weights->row_ptr(static_cast<std::size_t>(i));
+    const float* pa = r.pa ? r.pa->row_ptr(static_cast<std::size_t>(i)) : nullptr;
+    const float* traversal = r.traversal ? r.traversal->row_ptr(static_cast<std::size_t>(i)) : nullptr;
+    for (i64 j = w.j_min; j <= w.j_max; ++j) {
+      cell.x0 = clipped_start(w.o_c, j, w.level, w.off_c);
+      cell.x1 = clipped_end(w.o_c, j, w.level, w.end_c);
+      bool wholly_inside = true;
+      const double fraction =
+          Mode == WindowMode::Circular ? circular_coverage(cell, w, wholly_inside) : square_coverage(cell, w);
+      const float coverage = static_cast<float>(fraction);
+      if (coverage == 0.0f) continue;
+      const float q = condition[j];
+      if (std::isnan(q)) continue;
+      const float cw = weights[j];
+      if (!std::isfinite(cw)) continue;
+
+      out.rows.push_back(static_cast<std::int32_t>(i));
+      out.cols.push_back(static_cast<std::int32_t>(j));
+      out.condition.push_back(q);
+      out.weight.push_back(coverage * cw);
+      out.protected_fraction.push_back(
+          pa == nullptr ? kNoPaMembership : (std::isfinite(pa[j]) ? pa[j] : kNonFiniteMembership));
+      if (traversal != nullptr) out.traversal.push_back(std::isfinite(traversal[j]) ? traversal[j] : q);
+      out.partial.push_back(wholly_inside ? 0 : 1);
+    }
+  }
+}
+
+// Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
+void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level,
+                       LevelCells& out, Similarity* dest) {
+  const std::size_t n = out.size();
+  if (n == 0) return;
+  const auto last_row = static_cast<std::size_t>(out.box_row0 + out.box_rows - 1);
+  const auto last_col = static_cast<std::size_t>(out.box_col0 + out.box_cols - 1);
+  if (grid.rows() <= last_row || grid.cols() <= last_col) {
+    throw InternalError("Transition grid raster at level " + std::to_string(level) +
+                        " is smaller than the condition raster.");
+  }
+  const std::size_t walked = std::min(focal.size(), grid.bands());
+  const bool focal_finite =
+      std::all_of(focal.begin(), focal.begin() + static_cast<std::ptrdiff_t>(walked),
+                  [](float v) { return std::isfinite(v); });
+  for (std::size_t k = 0; k < n; ++k) {
+    dest[k] = Similarity{};
+    if (!focal_finite) continue;
+    const float* bands = grid.cell(static_cast<std::size_t>(out.rows[k]), static_cast<std::size_t>(out.cols[k]));
+    float sum = 0.0f;
+    bool finite = true;
+    for (std::size_t b = 0; b < walked && finite; ++b) {
+      finite = std::isfinite(bands[b]);
+      sum += std::fabs(focal[b] - bands[b]);
+    }
+    if (finite) dest[k] = Similarity{1, std::exp(-sum)};
+  }
+}
+
+void fill_similarities(const std::vector<float>& focal, const PreparedEngine& prepared, std::int32_t level,
+                       LevelCells& out) {
+  const std::size_t n = out.size();
+  out.grid_count = prepared.transition.size();
+  out.similarity.resize(out.grid_count * n);
+  for (std::size_t g = 0; g < out.grid_count; ++g) {
+    Similarity* dest = out.similarity.data() + g * n;
+    const Raster<float>* grid = find_level(prepared.transition[g], level);
+    if (grid == nullptr) {
+      std::fill(dest, dest + n, Similarity{1, kNoGridSimilarity});
+    } else {
+      grid_similarities(*grid, focal, level, out, dest);
+    }
+  }
+}
+
+// Room for the largest window a level can gather, so a reused buffer never
+// grows after the first focal cell: a width-W window spans at most 2W + 1
+// level cells per side, and never more cells than the level raster holds.
+std::size_t window_capacity(std::int32_t outer, const Raster<float>& level_condition) {
+  const i64 side = 2 * static_cast<i64>(std::max(outer, 0)) + 1;
+  const i64 raster_cells = static_cast<i64>(level_condition.rows() * level_condition.cols());
+  return static_cast<std::size_t>(std::min(side * side, raster_cells));
+}
+
+void prepare_buffers(LevelCells& out, std::int32_t level, const LevelRasters& r, std::size_t grids,
+                     std::size_t capacity) {
+  out.clear();
+  out.level = level;
+  out.has_traversal = r.traversal != nullptr;
+  out.grid_count = grids;
+  out.rows.reserve(capacity);
+  out.cols.reserve(capacity);
+  out.condition.reserve(capacity);
+  out.weight.reserve(capacity);
+  out.protected_fraction.reserve(capacity);
+  if (out.has_traversal) out.traversal.reserve(capacity);
+  out.partial.reserve(capacity);
+  out.edge.reserve(capacity);
+  out.similarity.reserve(capacity * grids);
+}
+
+}  // namespace
+
+void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
+                       std::vector<float>& out) {
+  out.clear();
+  if (prepared.transition.empty()) return;
+  const Raster<float>* grid = find_level(prepared.transition.front(), kBaseLevel);
+  if (grid == nullptr || row < 0 || col < 0) return;
+  const auto r = static_cast<std::size_t>(row), c = static_cast<std::size_t>(col);
+  if (r >= grid->rows() || c >= grid->cols()) return;
+  const float* bands = grid->cell(r, c);
+  out.assign(bands, bands + grid->bands());
+}
+
+void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
+                        const std::vector<float>& focal_bands, const PreparedEngine& prepared,
+                        const ConnectivityParams& params, LevelCells& out) {
+  const LevelRasters rasters = lookup_level_rasters(prepared, level);
+  check_window_widths(params);
+  if (level <= 0) throw InternalError("Level key " + std::to_string(level) + " is not positive.");
+  const std::int32_t outer = outer_width(params);
+  const std::int32_t width = level == prepared.coarsest ? outer : params.window_size;
+  prepare_buffers(out, level, rasters, prepared.transition.size(), window_capacity(outer, *rasters.condition));
+
+  const Raster<float>* base = find_level(prepared.condition, kBaseLevel);
+  if (base == nullptr) throw InternalError("Base condition level not found!");
+
+  const Window w = make_window(row, col, level, width, *base, *rasters.condition, params);
+  if (w.i_max >= w.i_min && w.j_max >= w.j_min) {
+    out.box_row0 = static_cast<std::int32_t>(w.i_min);
+    out.box_col0 = static_cast<std::int32_t>(w.j_min);
+    out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
+    out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
+    if (params.window_mode == WindowMode::Circular) {
+      gather_cells<WindowMode::Circular>(w, rasters, out);
+    } else {
+      gather_cells<WindowMode::Square>(w, rasters, out);
+    }
+  }
+  fill_similarities(focal_bands, prepared, level, out);
+}
+
+void fill_edge_flags(WindowMode mode, LevelCells& cells) {
+  const std::size_t n = cells.size();
+  cells.edge.assign(n, 0);
+  if (n == 0) return;
+  if (mode == WindowMode::Circular) {
+    std::copy(cells.partial.begin(), cells.partial.end(), cells.edge.begin());
+    return;
+  }
+  // Gathering is row-major, so the first and last rows are the extremes.
+  const std::int32_t min_r = cells.rows.front(), max_r = cells.rows.back();
+  const auto [min_c, max_c] = std::minmax_element(cells.cols.begin(), cells.cols.end());
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int32_t i = cells.rows[k], j = cells.cols[k];
+    cells.edge[k] = (i == min_r || i == max_r || j == *min_c || j == *max_c) ? 1 : 0;
+  }
+}
+
+void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
+                          const ConnectivityParams& params, FocalWindows& out) {
+  focal_band_vector(row, col, prepared, out.focal_bands);
+  out.levels.resize(prepared.sorted_levels.size());
+  for (std::size_t k = 0; k < prepared.sorted_levels.size(); ++k) {
+    gather_level_cells(row, col, prepared.sorted_levels[k], out.focal_bands, prepared, params, out.levels[k]);
+    fill_edge_flags(params.window_mode, out.levels[k]);
+  }
+}
+
+}  // namespace velkan
