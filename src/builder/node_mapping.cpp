@@ -1,0 +1,56 @@
+#include "builder/node_mapping.h"
+
+#include <algorithm>
+
+#include "common/errors.h"
+
+namespace velkan {
+namespace {
+
+void check_sequences(const LevelCells& cells) {
+  const std::size_t n = std::min(cells.rows.size(), cells.cols.size());
+  const bool short_values = cells.condition.size() < n || cells.weight.size() < n ||
+                            cells.protected_fraction.size() < n ||
+                            (cells.has_traversal && cells.traversal.size() < n) ||
+                            cells.similarity.size() < cells.grid_count * cells.size();
+  if (short_values) throw InternalError("Level cells sequences are shorter than the cell list.");
+}
+
+void size_box(const LevelCells& cells, std::size_t n, NodeMapping& out) {
+  if (n == 0) return;
+  std::int32_t r_lo = cells.rows[0], r_hi = cells.rows[0], c_lo = cells.cols[0], c_hi = cells.cols[0];
+  for (std::size_t k = 1; k < n; ++k) {
+    r_lo = std::min(r_lo, cells.rows[k]);
+    r_hi = std::max(r_hi, cells.rows[k]);
+    c_lo = std::min(c_lo, cells.cols[k]);
+    c_hi = std::max(c_hi, cells.cols[k]);
+  }
+  out.row0 = r_lo;
+  out.col0 = c_lo;
+  out.rows = r_hi - r_lo + 1;
+  out.cols = c_hi - c_lo + 1;
+  out.slots.assign(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols), kNoCell);
+}
+
+}  // namespace
+
+void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset,
+                        std::int32_t col_offset, NodeMapping& out) {
+  out.clear();
+  out.level = level;
+  check_sequences(cells);
+  const std::size_t n = std::min(cells.rows.size(), cells.cols.size());
+  size_box(cells, n, out);
+  const std::int32_t level_row0 = floor_div(row_offset, level);
+  const std::int32_t level_col0 = floor_div(col_offset, level);
+  out.ids.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int32_t i = cells.rows[k], j = cells.cols[k];
+    out.ids[k] = pack_node_id(level, add_wrapping(level_row0, i), add_wrapping(level_col0, j));
+    std::int32_t& slot = out.slots[static_cast<std::size_t>(i - out.row0) * out.cols + (j - out.col0)];
+    if (slot == kNoCell) ++out.entries;
+    slot = static_cast<std::int32_t>(k);
+  }
+}
+
+}  // namespace velkan

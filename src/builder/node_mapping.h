@@ -1,0 +1,52 @@
+// Node mapping of one level of one focal cell: local (row, column) -> cell.
+//
+// A flat index array over the bounding box of the gathered cells replaces a
+// hash map; the entry of a position is the index of the LAST gathered cell
+// there, so a repeated position keeps the later cell's values.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "builder/node_id.h"
+#include "window/level_cells.h"
+
+namespace velkan {
+
+inline constexpr std::int32_t kNoCell = -1;
+
+struct NodeMapping {
+  std::int32_t level = 0;
+  std::int32_t row0 = 0, col0 = 0, rows = 0, cols = 0;
+  std::vector<std::int32_t> slots;  // rows x cols, cell index or kNoCell
+  std::vector<NodeId> ids;          // per gathered cell
+  std::size_t entries = 0;          // distinct positions
+
+  bool empty() const { return entries == 0; }
+
+  // Cell index at local (row, col), or kNoCell.
+  std::int32_t find(std::int64_t row, std::int64_t col) const {
+    const std::int64_t r = row - row0, c = col - col0;
+    if (r < 0 || c < 0 || r >= rows || c >= cols) return kNoCell;
+    return slots[static_cast<std::size_t>(r * cols + c)];
+  }
+
+  void clear() {
+    level = row0 = col0 = rows = cols = 0;
+    slots.clear();
+    ids.clear();
+    entries = 0;
+  }
+};
+
+// Traversal value of cell k: the traversal sequence when present, else the condition.
+inline float cell_traversal(const LevelCells& cells, std::size_t k) {
+  return cells.has_traversal ? cells.traversal[k] : cells.condition[k];
+}
+
+// Builds the mapping of `cells` at `level` with 32-bit global offsets of the
+// raster. Throws InternalError on a packing failure or inconsistent sequences.
+void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset,
+                        std::int32_t col_offset, NodeMapping& out);
+
+}  // namespace velkan

@@ -1,0 +1,49 @@
+#include "core/search.h"
+
+#include "common/errors.h"
+#include "window/window.h"
+
+namespace velkan {
+
+void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
+  scratch.records.clear();
+  const SearchResult& w = scratch.weighted;
+  const SearchResult& d = scratch.distance;
+  for (const std::uint32_t n : w.settled) {
+    if (static_cast<std::int32_t>(n) == graph.source) continue;
+    if (d.total[n] == kUnreached) throw InternalError("Node not found!");
+    DestinationRecord r;
+    r.weighted_cost = w.weighted_path[n];
+    r.distance_cost = static_cast<float>(d.total[n]) / 100.0f;
+    r.condition = graph.condition[n];
+    r.protected_fraction = graph.protected_fraction[n];
+    r.weight = graph.weight[n];
+    r.similarity = graph.similarity[n];
+    r.similarity_stride = graph.similarity_stride[n];
+    r.grid_count = graph.grid_count[n];
+    scratch.records.push_back(r);
+  }
+}
+
+float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
+  build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph);
+  least_cost_search(scratch.graph, scratch.graph.source, CostKind::Weighted, scratch.heap, scratch.weighted);
+  least_cost_search(scratch.graph, scratch.graph.source, CostKind::Distance, scratch.heap, scratch.distance);
+  collect_records(scratch.graph, scratch);
+  return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc);
+}
+
+float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
+  gather_focal_windows(row, col, ctx.prepared, ctx.params, scratch.windows);
+  return evaluate_windows(row, col, ctx, scratch);
+}
+
+void search_row(std::int32_t row, std::size_t cols, const SearchContext& ctx, float* out_row,
+                SearchScratch& scratch) {
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (ctx.mask(static_cast<std::size_t>(row), c) != 0) continue;
+    out_row[c] = search_focal_cell(row, static_cast<std::int32_t>(c), ctx, scratch);
+  }
+}
+
+}  // namespace velkan

@@ -1,0 +1,51 @@
+// Per-focal-cell search: windows, graph, the two least-cost searches, kernels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/raster.h"
+#include "core/engine_inputs.h"
+#include "core/prepared.h"
+#include "core/search_kernels.h"
+#include "graph/least_cost.h"
+#include "graph/search_graph.h"
+#include "window/level_cells.h"
+
+namespace velkan {
+
+// Read-only inputs shared by every row task of one call.
+struct SearchContext {
+  const PreparedEngine& prepared;
+  const ConnectivityParams& params;
+  const TransformMap& transforms;
+  const Raster<std::uint8_t>& mask;
+  bool olvi = false;  // transition grids present
+};
+
+// Everything one worker reuses from focal cell to focal cell.
+struct SearchScratch {
+  FocalWindows windows;
+  GraphScratch graph_scratch;
+  SearchGraph graph;
+  RadixHeap heap;
+  SearchResult weighted, distance;
+  std::vector<DestinationRecord> records;
+  std::vector<float> acc;
+};
+
+// Destination records of a built graph, in the weighted search's settle order.
+// Throws InternalError("Node not found!") if the searches disagree on reach.
+void collect_records(const SearchGraph& graph, SearchScratch& scratch);
+
+// Value of one gathered focal cell's windows (graph, searches and kernels).
+float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);
+
+// Value of focal cell (row, col).
+float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);
+
+// Writes every unmasked cell of `row` into out_row (cols values).
+void search_row(std::int32_t row, std::size_t cols, const SearchContext& ctx, float* out_row,
+                SearchScratch& scratch);
+
+}  // namespace velkan

@@ -1,0 +1,225 @@
+#include "graph/search_graph.h"
+
+#include <cmath>
+#include <utility>
+
+#include "common/errors.h"
+#include "graph/distance.h"
+
+namespace velkan {
+namespace {
+
+constexpr float kUnitsPerKm = 100.0f;
+constexpr float kLargestBelowUint32 = 4294967040.0f;  // largest float32 below 2^32
+constexpr double kMetresPerKm = 1000.0;
+constexpr int kNeighbours = 8;
+constexpr int kSameLevelSteps[kNeighbours][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0},
+                                                 {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+// After (0, 0): the fine cell's neighbours, in the order their coarse cells are collected.
+constexpr int kCoarseSteps[kNeighbours][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1},
+                                              {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+constexpr int kMaxCoarseCandidates = 4;
+
+// State shared by the edge-making helpers of one build.
+struct Builder {
+  const ConnectivityParams& params;
+  SearchGraph& g;
+  float one_minus_max_cost;
+
+  void add_edge(std::size_t target, float target_traversal, double metres) {
+    const float length_km = static_cast<float>(metres / kMetresPerKm);
+    float w = target_traversal * one_minus_max_cost;
+    w = w + params.max_cost;
+    const float weighted = w * length_km;
+    g.target.push_back(static_cast<std::uint32_t>(target));
+    g.weighted_cost.push_back(weighted);
+    g.distance_cost.push_back(length_km);
+    g.weighted_units.push_back(cost_units(weighted));
+    g.distance_units.push_back(cost_units(length_km));
+  }
+};
+
+void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size_t k) {
+  g.condition[n] = cells.condition[k];
+  g.protected_fraction[n] = cells.protected_fraction[k];
+  g.weight[n] = cells.weight[k];
+  g.traversal[n] = cell_traversal(cells, k);
+  g.grid_count[n] = static_cast<std::uint32_t>(cells.grid_count);
+  g.similarity_stride[n] = static_cast<std::uint32_t>(cells.size());
+  g.similarity[n] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
+}
+
+void reset_nodes(const FocalWindows& windows, SearchGraph& g) {
+  std::size_t total = 0;
+  g.level_base.clear();
+  for (const LevelCells& cells : windows.levels) {
+    g.level_base.push_back(total);
+    total += cells.size();
+  }
+  const std::size_t nodes = total + 1;  // + pseudo-node
+  g.condition.assign(nodes, 0.0f);
+  g.protected_fraction.assign(nodes, 0.0f);
+  g.weight.assign(nodes, 0.0f);
+  g.traversal.assign(nodes, 0.0f);
+  g.similarity.assign(nodes, nullptr);
+  g.similarity_stride.assign(nodes, 0);
+  g.grid_count.assign(nodes, 0);
+  g.edge_begin.assign(nodes, 0);
+  g.edge_count.assign(nodes, 0);
+  g.target.clear();
+  g.weighted_cost.clear();
+  g.distance_cost.clear();
+  g.weighted_units.clear();
+  g.distance_units.clear();
+  g.source = kNoNode;
+  for (std::size_t li = 0; li < windows.levels.size(); ++li) {
+    const LevelCells& cells = windows.levels[li];
+    for (std::size_t k = 0; k < cells.size(); ++k) copy_node(g, g.level_base[li] + k, cells, k);
+  }
+}
+
+const Affine& find_transform(const TransformMap& transforms, std::int64_t level) {
+  const auto it = transforms.find(static_cast<std::int32_t>(level));
+  if (level > INT32_MAX || it == transforms.end()) throw InternalError("Missing level in Affine set.");
+  return it->second;
+}
+
+std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
+  for (std::size_t li = 0; li < windows.levels.size(); ++li) {
+    if (windows.levels[li].level == level) return static_cast<std::int32_t>(li);
+  }
+  return -1;
+}
+
+// Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and its neighbours.
+void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, 
+                     const TransformMap& transforms, const NodeMapping* next, std::size_t next_base,
+                     const FocalWindows& windows, std::int32_t next_index) {
+  const std::int64_t coarse = std::int64_t{2} * level;
+  const std::int32_t off_r = static_cast<std::int32_t>(b.params.row_offset);
+  const std::int32_t off_c = static_cast<std::int32_t>(b.params.col_offset);
+  const std::int64_t fr = floor_div(off_r, level) + std::int64_t{i};
+  const std::int64_t fc = floor_div(off_c, level) + std::int64_t{j};
+  const std::int64_t cr0 = coarse > INT32_MAX ? 0 : floor_div(off_r, static_cast<std::int32_t>(coarse));
+  const std::int64_t cc0 = coarse > INT32_MAX ? 0 : floor_div(off_c, static_cast<std::int32_t>(coarse));
+  auto half_floor = [](std::int64_t v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
+  std::int64_t cand[kMaxCoarseCandidates][2];
+  int count = 0;
+  for (int s = -1; s < kNeighbours; ++s) {
+    const int dr = s < 0 ? 0 : kCoarseSteps[s][0], dc = s < 0 ? 0 : kCoarseSteps[s][1];
+    const std::int64_t r = half_floor(fr + dr) - cr0, c = half_floor(fc + dc) - cc0;
+    bool seen = false;
+    for (int q = 0; q < count; ++q) seen = seen || (cand[q][0] == r && cand[q][1] == c);
+    if (!seen && count < kMaxCoarseCandidates) {
+      cand[count][0] = r;
+      cand[count][1] = c;
+      ++count;
+    }
+  }
+  const Affine& fine_t = find_transform(transforms, level);
+  const Affine& coarse_t = find_transform(transforms, coarse);
+  if (next == nullptr) return;
+  const Point p1 = cell_centre(fine_t, i, j);
+  const LevelCells& coarse_cells = windows.levels[static_cast<std::size_t>(next_index)];
+  for (int q = 0; q < count; ++q) {
+    const std::int32_t v = next->find(cand[q][0], cand[q][1]);
+    if (v == kNoCell) continue;
+    const double metres = cell_distance_m(p1, cell_centre(coarse_t, cand[q][0], cand[q][1]), b.params.is_geo);
+    b.add_edge(next_base + static_cast<std::size_t>(v), cell_traversal(coarse_cells, static_cast<std::size_t>(v)),
+               metres);
+  }
+}
+
+void clear_edges(SearchGraph& g) {
+  g.target.clear();
+  g.weighted_cost.clear();
+  g.distance_cost.clear();
+  g.weighted_units.clear();
+  g.distance_units.clear();
+  g.edge_count.assign(g.edge_count.size(), 0);
+}
+
+}  // namespace
+
+std::size_t SearchGraph::edge_total() const {
+  std::size_t total = 0;
+  for (const std::uint32_t c : edge_count) total += c;
+  return total;
+}
+
+std::uint32_t cost_units(float cost) {
+  const float scaled = std::roundf(cost * kUnitsPerKm);
+  if (!(scaled > 0.0f)) return 0;  // negative, zero and NaN
+  if (scaled > kLargestBelowUint32) return UINT32_MAX;
+  return static_cast<std::uint32_t>(scaled);
+}
+
+void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
+                        const ConnectivityParams& params, const TransformMap& transforms,
+                        GraphScratch& scratch, SearchGraph& out) {
+  reset_nodes(windows, out);
+  Builder b{params, out, 1.0f - params.max_cost};
+  const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
+  const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
+  const std::int32_t off_c = static_cast<std::int32_t>(params.col_offset);
+  NodeMapping& current = scratch.current;
+  NodeMapping& next = scratch.next;
+  current.clear();
+  for (std::size_t li = 0; li < windows.levels.size(); ++li) {
+    const LevelCells& cells = windows.levels[li];
+    const std::int32_t level = cells.level;
+    if (cells.edge.size() < cells.size()) throw InternalError("Level not found in edge indices.");
+    const Affine& transform = find_transform(transforms, level);
+    const std::size_t base = out.level_base[li];
+    if (li == 0) {
+      build_node_mapping(cells, level, off_r, off_c, current);
+      const std::int32_t s = current.find(row, col);
+      if (s != kNoCell) out.source = static_cast<std::int32_t>(base + static_cast<std::size_t>(s));
+    }
+    const std::int32_t next_index = level < coarsest ? find_level_index(windows, std::int64_t{2} * level) : -1;
+    next.clear();
+    if (next_index >= 0) {
+      build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c, next);
+    }
+    const bool links = level < coarsest;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+      const std::int32_t i = cells.rows[k], j = cells.cols[k];
+      const std::int32_t uk = current.empty() ? kNoCell : current.find(i, j);
+      if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
+      const std::size_t u = base + static_cast<std::size_t>(uk);
+      const Point p1 = cell_centre(transform, i, j);
+      const std::size_t begin = out.target.size();
+      for (const auto& step : kSameLevelSteps) {
+        const std::int32_t vk = current.find(std::int64_t{i} + step[0], std::int64_t{j} + step[1]);
+        if (vk == kNoCell) continue;
+        const double metres = cell_distance_m(
+            p1, cell_centre(transform, std::int64_t{i} + step[0], std::int64_t{j} + step[1]), params.is_geo);
+        const std::size_t v = base + static_cast<std::size_t>(vk);
+        b.add_edge(v, out.traversal[v], metres);
+      }
+      out.edge_begin[u] = static_cast<std::uint32_t>(begin);
+      if (static_cast<std::int32_t>(u) == out.source && out.target.size() == begin) {
+        if (params.pa_to_pa) {
+          clear_edges(out);
+          return;
+        }
+        // An isolated focal cell still reaches its own habitat, one row step away.
+        const std::size_t pseudo = out.node_count() - 1;
+        copy_node(out, pseudo, cells, static_cast<std::size_t>(uk));
+        const double metres = cell_distance_m(p1, cell_centre(transform, std::int64_t{i} + 1, j), params.is_geo);
+        b.add_edge(pseudo, out.traversal[u], metres);
+        out.edge_count[u] = static_cast<std::uint32_t>(out.target.size() - begin);
+        return;
+      }
+      if (links && cells.edge[k] != 0) {
+        link_to_coarser(b, level, i, j, transforms, next_index >= 0 ? &next : nullptr,
+                        next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0, windows,
+                        next_index);
+      }
+      out.edge_count[u] = static_cast<std::uint32_t>(out.target.size() - begin);
+    }
+    std::swap(current, next);
+  }
+}
+
+}  // namespace velkan
