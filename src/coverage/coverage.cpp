@@ -1,5 +1,6 @@
 #include "coverage/coverage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -20,8 +21,14 @@ const double kSmallestArea = std::ldexp(1.0, -150);
 // thread: waking the pool would cost more than the rows. Values are the same.
 constexpr std::uint64_t kInlineWork = 1 << 14;
 
+// One worker's clip buffers. They start with room for the ring plus two
+// crossings and only grow, so rows and cells allocate nothing once warm.
 struct RowScratch {
   std::vector<PixelPoint> half, strip, piece_left, piece;
+
+  void reserve(std::size_t room) {
+    for (std::vector<PixelPoint>* v : {&half, &strip, &piece_left, &piece}) v->reserve(room);
+  }
 };
 
 struct Bounds {
@@ -66,6 +73,7 @@ struct RingJob {
 
 void accumulate_row(const RingJob& job, std::uint64_t r, RowScratch& s) {
   const double g = static_cast<double>(r);
+  s.reserve(job.ring->size() + 2);
   clip_ring(*job.ring, Axis::V, g, Keep::AtLeast, s.half);
   clip_ring(s.half, Axis::V, g + 1.0, Keep::AtMost, s.strip);
   if (s.strip.size() < 3) return;
@@ -93,18 +101,23 @@ void accumulate_ring(const std::vector<PixelPoint>& ring, float sign, Raster<flo
   std::uint64_t r0 = index_clamp(std::floor(b.min_v), raster.rows());
   std::uint64_t r1 = index_clamp(std::ceil(b.max_v), raster.rows());
   if (job.c0 >= job.c1 || r0 >= r1) return;
-  if ((r1 - r0) * ring.size() < kInlineWork) {
+  if (r1 - r0 < kInlineWork / ring.size()) {
     for (std::uint64_t r = r0; r < r1; ++r) accumulate_row(job, r, scratch[0]);
     return;
   }
   pool.parallel_for(r0, r1, [&](std::size_t r, std::size_t worker) { accumulate_row(job, r, scratch[worker]); });
 }
 
+// Both the cell count and the byte count must fit a signed 64-bit size.
+bool size_overflows(std::uint64_t nrows, std::uint64_t ncols) {
+  constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  std::uint64_t cells = 0, bytes = 0;
+  return __builtin_mul_overflow(nrows, ncols, &cells) || cells > kLimit ||
+         __builtin_mul_overflow(cells, sizeof(float), &bytes) || bytes > kLimit;
+}
+
 Raster<float> zero_raster(std::uint64_t nrows, std::uint64_t ncols) {
-  std::int64_t cells = 0, bytes = 0;
-  if (__builtin_mul_overflow(static_cast<std::int64_t>(nrows), static_cast<std::int64_t>(ncols), &cells) ||
-      nrows > static_cast<std::uint64_t>(INT64_MAX) || ncols > static_cast<std::uint64_t>(INT64_MAX) ||
-      __builtin_mul_overflow(cells, static_cast<std::int64_t>(sizeof(float)), &bytes))
+  if (size_overflows(nrows, ncols))
     throw InternalError("Coverage raster size overflow: " + std::to_string(nrows) + " x " + std::to_string(ncols) +
                         " float32 cells exceed a signed 64-bit byte count");
   return Raster<float>(nrows, ncols, 0.0f);
