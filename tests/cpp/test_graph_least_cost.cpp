@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <queue>
+#include <random>
+#include <vector>
+
+#include "graph/least_cost.h"
+
+namespace velkan {
+namespace {
+
+struct PlainEdge {
+  std::uint32_t to;
+  std::uint32_t cost;
+};
+
+// Textbook Dijkstra over adjacency lists, 64-bit totals.
+std::vector<std::uint64_t> reference_dijkstra(const std::vector<std::vector<PlainEdge>>& adj, std::uint32_t start) {
+  std::vector<std::uint64_t> dist(adj.size(), kUnreached);
+  using Item = std::pair<std::uint64_t, std::uint32_t>;
+  std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
+  dist[start] = 0;
+  queue.push({0, start});
+  while (!queue.empty()) {
+    const auto [d, u] = queue.top();
+    queue.pop();
+    if (d > dist[u]) continue;
+    for (const PlainEdge& e : adj[u]) {
+      if (d + e.cost < dist[e.to]) {
+        dist[e.to] = d + e.cost;
+        queue.push({dist[e.to], e.to});
+      }
+    }
+  }
+  return dist;
+}
+
+// Random graph in both representations; `cost_range` small makes many ties.
+void random_graph(std::mt19937& rng, std::size_t nodes, std::size_t max_degree, std::uint32_t cost_range,
+                  bool saturating, SearchGraph& g, std::vector<std::vector<PlainEdge>>& adj) {
+  g = SearchGraph{};
+  g.condition.assign(nodes, 1.0f);
+  g.edge_begin.assign(nodes, 0);
+  g.edge_count.assign(nodes, 0);
+  adj.assign(nodes, {});
+  std::uniform_int_distribution<std::size_t> degree(0, max_degree), node(0, nodes - 1);
+  std::uniform_int_distribution<std::uint32_t> cost(0, cost_range);
+  std::bernoulli_distribution huge(saturating ? 0.2 : 0.0);
+  for (std::size_t u = 0; u < nodes; ++u) {
+    g.edge_begin[u] = static_cast<std::uint32_t>(g.target.size());
+    const std::size_t d = degree(rng);
+    for (std::size_t k = 0; k < d; ++k) {
+      const auto v = static_cast<std::uint32_t>(node(rng));
+      const std::uint32_t c = huge(rng) ? UINT32_MAX : cost(rng);
+      g.target.push_back(v);
+      g.weighted_units.push_back(c);
+      g.distance_units.push_back(cost_range - c % (cost_range + 1));
+      g.weighted_cost.push_back(static_cast<float>(c) * 0.01f);
+      g.distance_cost.push_back(0.0f);
+      adj[u].push_back({v, c});
+    }
+    g.edge_count[u] = static_cast<std::uint32_t>(g.target.size()) - g.edge_begin[u];
+  }
+}
+
+struct Case {
+  std::size_t nodes, degree;
+  std::uint32_t cost_range;
+  bool saturating;
+};
+
+class AgainstReference : public ::testing::TestWithParam<Case> {};
+
+TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
+  const Case c = GetParam();
+  std::mt19937 rng(1234u + static_cast<unsigned>(c.nodes));
+  RadixHeap heap;
+  SearchResult result;
+  for (int trial = 0; trial < 30; ++trial) {
+    SearchGraph g;
+    std::vector<std::vector<PlainEdge>> adj;
+    random_graph(rng, c.nodes, c.degree, c.cost_range, c.saturating, g, adj);
+    const std::uint32_t start = static_cast<std::uint32_t>(trial) % c.nodes;
+    least_cost_search(g, static_cast<std::int32_t>(start), CostKind::Weighted, heap, result);
+    const std::vector<std::uint64_t> expected = reference_dijkstra(adj, start);
+    ASSERT_EQ(result.total, expected);
+    std::size_t reached = 0;
+    for (std::size_t v = 0; v < c.nodes; ++v) {
+      if (expected[v] == kUnreached) continue;
+      ++reached;
+      if (v == start) continue;
+      const std::uint32_t e = result.pred_edge[v], u = result.pred_node[v];
+      ASSERT_EQ(g.target[e], v);
+      EXPECT_EQ(result.total[u] + g.weighted_units[e], result.total[v]);
+      EXPECT_EQ(result.weighted_path[v], result.weighted_path[u] + g.weighted_cost[e]);
+    }
+    EXPECT_EQ(result.settled.size(), reached);
+    // Settled in non-decreasing total order.
+    for (std::size_t s = 1; s < result.settled.size(); ++s) {
+      EXPECT_LE(result.total[result.settled[s - 1]], result.total[result.settled[s]]);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomGraphs, AgainstReference,
+                         ::testing::Values(Case{5, 3, 2, false}, Case{40, 4, 3, false}, Case{120, 6, 1000, false},
+                                           Case{60, 5, 2, true}, Case{200, 8, 0, false}));
+
+TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
+  std::mt19937 rng(7);
+  SearchGraph g;
+  std::vector<std::vector<PlainEdge>> adj;
+  random_graph(rng, 50, 5, 9, false, g, adj);
+  for (std::size_t u = 0; u < adj.size(); ++u) {
+    for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.distance_units[g.edge_begin[u] + k];
+  }
+  RadixHeap heap;
+  SearchResult result;
+  least_cost_search(g, 3, CostKind::Distance, heap, result);
+  EXPECT_EQ(result.total, reference_dijkstra(adj, 3));
+}
+
+TEST(LeastCost, NoStartReachesNothing) {
+  std::mt19937 rng(9);
+  SearchGraph g;
+  std::vector<std::vector<PlainEdge>> adj;
+  random_graph(rng, 10, 3, 5, false, g, adj);
+  RadixHeap heap;
+  SearchResult result;
+  least_cost_search(g, kNoNode, CostKind::Weighted, heap, result);
+  EXPECT_TRUE(result.settled.empty());
+  for (const std::uint64_t t : result.total) EXPECT_EQ(t, kUnreached);
+}
+
+TEST(RadixHeap, PopsInKeyOrder) {
+  RadixHeap heap;
+  const std::vector<std::uint64_t> keys = {5, 1, 9, 1, 0, 4294967295ULL, 7, 3};
+  for (std::size_t i = 0; i < keys.size(); ++i) heap.push(keys[i], static_cast<std::uint32_t>(i));
+  std::vector<std::uint64_t> popped;
+  while (!heap.empty()) popped.push_back(heap.pop().first);
+  EXPECT_EQ(popped, (std::vector<std::uint64_t>{0, 1, 1, 3, 5, 7, 9, 4294967295ULL}));
+}
+
+}  // namespace
+}  // namespace velkan

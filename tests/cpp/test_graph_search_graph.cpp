@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "common/errors.h"
+#include "graph/distance.h"
+#include "graph/search_graph.h"
+
+namespace velkan {
+namespace {
+
+const Affine kProjected30{30.0, 0.0, 0.0, 0.0, -30.0, 0.0};
+
+// A block of cells [r0, r0 + n) x [c0, c0 + m) at `level`, border cells flagged as edges.
+LevelCells block(std::int32_t level, std::int32_t r0, std::int32_t c0, std::int32_t n, std::int32_t m,
+                 float traversal = 1.0f) {
+  LevelCells cells;
+  cells.level = level;
+  for (std::int32_t r = r0; r < r0 + n; ++r) {
+    for (std::int32_t c = c0; c < c0 + m; ++c) {
+      cells.rows.push_back(r);
+      cells.cols.push_back(c);
+      cells.condition.push_back(1.0f);
+      cells.weight.push_back(1.0f);
+      cells.protected_fraction.push_back(1.0f);
+      cells.traversal.push_back(traversal);
+      cells.partial.push_back(0);
+      cells.edge.push_back(r == r0 || r == r0 + n - 1 || c == c0 || c == c0 + m - 1 ? 1 : 0);
+    }
+  }
+  cells.has_traversal = true;
+  return cells;
+}
+
+struct Built {
+  SearchGraph graph;
+  GraphScratch scratch;
+};
+
+void build(Built& b, std::int32_t row, std::int32_t col, const FocalWindows& w, const ConnectivityParams& p,
+           const TransformMap& t) {
+  build_search_graph(row, col, w, p, t, b.scratch, b.graph);
+}
+
+// Index of the edge u -> v, or -1.
+long edge_between(const SearchGraph& g, std::size_t u, std::size_t v) {
+  for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
+    if (g.target[e] == v) return e;
+  }
+  return -1;
+}
+
+std::string build_failure(const FocalWindows& w, const ConnectivityParams& p, const TransformMap& t) {
+  Built b;
+  try {
+    build(b, 0, 0, w, p, t);
+  } catch (const InternalError& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
+TEST(CellDistance, ProjectedAndGeographic) {
+  EXPECT_DOUBLE_EQ(cell_distance_m(cell_centre(kProjected30, 0, 0), cell_centre(kProjected30, 0, 1), false), 30.0);
+  EXPECT_NEAR(cell_distance_m(cell_centre(kProjected30, 0, 0), cell_centre(kProjected30, 1, 1), false),
+              42.42640687, 1e-6);
+  const Affine geo{1.0, 0.0, 0.0, 0.0, -1.0, 0.0};
+  const Point a = cell_centre(geo, 0, 0), b = cell_centre(geo, 0, 1);
+  EXPECT_DOUBLE_EQ(a.x, 0.5);
+  EXPECT_DOUBLE_EQ(b.x, 1.5);
+  EXPECT_DOUBLE_EQ(a.y, -0.5);
+  // One degree of longitude at latitude 0.5: R * 2 * asin(cos(lat) * sin(0.5 deg)).
+  const double lat = 0.5 * kDegToRad;
+  const double expected = kEarthRadiusM * 2.0 * std::asin(std::cos(lat) * std::sin(0.5 * kDegToRad));
+  EXPECT_NEAR(cell_distance_m(a, b, true), expected, 1e-6);
+  EXPECT_NEAR(cell_distance_m(a, b, true), 111191.0, 1.0);
+}
+
+TEST(SearchGraph, EdgeLengthsAndCountsOfOneLevel) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 0, 0, 3, 3));
+  Built b;
+  build(b, 1, 1, w, ConnectivityParams{}, {{1, kProjected30}});
+  // 3x3 king graph: 6 horizontal + 6 vertical + 8 diagonal neighbour pairs, both ways.
+  EXPECT_EQ(b.graph.edge_total(), 40u);
+  EXPECT_EQ(b.graph.source, 4);
+  const long straight = edge_between(b.graph, 4, 5), diagonal = edge_between(b.graph, 4, 8);
+  ASSERT_GE(straight, 0);
+  ASSERT_GE(diagonal, 0);
+  EXPECT_EQ(b.graph.distance_cost[straight], static_cast<float>(30.0 / 1000.0));
+  EXPECT_EQ(b.graph.distance_units[straight], 3u);
+  EXPECT_NEAR(b.graph.distance_cost[diagonal], 0.04243f, 1e-5f);
+  EXPECT_EQ(b.graph.distance_units[diagonal], 4u);
+  // Neighbour order: right, down, left, up, then the diagonals.
+  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4]], 5u);
+  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4] + 1], 7u);
+  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4] + 4], 8u);
+}
+
+class MaxCostWeights : public ::testing::TestWithParam<std::pair<float, double>> {};
+
+TEST_P(MaxCostWeights, EnteringCellChargesItsTraversal) {
+  const auto [traversal, factor] = GetParam();
+  FocalWindows w;
+  w.levels.push_back(block(1, 0, 0, 1, 2));
+  w.levels[0].traversal[1] = traversal;
+  ConnectivityParams p;
+  p.max_cost = 0.2f;
+  Built b;
+  build(b, 0, 0, w, p, {{1, kProjected30}});
+  const long e = edge_between(b.graph, 0, 1);
+  ASSERT_GE(e, 0);
+  EXPECT_NEAR(b.graph.weighted_cost[e], factor * 0.03, 1e-7);
+  EXPECT_EQ(b.graph.distance_cost[e], 0.03f);
+  // The way back enters cell 0, whose traversal is 1.
+  EXPECT_NEAR(b.graph.weighted_cost[edge_between(b.graph, 1, 0)], 0.03, 1e-7);
+}
+
+INSTANTIATE_TEST_SUITE_P(Traversal, MaxCostWeights,
+                         ::testing::Values(std::make_pair(0.0f, 0.2), std::make_pair(0.5f, 0.6),
+                                           std::make_pair(1.0f, 1.0)));
+
+TEST(SearchGraph, FineBorderLinksToCoveringCoarseCellsOnly) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 2, 2, 4, 4));  // rows/cols 2..5 -> coarse 1..2
+  w.levels.push_back(block(2, 0, 0, 4, 4));
+  Built b;
+  build(b, 3, 3, w, ConnectivityParams{}, {{1, kProjected30}, {2, Affine{60, 0, 0, 0, -60, 0}}});
+  const std::size_t coarse_base = 16;
+  std::size_t links = 0;
+  for (std::size_t k = 0; k < 16; ++k) {
+    std::set<std::size_t> expected, actual;
+    const std::int32_t i = w.levels[0].rows[k], j = w.levels[0].cols[k];
+    if (w.levels[0].edge[k]) {
+      for (int dr = -1; dr <= 1; ++dr)
+        for (int dc = -1; dc <= 1; ++dc) expected.insert(coarse_base + ((i + dr) / 2) * 4 + (j + dc) / 2);
+    }
+    for (std::uint32_t e = b.graph.edge_begin[k]; e < b.graph.edge_begin[k] + b.graph.edge_count[k]; ++e) {
+      if (b.graph.target[e] >= coarse_base) actual.insert(b.graph.target[e]);
+    }
+    EXPECT_EQ(actual, expected) << "fine cell " << i << "," << j;
+    EXPECT_LE(actual.size(), 4u);
+    links += actual.size();
+  }
+  EXPECT_GT(links, 0u);
+  for (std::size_t n = coarse_base; n < coarse_base + 16; ++n) {
+    for (std::uint32_t e = b.graph.edge_begin[n]; e < b.graph.edge_begin[n] + b.graph.edge_count[n]; ++e) {
+      EXPECT_GE(b.graph.target[e], coarse_base) << "coarse-to-fine edge from " << n;
+    }
+  }
+  // Link length: fine centre (2,2) at 30 m cells to coarse centre (1,1) at 60 m cells.
+  const long link = edge_between(b.graph, 0, coarse_base + 5);
+  ASSERT_GE(link, 0);
+  EXPECT_EQ(b.graph.distance_cost[link], static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
+}
+
+TEST(SearchGraph, IsolatedFocalCellGetsPseudoEdgeUnlessPaToPa) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 5, 5, 1, 1, 0.5f));
+  w.levels[0].condition[0] = 0.7f;
+  w.levels[0].weight[0] = 0.9f;
+  ConnectivityParams p;
+  Built b;
+  build(b, 5, 5, w, p, {{1, kProjected30}});
+  ASSERT_EQ(b.graph.edge_total(), 1u);
+  ASSERT_EQ(b.graph.source, 0);
+  const std::size_t pseudo = b.graph.node_count() - 1;
+  EXPECT_EQ(pseudo, 1u);
+  EXPECT_EQ(b.graph.target[b.graph.edge_begin[0]], pseudo);
+  EXPECT_EQ(b.graph.distance_cost[0], 0.03f);
+  EXPECT_EQ(b.graph.weighted_cost[0], 0.5f * 0.03f);
+  EXPECT_EQ(b.graph.condition[pseudo], 0.7f);
+  EXPECT_EQ(b.graph.weight[pseudo], 0.9f);
+  p.pa_to_pa = true;
+  build(b, 5, 5, w, p, {{1, kProjected30}});
+  EXPECT_EQ(b.graph.edge_total(), 0u);
+}
+
+TEST(SearchGraph, NanFocalCellHasNoSource) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 0, 0, 3, 3));
+  Built b;
+  build(b, 7, 7, w, ConnectivityParams{}, {{1, kProjected30}});  // not among the gathered cells
+  EXPECT_EQ(b.graph.source, kNoNode);
+}
+
+TEST(SearchGraph, Failures) {
+  FocalWindows gap;
+  gap.levels.push_back(block(1, 0, 0, 3, 3));
+  gap.levels.push_back(block(4, 0, 0, 2, 2));
+  const Affine t2{60, 0, 0, 0, -60, 0}, t4{120, 0, 0, 0, -120, 0};
+  EXPECT_EQ(build_failure(gap, {}, {{1, kProjected30}, {2, t2}, {4, t4}}), "Node not found in node mapping.");
+  EXPECT_EQ(build_failure(gap, {}, {{1, kProjected30}, {4, t4}}), "Missing level in Affine set.");
+  EXPECT_EQ(build_failure(gap, {}, {{2, t2}, {4, t4}}), "Missing level in Affine set.");
+  FocalWindows no_edges = gap;
+  no_edges.levels[0].edge.clear();
+  EXPECT_EQ(build_failure(no_edges, {}, {{1, kProjected30}, {2, t2}, {4, t4}}), "Level not found in edge indices.");
+}
+
+TEST(CostUnits, RoundsHalfAwayAndSaturates) {
+  EXPECT_EQ(cost_units(0.125f), 13u);
+  EXPECT_EQ(cost_units(0.03f), 3u);
+  EXPECT_EQ(cost_units(0.0f), 0u);
+  EXPECT_EQ(cost_units(-2.0f), 0u);
+  EXPECT_EQ(cost_units(std::nanf("")), 0u);
+  EXPECT_EQ(cost_units(INFINITY), UINT32_MAX);
+  EXPECT_EQ(cost_units(42949668.0f), 4294966784u);
+  EXPECT_EQ(cost_units(42949674.0f), UINT32_MAX);
+}
+
+}  // namespace
+}  // namespace velkan
