@@ -10,12 +10,15 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/affine.h"
 #include "common/raster.h"
 #include "common/worker_pool.h"
+#include "core/prepared.h"
 #include "overview/overview.h"
+#include "window/window.h"
 
 namespace {
 
@@ -67,6 +70,61 @@ double time_condition_and_weights(const Raster<float>& condition, ResampleMode w
   });
 }
 
+constexpr std::size_t kWindowRasterSide = 512;
+constexpr std::size_t kWindowFocalRows = 64;  // focal rows per pass, from the raster's middle
+const std::vector<std::uint64_t> kWindowLevels = {1, 2, 4, 8};
+
+velkan::PreparedEngine window_landscape(const Raster<float>& condition) {
+  WorkerPool pool(1);
+  velkan::PreparedEngine prepared;
+  prepared.condition =
+      velkan::build_level_overviews(condition, kWindowLevels, 0, 0, ResampleMode::Average, nullptr, pool);
+  prepared.weights =
+      velkan::build_level_overviews(condition, kWindowLevels, 0, 0, ResampleMode::ValidCount, nullptr, pool);
+  for (const auto& entry : prepared.condition) prepared.sorted_levels.push_back(entry.first);
+  prepared.coarsest = prepared.sorted_levels.back();
+  return prepared;
+}
+
+// Gathers every level for each focal cell of kWindowFocalRows middle rows
+// (buffers reused across focal cells, as the row driver does); returns the
+// best time per gathered cell in nanoseconds.
+double time_window_gathering(const velkan::PreparedEngine& prepared, velkan::WindowMode mode,
+                             std::size_t& cells_per_pass) {
+  velkan::ConnectivityParams params;
+  params.window_size = 3;
+  params.outer_window = 11;
+  params.window_mode = mode;
+  velkan::FocalWindows windows;
+  const auto first_row = static_cast<std::int32_t>((kWindowRasterSide - kWindowFocalRows) / 2);
+  std::size_t gathered = 0;
+  const double ms = best_ms([&] {
+    gathered = 0;
+    for (std::int32_t r = first_row; r < first_row + static_cast<std::int32_t>(kWindowFocalRows); ++r) {
+      for (std::int32_t c = 0; c < static_cast<std::int32_t>(kWindowRasterSide); ++c) {
+        velkan::gather_focal_windows(r, c, prepared, params, windows);
+        for (const auto& level : windows.levels) gathered += level.size();
+      }
+    }
+  });
+  cells_per_pass = gathered;
+  return ms * 1e6 / static_cast<double>(gathered);
+}
+
+void print_window_table() {
+  const velkan::PreparedEngine prepared = window_landscape(random_raster(kWindowRasterSide, kWindowRasterSide));
+  std::printf("\nwindow gathering: raster %zu x %zu, levels [1, 2, 4, 8], window 3, outer 11, %zu x %zu focal cells\n\n",
+              kWindowRasterSide, kWindowRasterSide, kWindowFocalRows, kWindowRasterSide);
+  std::printf("%-12s %16s %18s\n", "mode", "ns per cell", "cells per focal");
+  for (auto [name, mode] : {std::pair{"circular", velkan::WindowMode::Circular},
+                            std::pair{"square", velkan::WindowMode::Square}}) {
+    std::size_t cells = 0;
+    const double ns = time_window_gathering(prepared, mode, cells);
+    std::printf("%-12s %16.2f %18.1f\n", name, ns,
+                static_cast<double>(cells) / static_cast<double>(kWindowFocalRows * kWindowRasterSide));
+  }
+}
+
 void print_row(const std::string& part, std::size_t workers, double ms) {
   std::printf("%-44s %8zu %12.1f\n", part.c_str(), workers, ms);
 }
@@ -83,5 +141,6 @@ int main() {
     print_row("condition + weights pyramids (Area)", workers,
               time_condition_and_weights(condition, ResampleMode::Area, workers));
   }
+  print_window_table();
   return 0;
 }

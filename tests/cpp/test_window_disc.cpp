@@ -54,7 +54,7 @@ double chord_integral(double y0, double y1, double x0, double x1, double cy, dou
   return sum;
 }
 
-TEST(DiscRectOverlap, MatchesQuadratureOnRandomRectangles) {
+TEST(WindowDiscOverlap, MatchesQuadratureOnRandomRectangles) {
   std::mt19937_64 rng(20240611);
   std::uniform_real_distribution<double> pos(-6.0, 6.0), size(0.05, 8.0), radius(0.2, 7.0);
   int partial = 0;
@@ -77,15 +77,15 @@ struct OverlapCase {
   double y0, y1, x0, x1, cy, cx, r, expected;
 };
 
-class DiscRectOverlapCases : public ::testing::TestWithParam<OverlapCase> {};
+class WindowDiscOverlapCases : public ::testing::TestWithParam<OverlapCase> {};
 
-TEST_P(DiscRectOverlapCases, KnownAreas) {
+TEST_P(WindowDiscOverlapCases, KnownAreas) {
   const OverlapCase& t = GetParam();
   EXPECT_NEAR(disc_rect_overlap_area(t.y0, t.y1, t.x0, t.x1, t.cy, t.cx, t.r), t.expected, 1e-12) << t.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, DiscRectOverlapCases,
+    Shapes, WindowDiscOverlapCases,
     ::testing::Values(OverlapCase{"wholly inside", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 5.0, 1.0},
                       OverlapCase{"wholly outside", 10.0, 11.0, 10.0, 11.0, 0.0, 0.0, 3.0, 0.0},
                       OverlapCase{"corner touches only", 3.0, 4.0, 0.0, 1.0, 0.0, -1.0, 3.0, 0.0},
@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OverlapCase{"zero radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 0.0, 0.0},
                       OverlapCase{"negative radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, -1.0, 0.0}));
 
-TEST(QuadrantArea, QuarterDiscAndRectangleParts) {
+TEST(WindowQuadrantArea, QuarterDiscAndRectangleParts) {
   EXPECT_NEAR(quadrant_area(5.0, 5.0, 2.0), kPi, 1e-12);
   EXPECT_NEAR(quadrant_area(1.0, 1.0, 2.0), 1.0, 1e-12);  // wholly inside: x^2 + y^2 = 2 < 4
   EXPECT_EQ(quadrant_area(0.0, 1.0, 2.0), 0.0);
