@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/search.h"
+#include "core/search_kernels.h"
+
+namespace velkan {
+namespace {
+
+DestinationRecord record(float dw, float dg, float q, float p, float a, const Similarity* sim = nullptr,
+                         std::uint32_t grids = 0) {
+  DestinationRecord r;
+  r.weighted_cost = dw;
+  r.distance_cost = dg;
+  r.condition = q;
+  r.protected_fraction = p;
+  r.weight = a;
+  r.similarity = sim;
+  r.similarity_stride = 1;
+  r.grid_count = grids;
+  return r;
+}
+
+TEST(Kernels, TwoBandwidthsAverage) {
+  // A near destination with q = 0.2, and a far one with q = 1 that only a very wide
+  // bandwidth sees: V(inf) = (0.2 + 1) / 2 = 0.6, V(0.001) = 0.2 / 1 = 0.2.
+  const std::vector<DestinationRecord> records = {record(0.0f, 0.0f, 0.2f, 1.0f, 1.0f),
+                                                  record(10.0f, 10.0f, 1.0f, 1.0f, 1.0f)};
+  std::vector<float> acc;
+  EXPECT_NEAR(connectivity_ratio(records, INFINITY), 0.6f, 1e-6f);
+  EXPECT_NEAR(connectivity_ratio(records, 0.001f), 0.2f, 1e-6f);
+  EXPECT_NEAR(focal_value(records, {INFINITY, 0.001f}, false, acc), 0.4f, 1e-6f);
+}
+
+TEST(Kernels, RatioWeighsNumeratorByWeightedCostAndProtection) {
+  const std::vector<DestinationRecord> records = {record(1.0f, 0.5f, 0.8f, 0.5f, 2.0f),
+                                                  record(3.0f, 2.0f, 1.0f, 1.0f, 1.0f)};
+  const double n = std::exp(-1.0 / 2.0) * 0.8 * 0.5 * 2.0 + std::exp(-3.0 / 2.0);
+  const double d = std::exp(-0.5 / 2.0) * 2.0 + std::exp(-2.0 / 2.0);
+  EXPECT_NEAR(connectivity_ratio(records, 2.0f), n / d, 1e-6);
+}
+
+TEST(Kernels, DegenerateCasesGiveZero) {
+  std::vector<float> acc;
+  // No protected destination: numerator 0 while the denominator is positive.
+  const std::vector<DestinationRecord> unprotected = {record(0.1f, 0.1f, 1.0f, 0.0f, 1.0f)};
+  EXPECT_EQ(connectivity_ratio(unprotected, 1.0f), 0.0f);
+  EXPECT_EQ(focal_value(unprotected, {}, false, acc), 0.0f);
+  EXPECT_EQ(focal_value({}, {1.0f, 2.0f}, false, acc), 0.0f);
+  EXPECT_EQ(focal_value({}, {1.0f}, true, acc), 0.0f);
+  const std::vector<DestinationRecord> weightless = {record(0.1f, 0.1f, 1.0f, 1.0f, 0.0f)};
+  EXPECT_EQ(connectivity_ratio(weightless, 1.0f), 0.0f);
+  // A bandwidth with D <= 0 still counts in the mean: (0 + 1) / 2.
+  const std::vector<DestinationRecord> one = {record(0.0f, 0.0f, 1.0f, 1.0f, 1.0f)};
+  EXPECT_NEAR(focal_value(one, {1.0f, 1.0f}, false, acc), 1.0f, 1e-7f);
+}
+
+double olvi_k(double x, double lambda) { return std::exp(-(x / lambda) * (x / lambda) / 283.465); }
+
+TEST(Kernels, OlviWithUnitSimilaritiesIsThePlainKernelRatio) {
+  const Similarity one{1, 1.0f};
+  const std::vector<DestinationRecord> records = {record(2.0f, 1.5f, 0.5f, 0.0f, 1.0f, &one, 1),
+                                                  record(9.0f, 7.0f, 1.0f, 0.0f, 3.0f, &one, 1)};
+  const double lambda = 1.5;
+  const double n = olvi_k(2.0, lambda) * 0.5 + olvi_k(9.0, lambda) * 3.0;
+  const double d = olvi_k(1.5, lambda) + olvi_k(7.0, lambda) * 3.0;
+  std::vector<float> acc;
+  // One grid: mean and minimum coincide, so ((acc + acc) / 2) * 0.5 / D = acc / D.
+  EXPECT_NEAR(olvi_value(records, 1.5f, acc), n / d, 1e-6);
+  EXPECT_NEAR(focal_value(records, {1.5f}, true, acc), n / d, 1e-6);
+}
+
+TEST(Kernels, OlviAbsentFirstGridSimilarityOnlyFeedsOtherGrids) {
+  const Similarity first[2] = {{1, 1.0f}, {1, 0.5f}};  // grid 0, grid 1 (stride 1)
+  const Similarity second[2] = {{0, 123.0f}, {1, 1.0f}};
+  const std::vector<DestinationRecord> records = {record(1.0f, 1.0f, 1.0f, 1.0f, 1.0f, first, 2),
+                                                  record(2.0f, 2.0f, 1.0f, 1.0f, 2.0f, second, 2)};
+  const double lambda = 0.5;
+  const double a1 = olvi_k(1.0, lambda), a2 = olvi_k(2.0, lambda) * 2.0;
+  const double acc0 = a1, acc1 = 0.5 * a1 + a2;
+  const double d = olvi_k(1.0, lambda);
+  const double expected = ((acc0 + acc1) / 2.0 + std::min(acc0, acc1)) * 0.5 / d;
+  std::vector<float> acc;
+  EXPECT_NEAR(olvi_value(records, 0.5f, acc), expected, 1e-5);
+  const std::vector<DestinationRecord> only_absent = {records[1]};
+  EXPECT_EQ(olvi_value(only_absent, 0.5f, acc), 0.0f);
+}
+
+LevelCells single_cell(float condition, float weight) {
+  LevelCells cells;
+  cells.level = 1;
+  cells.rows = {4};
+  cells.cols = {4};
+  cells.condition = {condition};
+  cells.weight = {weight};
+  cells.protected_fraction = {1.0f};
+  cells.partial = {1};
+  cells.edge = {1};
+  return cells;
+}
+
+TEST(FocalSearch, IsolatedCellReachesItsOwnHabitat) {
+  PreparedEngine prepared;
+  ConnectivityParams params;
+  params.lambdas = {1.0f};
+  const TransformMap transforms = {{1, Affine{30, 0, 0, 0, -30, 0}}};
+  const Raster<std::uint8_t> mask(1, 1, 0);
+  SearchScratch scratch;
+  scratch.windows.levels = {single_cell(0.7f, 0.9f)};
+  scratch.windows.levels[0].traversal = {1.0f};
+  scratch.windows.levels[0].has_traversal = true;
+  const SearchContext ctx{prepared, params, transforms, mask, false};
+  // d_w = 0.03 km exactly as charged; d_g = 3 units / 100 = 0.03 km.
+  EXPECT_NEAR(evaluate_windows(4, 4, ctx, scratch), 0.7f, 1e-6f);
+  ASSERT_EQ(scratch.records.size(), 1u);
+  EXPECT_EQ(scratch.records[0].weight, 0.9f);
+  EXPECT_EQ(scratch.records[0].distance_cost, 0.03f);
+  params.pa_to_pa = true;
+  EXPECT_EQ(evaluate_windows(4, 4, ctx, scratch), 0.0f);
+  EXPECT_TRUE(scratch.records.empty());
+}
+
+TEST(FocalSearch, RecordsCarryPathSumsOfTheWeightedSearch) {
+  // A row of three cells; the far cell is reached through the middle one.
+  LevelCells cells;
+  cells.level = 1;
+  cells.rows = {0, 0, 0};
+  cells.cols = {0, 1, 2};
+  cells.condition = {1.0f, 1.0f, 1.0f};
+  cells.weight = {1.0f, 1.0f, 1.0f};
+  cells.protected_fraction = {1.0f, 1.0f, 1.0f};
+  cells.traversal = {1.0f, 0.5f, 0.25f};
+  cells.has_traversal = true;
+  cells.partial = {1, 1, 1};
+  cells.edge = {1, 1, 1};
+  PreparedEngine prepared;
+  ConnectivityParams params;
+  params.lambdas = {1.0f};
+  const TransformMap transforms = {{1, Affine{1000, 0, 0, 0, -1000, 0}}};
+  const Raster<std::uint8_t> mask(1, 1, 0);
+  SearchScratch scratch;
+  scratch.windows.levels = {cells};
+  const SearchContext ctx{prepared, params, transforms, mask, false};
+  const float value = evaluate_windows(0, 0, ctx, scratch);
+  ASSERT_EQ(scratch.records.size(), 2u);
+  EXPECT_EQ(scratch.records[0].weighted_cost, 0.5f);
+  EXPECT_EQ(scratch.records[1].weighted_cost, 0.5f + 0.25f);
+  EXPECT_EQ(scratch.records[1].distance_cost, 2.0f);
+  const double expected = (std::exp(-0.5) + std::exp(-0.75)) / (std::exp(-1.0) + std::exp(-2.0));
+  EXPECT_NEAR(value, expected, 1e-6);
+}
+
+}  // namespace
+}  // namespace velkan
