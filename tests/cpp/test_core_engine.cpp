@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "common/worker_pool.h"
+#include "core/engine.h"
+
+namespace velkan {
+namespace {
+
+constexpr std::size_t kRows = 12, kCols = 10;
+
+EngineInputs uniform_inputs() {
+  EngineInputs in;
+  in.condition = Raster<float>(kRows, kCols, 1.0f);
+  in.mask = Raster<std::uint8_t>(kRows, kCols, 0);
+  in.transforms = {{1, Affine{30, 0, 0, 0, -30, 0}}, {2, Affine{60, 0, 0, 0, -60, 0}}};
+  in.levels = {1, 2};
+  in.params.lambdas = {0.5f, 2.0f};
+  in.params.window_size = 3;
+  in.params.outer_window = 5;
+  in.params.window_mode = WindowMode::Circular;
+  return in;
+}
+
+Raster<float> run(const EngineInputs& in, std::size_t workers) {
+  WorkerPool pool(workers);
+  return run_connectivity_engine(in, pool);
+}
+
+bool bit_identical(const Raster<float>& a, const Raster<float>& b) {
+  return a.same_shape(b) && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+TEST(Engine, UniformLandscapeIsNearOneEverywhere) {
+  for (const WindowMode mode : {WindowMode::Circular, WindowMode::Square}) {
+    EngineInputs in = uniform_inputs();
+    in.params.window_mode = mode;
+    const Raster<float> out = run(in, 2);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      for (std::size_t c = 0; c < kCols; ++c) EXPECT_NEAR(out(r, c), 1.0f, 0.02f) << r << "," << c;
+    }
+  }
+}
+
+TEST(Engine, NanFocalCellAndEmptyLevelsGiveZero) {
+  EngineInputs in = uniform_inputs();
+  in.condition->operator()(5, 5) = std::nanf("");
+  const Raster<float> out = run(in, 2);
+  EXPECT_EQ(out(5, 5), 0.0f);
+  EXPECT_NEAR(out(5, 7), 1.0f, 0.05f);
+  in.levels.clear();
+  const Raster<float> empty = run(in, 2);
+  for (std::size_t i = 0; i < empty.size(); ++i) EXPECT_EQ(empty.data()[i], 0.0f);
+}
+
+TEST(Engine, EmptyLambdasGiveZeroAndMaskedCellsStayNan) {
+  EngineInputs in = uniform_inputs();
+  in.params.lambdas.clear();
+  in.mask(3, 4) = 1;
+  const Raster<float> out = run(in, 2);
+  for (std::size_t r = 0; r < kRows; ++r) {
+    for (std::size_t c = 0; c < kCols; ++c) {
+      if (r == 3 && c == 4) {
+        EXPECT_TRUE(std::isnan(out(r, c)));
+      } else {
+        EXPECT_EQ(out(r, c), 0.0f);
+      }
+    }
+  }
+}
+
+TEST(Engine, MaskDecidesFocalSources) {
+  EngineInputs in = uniform_inputs();
+  in.condition->operator()(2, 3) = 0.25f;  // make rows differ
+  const Raster<float> open = run(in, 2);
+  in.mask = Raster<std::uint8_t>(kRows, kCols, 1);
+  const Raster<float> closed = run(in, 2);
+  for (std::size_t i = 0; i < closed.size(); ++i) EXPECT_TRUE(std::isnan(closed.data()[i]));
+  in.mask = Raster<std::uint8_t>(kRows, kCols, 0);
+  for (std::size_t c = 0; c < kCols; ++c) in.mask(0, c) = 1;
+  const Raster<float> first_row = run(in, 2);
+  for (std::size_t r = 0; r < kRows; ++r) {
+    for (std::size_t c = 0; c < kCols; ++c) {
+      if (r == 0) {
+        EXPECT_TRUE(std::isnan(first_row(r, c)));
+      } else {
+        EXPECT_EQ(first_row(r, c), open(r, c));
+      }
+    }
+  }
+}
+
+TEST(Engine, ResultsDoNotDependOnWorkersOrRun) {
+  EngineInputs in = uniform_inputs();
+  for (std::size_t r = 0; r < kRows; ++r)
+    for (std::size_t c = 0; c < kCols; ++c) in.condition->operator()(r, c) = 0.1f + 0.07f * ((r * 7 + c * 3) % 13);
+  in.traversal = Raster<float>(kRows, kCols, 0.5f);
+  in.params.max_cost = 0.2f;
+  const Raster<float> one = run(in, 1);
+  EXPECT_TRUE(bit_identical(one, run(in, 2)));
+  EXPECT_TRUE(bit_identical(one, run(in, 5)));
+  EXPECT_TRUE(bit_identical(one, run(in, 1)));
+  for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(std::isfinite(one.data()[i]));
+}
+
+}  // namespace
+}  // namespace velkan
