@@ -145,9 +145,6 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
   inputs.levels = std::move(scalars.levels);
   inputs.params = std::move(scalars.params);
 
-#ifndef VELKAN_HAVE_ENGINE
-  throw InternalError("connectivity: the engine is not built into this version of velkan yet");
-#endif
   Raster<float> result = with_worker_pool(scalars.n_threads, [&](WorkerPool& pool) {
     try {
       return run_connectivity_engine(inputs, pool);
