@@ -154,6 +154,73 @@ std::uint32_t cost_units(float cost) {
   return static_cast<std::uint32_t>(scaled);
 }
 
+namespace {
+
+// One level's pass over its cells, with the mappings it reads.
+struct LevelPass {
+  const LevelCells& cells;
+  std::size_t base;
+  const Affine& transform;
+  const NodeMapping& current;
+  const NodeMapping* next;      // mapping of 2L, when built
+  std::size_t next_base;
+  std::int32_t next_index;
+  bool links;                   // level below the coarsest
+};
+
+void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, Point p1) {
+  for (const auto& step : kSameLevelSteps) {
+    const std::int64_t ni = std::int64_t{i} + step[0], nj = std::int64_t{j} + step[1];
+    const std::int32_t vk = pass.current.find(ni, nj);
+    if (vk == kNoCell) continue;
+    const double metres = cell_distance_m(p1, cell_centre(pass.transform, ni, nj), b.params.is_geo);
+    const std::size_t v = pass.base + static_cast<std::size_t>(vk);
+    b.add_edge(v, b.g.traversal[v], metres);
+  }
+}
+
+// An isolated focal cell still reaches its own habitat, one row step away
+// (with pa_to_pa its own cell cannot count, so the graph is emptied instead).
+void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int32_t i, std::int32_t j, Point p1) {
+  SearchGraph& g = b.g;
+  if (b.params.pa_to_pa) {
+    clear_edges(g);
+    return;
+  }
+  const std::size_t u = pass.base + uk, pseudo = g.node_count() - 1;
+  copy_node(g, pseudo, pass.cells, uk);
+  const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
+  b.add_edge(pseudo, g.traversal[u], metres);
+  g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - g.edge_begin[u]);
+}
+
+// Returns false when building stops at an isolated focal cell.
+bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transforms, const FocalWindows& windows) {
+  SearchGraph& g = b.g;
+  const LevelCells& cells = pass.cells;
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    const std::int32_t i = cells.rows[k], j = cells.cols[k];
+    const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
+    if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
+    const std::size_t u = pass.base + static_cast<std::size_t>(uk);
+    const Point p1 = cell_centre(pass.transform, i, j);
+    const std::size_t begin = g.target.size();
+    same_level_edges(b, pass, i, j, p1);
+    g.edge_begin[u] = static_cast<std::uint32_t>(begin);
+    if (static_cast<std::int32_t>(u) == g.source && g.target.size() == begin) {
+      isolate_source(b, pass, static_cast<std::size_t>(uk), i, j, p1);
+      return false;
+    }
+    if (pass.links && cells.edge[k] != 0) {
+      link_to_coarser(b, cells.level, i, j, transforms, pass.next, pass.next_base, windows, pass.next_index);
+    }
+    g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - begin);
+  }
+  return true;
+}
+
+}  // namespace
+
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
                         const ConnectivityParams& params, const TransformMap& transforms,
                         GraphScratch& scratch, SearchGraph& out) {
@@ -162,63 +229,34 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(params.col_offset);
-  NodeMapping& current = scratch.current;
-  NodeMapping& next = scratch.next;
-  current.clear();
+  scratch.current.clear();
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
     const LevelCells& cells = windows.levels[li];
     const std::int32_t level = cells.level;
     if (cells.edge.size() < cells.size()) throw InternalError("Level not found in edge indices.");
     const Affine& transform = find_transform(transforms, level);
-    const std::size_t base = out.level_base[li];
     if (li == 0) {
-      build_node_mapping(cells, level, off_r, off_c, current);
-      const std::int32_t s = current.find(row, col);
-      if (s != kNoCell) out.source = static_cast<std::int32_t>(base + static_cast<std::size_t>(s));
+      build_node_mapping(cells, level, off_r, off_c, scratch.current);
+      const std::int32_t s = scratch.current.find(row, col);
+      if (s != kNoCell) out.source = static_cast<std::int32_t>(out.level_base[0] + static_cast<std::size_t>(s));
     }
     const std::int32_t next_index = level < coarsest ? find_level_index(windows, std::int64_t{2} * level) : -1;
-    next.clear();
+    scratch.next.clear();
     if (next_index >= 0) {
-      build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c, next);
+      build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c,
+                         scratch.next);
     }
-    const bool links = level < coarsest;
-    for (std::size_t k = 0; k < cells.size(); ++k) {
-      const std::int32_t i = cells.rows[k], j = cells.cols[k];
-      const std::int32_t uk = current.empty() ? kNoCell : current.find(i, j);
-      if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
-      const std::size_t u = base + static_cast<std::size_t>(uk);
-      const Point p1 = cell_centre(transform, i, j);
-      const std::size_t begin = out.target.size();
-      for (const auto& step : kSameLevelSteps) {
-        const std::int32_t vk = current.find(std::int64_t{i} + step[0], std::int64_t{j} + step[1]);
-        if (vk == kNoCell) continue;
-        const double metres = cell_distance_m(
-            p1, cell_centre(transform, std::int64_t{i} + step[0], std::int64_t{j} + step[1]), params.is_geo);
-        const std::size_t v = base + static_cast<std::size_t>(vk);
-        b.add_edge(v, out.traversal[v], metres);
-      }
-      out.edge_begin[u] = static_cast<std::uint32_t>(begin);
-      if (static_cast<std::int32_t>(u) == out.source && out.target.size() == begin) {
-        if (params.pa_to_pa) {
-          clear_edges(out);
-          return;
-        }
-        // An isolated focal cell still reaches its own habitat, one row step away.
-        const std::size_t pseudo = out.node_count() - 1;
-        copy_node(out, pseudo, cells, static_cast<std::size_t>(uk));
-        const double metres = cell_distance_m(p1, cell_centre(transform, std::int64_t{i} + 1, j), params.is_geo);
-        b.add_edge(pseudo, out.traversal[u], metres);
-        out.edge_count[u] = static_cast<std::uint32_t>(out.target.size() - begin);
-        return;
-      }
-      if (links && cells.edge[k] != 0) {
-        link_to_coarser(b, level, i, j, transforms, next_index >= 0 ? &next : nullptr,
-                        next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0, windows,
-                        next_index);
-      }
-      out.edge_count[u] = static_cast<std::uint32_t>(out.target.size() - begin);
-    }
-    std::swap(current, next);
+    const LevelPass pass{cells,
+                         out.level_base[li],
+                         transform,
+                         scratch.current,
+                         next_index >= 0 ? &scratch.next : nullptr,
+                         next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0,
+                         next_index,
+                         level < coarsest};
+    if (!link_level(b, pass, transforms, windows)) return;
+    // The 2L mapping becomes the current one; without it the next level finds none.
+    std::swap(scratch.current, scratch.next);
   }
 }
 
