@@ -123,20 +123,31 @@ INSTANTIATE_TEST_SUITE_P(Traversal, MaxCostWeights,
                          ::testing::Values(std::make_pair(0.0f, 0.2), std::make_pair(0.5f, 0.6),
                                            std::make_pair(1.0f, 1.0)));
 
-TEST(SearchGraph, FineBorderLinksToCoveringCoarseCellsOnly) {
+class CoarseLinks : public ::testing::TestWithParam<std::pair<std::uint64_t, std::uint64_t>> {};
+
+TEST_P(CoarseLinks, FineBorderLinksToCoveringCoarseCellsOnly) {
+  const auto [off_r, off_c] = GetParam();
   FocalWindows w;
-  w.levels.push_back(block(1, 2, 2, 4, 4));  // rows/cols 2..5 -> coarse 1..2
+  w.levels.push_back(block(1, 2, 2, 4, 4));
   w.levels.push_back(block(2, 0, 0, 4, 4));
+  ConnectivityParams p;
+  p.row_offset = off_r;
+  p.col_offset = off_c;
   Built b;
-  build(b, 3, 3, w, ConnectivityParams{}, {{1, kProjected30}, {2, Affine{60, 0, 0, 0, -60, 0}}});
+  build(b, 3, 3, w, p, {{1, kProjected30}, {2, Affine{60, 0, 0, 0, -60, 0}}});
   const std::size_t coarse_base = 16;
+  // Local coarse index covering fine local index x, with the grid aligned globally.
+  auto coarse_of = [](double off, double x) {
+    return static_cast<std::size_t>(std::floor((off + x) / 2.0) - std::floor(off / 2.0));
+  };
   std::size_t links = 0;
   for (std::size_t k = 0; k < 16; ++k) {
     std::set<std::size_t> expected, actual;
     const std::int32_t i = w.levels[0].rows[k], j = w.levels[0].cols[k];
     if (w.levels[0].edge[k]) {
       for (int dr = -1; dr <= 1; ++dr)
-        for (int dc = -1; dc <= 1; ++dc) expected.insert(coarse_base + ((i + dr) / 2) * 4 + (j + dc) / 2);
+        for (int dc = -1; dc <= 1; ++dc)
+          expected.insert(coarse_base + coarse_of(double(off_r), i + dr) * 4 + coarse_of(double(off_c), j + dc));
     }
     for (std::uint32_t e = b.graph.edge_begin[k]; e < b.graph.edge_begin[k] + b.graph.edge_count[k]; ++e) {
       if (b.graph.target[e] >= coarse_base) actual.insert(b.graph.target[e]);
@@ -151,8 +162,20 @@ TEST(SearchGraph, FineBorderLinksToCoveringCoarseCellsOnly) {
       EXPECT_GE(b.graph.target[e], coarse_base) << "coarse-to-fine edge from " << n;
     }
   }
-  // Link length: fine centre (2,2) at 30 m cells to coarse centre (1,1) at 60 m cells.
-  const long link = edge_between(b.graph, 0, coarse_base + 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, CoarseLinks,
+                         ::testing::Values(std::make_pair(0ULL, 0ULL), std::make_pair(3ULL, 5ULL),
+                                           std::make_pair(1ULL, 2ULL)));
+
+TEST(SearchGraph, CoarseLinkLengthJoinsCellCentres) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 2, 2, 4, 4));
+  w.levels.push_back(block(2, 0, 0, 4, 4));
+  Built b;
+  build(b, 3, 3, w, ConnectivityParams{}, {{1, kProjected30}, {2, Affine{60, 0, 0, 0, -60, 0}}});
+  // Fine centre (2,2) at 30 m cells to coarse centre (1,1) at 60 m cells.
+  const long link = edge_between(b.graph, 0, 16 + 5);
   ASSERT_GE(link, 0);
   EXPECT_EQ(b.graph.distance_cost[link], static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
 }
