@@ -8,6 +8,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "common/errors.h"
@@ -94,6 +95,20 @@ TEST(CoverageClip, PointsOnTheLineAreInsideAndEmptyStaysEmpty) {
   EXPECT_TRUE(out.empty());
   clip_ring(sq, Axis::U, 3.0, Keep::AtLeast, out);
   EXPECT_TRUE(out.empty());
+}
+
+TEST(CoverageClip, AVertexTouchingTheLineFromOutsideSurvives) {
+  // Only the apex touches u = 0 (or u = 2); inclusive tests keep it, as a
+  // degenerate piece of three coincident points.
+  std::vector<PixelPoint> left{{0, 0}, {-1, 1}, {-1, -1}}, right{{2, 0}, {3, -1}, {3, 1}}, out;
+  for (auto [ring, keep, value] : {std::tuple{&left, Keep::AtLeast, 0.0}, std::tuple{&right, Keep::AtMost, 2.0}}) {
+    clip_ring(*ring, Axis::U, value, keep, out);
+    ASSERT_EQ(out.size(), 3u);
+    for (const PixelPoint& p : out) {
+      EXPECT_EQ(p.u, value);
+      EXPECT_EQ(p.v, 0.0);
+    }
+  }
 }
 
 TEST(CoverageArea, SignFollowsOrientation) {
@@ -197,15 +212,33 @@ TEST(CoverageTransform, SingularTransformGivesZeros) {
 }
 
 TEST(CoverageTransform, NonFiniteCoordinatesStayInRange) {
-  Ring bad{{0, 0}, {kNaN, 0.5}, {2, 2}, {kInf, 1}, {0, 2}, {-kInf, kNaN}};
+  // NaN takes no part in the box, so these rings are clipped cell by cell and
+  // their NaN crossing points give NaN areas that must be dropped.
+  Ring nan_vertex{{0, 0}, {2, 0}, {kNaN, 1}, {2, 2}, {0, 2}};
+  Ring nan_hole{{0.5, 0.5}, {kNaN, 0.7}, {1.5, 1.5}, {0.5, kNaN}};
+  Ring mixed{{0, 0}, {kNaN, 0.5}, {2, 2}, {kInf, 1}, {0, 2}, {-kInf, kNaN}};
   Ring all_nan{{kNaN, kNaN}, {kNaN, 1}, {1, kNaN}};
-  Raster<float> out = cover({{bad, {square(0, 0)}}, {square(0.5, 0.5), {}}, {all_nan, {}}}, 3, 3);
+  Raster<float> out = cover(
+      {{nan_vertex, {nan_hole}}, {mixed, {square(0, 0)}}, {square(0.5, 0.5), {}}, {all_nan, {}}}, 3, 3);
   for (std::size_t i = 0; i < out.size(); ++i) {
     EXPECT_TRUE(std::isfinite(out.data()[i])) << i;
     EXPECT_GE(out.data()[i], 0.0f) << i;
     EXPECT_LE(out.data()[i], 1.0f) << i;
   }
-  EXPECT_FLOAT_EQ(out(1, 1), 0.25f);  // the well-formed square still counts
+}
+
+TEST(CoverageTransform, PositiveInfinityEmptiesTheBoundingBox) {
+  // Row 0 of each ring is a clean unit square; the infinite vertices only
+  // reach row 1. +inf clamps to index 0 like NaN, so the box of `plus` is
+  // empty and it contributes nothing, not even to row 0; -inf is just far
+  // to the left and clamps to 0 as a minimum should.
+  Ring plus{{0, 0}, {1, 0}, {1, 1.5}, {kInf, 1.5}, {kInf, 2}, {0, 2}};
+  Ring minus{{1, 0}, {2, 0}, {2, 2}, {-kInf, 2}, {-kInf, 1.5}, {1, 1.5}};
+  expect_cells(cover({{plus, {}}}, 3, 3), {});
+  EXPECT_EQ(cover({{minus, {}}}, 3, 3)(0, 1), 1.0f);
+  Ring finite = plus;
+  finite[3].x = finite[4].x = 3.0;
+  EXPECT_EQ(cover({{finite, {}}}, 3, 3)(0, 0), 1.0f);
 }
 
 // ---- sizes --------------------------------------------------------------------
