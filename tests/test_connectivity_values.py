@@ -216,3 +216,21 @@ def test_failing_calls_do_not_grow_memory():
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     burn(10000)
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 2048  # kB
+
+
+@pytest.mark.parametrize("grid_shape", [(23, 20, 2), (24, 19, 2)])
+def test_smaller_transition_grid_is_refused(grid_shape):
+    cond = landscape()
+    with pytest.raises(RuntimeError) as info:
+        run(cond, transgrid_list=[np.ones(grid_shape, F32)])
+    assert str(info.value).startswith("Connectivity failed: Transition grid 0 shape")
+    assert "(24, 20)" in str(info.value)
+
+
+def test_larger_mask_and_grid_are_read_where_they_overlap():
+    cond = landscape()
+    big_mask = np.zeros((30, 25), bool)
+    big_grid = np.ones((30, 25, 2), F32)
+    a = run(cond, mask=big_mask, transgrid_list=[big_grid])
+    b = run(cond, transgrid_list=[np.ascontiguousarray(big_grid[:24, :20])])
+    assert np.array_equal(a, b)
