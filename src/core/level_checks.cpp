@@ -4,15 +4,6 @@
 
 namespace velkan {
 
-std::string shape_text(std::size_t rows, std::size_t cols) {
-  std::string text = "(";
-  text += std::to_string(rows);
-  text += ", ";
-  text += std::to_string(cols);
-  text += ")";
-  return text;
-}
-
 void check_level_maps_match(const LevelMap& first, const LevelMap& second) {
   if (first.size() != second.size()) {
     throw OrdinaryError("HashMaps have different number of keys: " + std::to_string(first.size()) + " vs " +

@@ -4,12 +4,10 @@
 #include <cstddef>
 #include <string>
 
+#include "common/shape_text.h"
 #include "core/prepared.h"
 
 namespace velkan {
-
-// "(rows, cols)".
-std::string shape_text(std::size_t rows, std::size_t cols);
 
 // Throws OrdinaryError when `first` (the pyramid just built) and `second` (the
 // condition pyramid) differ in their keys or in the shape of a level.

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "common/shape_text.h"
 #include "common/errors.h"
 #include "common/worker_pool.h"
 #include "overview/coarse_geometry.h"
@@ -56,15 +57,6 @@ Raster<float> coarse_transition_level(const Raster<float>& grid, std::uint64_t l
     fill_transition_row(grid, rows.block(static_cast<std::int64_t>(i)), col_blocks, out.row_ptr(i));
   });
   return out;
-}
-
-std::string shape_text(std::size_t rows, std::size_t cols) {
-  std::string text = "(";
-  text += std::to_string(rows);
-  text += ", ";
-  text += std::to_string(cols);
-  text += ")";
-  return text;
 }
 
 }  // namespace

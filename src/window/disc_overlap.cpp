@@ -14,17 +14,6 @@ double circle_primitive(double u, double r) {
   return (r * r * std::asin(ratio) + u * root) / 2.0;
 }
 
-// Distance from c to the interval [lo, hi] along one axis (0 when inside).
-double nearest_offset(double lo, double hi, double c) {
-  if (lo - c > 0.0) return lo - c;
-  if (hi - c < 0.0) return c - hi;
-  return 0.0;
-}
-
-double farthest_offset(double lo, double hi, double c) {
-  return std::max(std::fabs(lo - c), std::fabs(hi - c));
-}
-
 // An axis interval relative to the centre, split at 0 and folded onto the
 // positive half-axis, so each piece lies in one quadrant's coordinates.
 struct FoldedPieces {
@@ -57,6 +46,18 @@ FoldedPieces fold_interval(double u, double v) {
 }
 
 }  // namespace
+
+// Distance from c to the interval [lo, hi] along one axis (0 when inside).
+double nearest_offset(double lo, double hi, double c) {
+  if (lo - c > 0.0) return lo - c;
+  if (hi - c < 0.0) return c - hi;
+  return 0.0;
+}
+
+double farthest_offset(double lo, double hi, double c) {
+  return std::max(std::fabs(lo - c), std::fabs(hi - c));
+}
+
 
 double quadrant_area(double x, double y, double r) {
   if (x <= 0.0 || y <= 0.0 || r <= 0.0) return 0.0;

@@ -3,6 +3,11 @@
 
 namespace velkan {
 
+// Distance from c to the interval [lo, hi] along one axis (0 when inside),
+// and to the interval's farther end.
+double nearest_offset(double lo, double hi, double c);
+double farthest_offset(double lo, double hi, double c);
+
 // Area of {0 <= X <= x, 0 <= Y <= y, X^2 + Y^2 <= r^2}.
 double quadrant_area(double x, double y, double r);
 

@@ -163,16 +163,6 @@ double clipped_end(i64 origin, i64 index, i64 level, i64 landscape_end) {
   return static_cast<double>(std::min((origin + index) * level + level, landscape_end));
 }
 
-double nearest_offset(double lo, double hi, double c) {
-  if (lo - c > 0.0) return lo - c;
-  if (hi - c < 0.0) return c - hi;
-  return 0.0;
-}
-
-double farthest_offset(double lo, double hi, double c) {
-  return std::max(std::fabs(lo - c), std::fabs(hi - c));
-}
-
 // Fraction of the cell inside the annulus between radii h and r; 0 drops it.
 double circular_coverage(const CellBox& c, const Window& w, bool& wholly_inside) {
   const double cell_area = (c.x1 - c.x0) * (c.y1 - c.y0);
