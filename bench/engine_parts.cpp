@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <queue>
 #include <limits>
 #include <random>
 #include <string>
@@ -182,6 +183,69 @@ void print_focal_split() {
   }
 }
 
+// The same search with a binary heap (std::priority_queue, lazy deletion), to
+// show what the radix heap buys. Returns the sum of totals so nothing is elided.
+std::uint64_t binary_heap_search(const velkan::SearchGraph& g, std::int32_t start, std::vector<std::uint64_t>& total) {
+  total.assign(g.node_count(), velkan::kUnreached);
+  if (start < 0) return 0;
+  using Entry = std::pair<std::uint64_t, std::uint32_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> queue;
+  total[static_cast<std::size_t>(start)] = 0;
+  queue.push({0, static_cast<std::uint32_t>(start)});
+  std::uint64_t sum = 0;
+  while (!queue.empty()) {
+    auto [cost, node] = queue.top();
+    queue.pop();
+    if (cost != total[node]) continue;
+    sum += cost;
+    for (std::uint32_t e = g.edge_begin[node]; e < g.edge_begin[node] + g.edge_count[node]; ++e) {
+      const std::uint64_t next = cost + g.weighted_units[e];
+      if (next < total[g.target[e]]) {
+        total[g.target[e]] = next;
+        queue.push({next, g.target[e]});
+      }
+    }
+  }
+  return sum;
+}
+
+// Weighted search alone, graphs built once per focal cell and searched repeatedly.
+void print_heap_comparison() {
+  const velkan::PreparedEngine prepared = window_landscape(random_raster(kWindowRasterSide, kWindowRasterSide));
+  velkan::TransformMap transforms;
+  for (std::int32_t level : prepared.sorted_levels) transforms[level] = Affine{100.0 * level, 0, 0, 0, -100.0 * level, 0};
+  velkan::ConnectivityParams params;
+  params.window_size = 3;
+  params.outer_window = 11;
+  params.max_cost = 0.2f;
+  velkan::SearchScratch scratch;
+  std::vector<std::uint64_t> totals;
+  constexpr int kFocalCells = 2000, kRepeats = 10;
+  double radix_us = 0, binary_us = 0;
+  std::uint64_t checksum = 0;
+  using Clock = std::chrono::steady_clock;
+  for (int i = 0; i < kFocalCells; ++i) {
+    const std::int32_t r = 200 + i / 100, c = 100 + i % 100;
+    velkan::gather_focal_windows(r, c, prepared, params, scratch.windows);
+    velkan::build_search_graph(r, c, scratch.windows, params, transforms, scratch.graph_scratch, scratch.graph);
+    auto t0 = Clock::now();
+    for (int k = 0; k < kRepeats; ++k)
+      velkan::least_cost_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
+                                scratch.weighted);
+    auto t1 = Clock::now();
+    for (int k = 0; k < kRepeats; ++k) checksum += binary_heap_search(scratch.graph, scratch.graph.source, totals);
+    auto t2 = Clock::now();
+    radix_us += std::chrono::duration<double, std::micro>(t1 - t0).count();
+    binary_us += std::chrono::duration<double, std::micro>(t2 - t1).count();
+  }
+  const double n = kFocalCells * kRepeats;
+  std::printf("\nweighted search alone, circular, %d focal cells x %d repeats (checksum %llu)\n\n", kFocalCells,
+              kRepeats, static_cast<unsigned long long>(checksum % 1000));
+  std::printf("%-28s %12s\n", "priority queue", "us / search");
+  std::printf("%-28s %12.2f\n", "radix heap (engine)", radix_us / n);
+  std::printf("%-28s %12.2f\n", "binary heap (lazy deletion)", binary_us / n);
+}
+
 void print_row(const std::string& part, std::size_t workers, double ms) {
   std::printf("%-44s %8zu %12.1f\n", part.c_str(), workers, ms);
 }
@@ -200,5 +264,6 @@ int main() {
   }
   print_window_table();
   print_focal_split();
+  print_heap_comparison();
   return 0;
 }
