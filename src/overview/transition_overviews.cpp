@@ -3,8 +3,8 @@
 #include <limits>
 #include <string>
 
-#include "common/shape_text.h"
 #include "common/errors.h"
+#include "common/shape_text.h"
 #include "common/worker_pool.h"
 #include "overview/coarse_geometry.h"
 #include "overview/overview.h"
