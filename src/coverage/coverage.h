@@ -25,7 +25,9 @@ struct Polygon {
 
 // Fraction of each pixel of an nrows x ncols grid covered by the polygons,
 // clamped to [0, 1]. Exteriors add their overlap area, holes subtract it, in
-// ring order; the rows of one ring run in parallel on the pool.
+// ring order; the rows of one ring run in parallel on the pool. Rings with
+// finite coordinates are accumulated from their edges, the others by clipping
+// each row and cell (the same areas up to float64 rounding).
 // Throws InternalError when nrows * ncols floats overflow a signed 64-bit
 // size, std::bad_alloc when the raster does not fit in memory.
 Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,

@@ -1,0 +1,193 @@
+#include "coverage/edge_accumulation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/worker_pool.h"
+#include "coverage/ring_cells.h"
+
+namespace velkan {
+
+namespace {
+
+// Beyond 2^53 whole pixel positions are no longer representable; such rings
+// take the clipping path, whose behaviour there is the defined one.
+constexpr double kLargestCoordinate = 0x1p53;
+
+struct RowSpan {
+  std::uint64_t first = 0, last = 0;
+};
+
+// The rows whose strip an edge crosses over a positive height; a horizontal
+// edge strictly inside a row belongs to that row, one on a row line to none.
+RowSpan rows_of_edge(const PixelPoint& a, const PixelPoint& b, std::uint64_t nrows) {
+  return {index_clamp(std::floor(std::min(a.v, b.v)), nrows), index_clamp(std::ceil(std::max(a.v, b.v)), nrows)};
+}
+
+std::uint64_t span_length(const RowSpan& span) { return span.last > span.first ? span.last - span.first : 0; }
+
+// The point of the line through p and q at row coordinate v.
+PixelPoint point_at_v(const PixelPoint& p, const PixelPoint& q, double v) {
+  const double t = (v - p.v) / (q.v - p.v);
+  return PixelPoint{(q.u - p.u) * t + p.u, v};
+}
+
+// One row's accumulators, indexed by column - c0. A piece of edge in column
+// k adds its height times the share of the cell right of it to area[k], and
+// its whole height to cover[k + 1], from where the running sum carries it to
+// every cell further right. Pieces left of the grid add to the first cover.
+class RowCells {
+ public:
+  RowCells(EdgeRowScratch& s, std::uint64_t c0, std::uint64_t ncols)
+      : area_(s.area.data()), cover_(s.cover.data()), crossed_(s.crossed.data()), c0_(c0), ncols_(ncols) {}
+
+  void add_vertical(double u, double dv) {
+    if (u >= static_cast<double>(ncols_)) return;
+    if (u <= 0.0) {
+      cover_[0] += dv;
+      return;
+    }
+    const double k = std::floor(u);
+    const std::uint64_t i = static_cast<std::uint64_t>(k) - c0_;
+    if (u == k) {  // on the column line: the whole height goes to the cell on its right
+      cover_[i] += dv;
+      return;
+    }
+    area_[i] += dv * (k + 1.0 - u);
+    cover_[i + 1] += dv;
+    crossed_[i] = 1;
+  }
+
+  // A piece running from column position ul to ur > ul over the signed height dv.
+  void add_sloped(double ul, double ur, double dv) {
+    const double rate = dv / (ur - ul);
+    if (ul < 0.0) cover_[0] += (std::min(ur, 0.0) - ul) * rate;
+    const std::uint64_t k0 = index_clamp(std::floor(ul), ncols_), k1 = index_clamp(std::ceil(ur), ncols_);
+    for (std::uint64_t k = k0; k < k1; ++k) {
+      const double left = static_cast<double>(k), a = std::max(ul, left), b = std::min(ur, left + 1.0);
+      const double part = (b - a) * rate;
+      const std::uint64_t i = k - c0_;
+      area_[i] += part * (left + 1.0 - (a + b) * 0.5);
+      cover_[i + 1] += part;
+      crossed_[i] = 1;
+    }
+  }
+
+  // A horizontal edge inside the row adds no height, but the winding number
+  // changes across it, so the cells it runs through are not whole.
+  void mark_crossed(double ul, double ur) {
+    const std::uint64_t k0 = index_clamp(std::floor(ul), ncols_), k1 = index_clamp(std::ceil(ur), ncols_);
+    for (std::uint64_t k = k0; k < k1; ++k) crossed_[k - c0_] = 1;
+  }
+
+  // The signed area of the ring in column k, once every piece is in; call for
+  // k = c0, c0 + 1, ... in order.
+  double next_cell_area(std::uint64_t k) {
+    const std::uint64_t i = k - c0_;
+    run_ += cover_[i];
+    return crossed_[i] ? area_[i] + run_ : std::nearbyint(run_);
+  }
+
+ private:
+  double* area_;
+  double* cover_;
+  std::uint8_t* crossed_;
+  std::uint64_t c0_, ncols_;
+  double run_ = 0.0;
+};
+
+// The part of edge p -> q inside the strip [g, g + 1], added to the row.
+void add_edge_piece(const PixelPoint& p, const PixelPoint& q, double g, RowCells& cells) {
+  if (p.v == q.v) {
+    if (p.v > g && p.v < g + 1.0 && p.u != q.u) cells.mark_crossed(std::min(p.u, q.u), std::max(p.u, q.u));
+    return;
+  }
+  const double top = g, bottom = g + 1.0;
+  const PixelPoint s = p.v < top ? point_at_v(p, q, top) : p.v > bottom ? point_at_v(p, q, bottom) : p;
+  const PixelPoint e = q.v < top ? point_at_v(p, q, top) : q.v > bottom ? point_at_v(p, q, bottom) : q;
+  const double dv = e.v - s.v;
+  if (s.u == e.u)
+    cells.add_vertical(s.u, dv);
+  else
+    cells.add_sloped(std::min(s.u, e.u), std::max(s.u, e.u), dv);
+}
+
+struct RowJob {
+  const std::vector<PixelPoint>& ring;
+  float sign;
+  CellRange range;
+  Raster<float>& raster;
+};
+
+void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edges, const std::uint32_t* edges_end,
+                    EdgeRowScratch& s) {
+  const std::size_t width = job.range.cols() + 1;
+  s.area.assign(width, 0.0);
+  s.cover.assign(width, 0.0);
+  s.crossed.assign(width, 0);
+  RowCells cells(s, job.range.c0, job.raster.cols());
+  const std::size_t n = job.ring.size();
+  const double g = static_cast<double>(r);
+  for (const std::uint32_t* e = edges; e != edges_end; ++e)
+    add_edge_piece(job.ring[*e], job.ring[*e + 1 == n ? 0 : *e + 1], g, cells);
+  float* row = job.raster.row_ptr(r);
+  for (std::uint64_t k = job.range.c0; k < job.range.c1; ++k) add_cell_area(row[k], cells.next_cell_area(k), job.sign);
+}
+
+}  // namespace
+
+bool EdgeAccumulator::handles(const std::vector<PixelPoint>& ring) {
+  if (ring.size() > std::numeric_limits<std::uint32_t>::max()) return false;
+  for (const PixelPoint& p : ring)
+    if (!(std::fabs(p.u) <= kLargestCoordinate && std::fabs(p.v) <= kLargestCoordinate)) return false;
+  return true;
+}
+
+void EdgeAccumulator::bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::uint64_t row1,
+                                   std::uint64_t nrows) {
+  // Counted into [i + 2] and filled through [i + 1], so that afterwards
+  // row_start_[i] and row_start_[i + 1] bound row i.
+  const std::size_t n = ring.size();
+  row_start_.assign(row1 - row0 + 2, 0);
+  auto for_each_row_of_edge = [&](auto&& visit) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const RowSpan span = rows_of_edge(ring[i], ring[i + 1 == n ? 0 : i + 1], nrows);
+      for (std::uint64_t r = std::max(span.first, row0); r < std::min(span.last, row1); ++r) visit(i, r - row0);
+    }
+  };
+  for_each_row_of_edge([&](std::size_t, std::uint64_t row) { ++row_start_[row + 2]; });
+  for (std::size_t i = 2; i < row_start_.size(); ++i) row_start_[i] += row_start_[i - 1];
+  row_edges_.resize(row_start_.back());
+  for_each_row_of_edge(
+      [&](std::size_t edge, std::uint64_t row) { row_edges_[row_start_[row + 1]++] = static_cast<std::uint32_t>(edge); });
+}
+
+void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raster<float>& raster, WorkerPool& pool) {
+  if (ring.size() < 3) return;
+  const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
+  if (job.range.empty()) return;
+  std::uint64_t pairs = 0;
+  for (std::size_t i = 0; i < ring.size(); ++i)
+    pairs += span_length(rows_of_edge(ring[i], ring[i + 1 == ring.size() ? 0 : i + 1], raster.rows()));
+  const std::uint64_t band_rows =
+      pairs <= band_entries_
+          ? job.range.rows()
+          : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(static_cast<double>(job.range.rows()) *
+                                                                   static_cast<double>(band_entries_) / pairs));
+  for (std::uint64_t row0 = job.range.r0; row0 < job.range.r1; row0 += std::min(band_rows, job.range.r1 - row0)) {
+    const std::uint64_t row1 = row0 + std::min(band_rows, job.range.r1 - row0);
+    bucket_edges(ring, row0, row1, raster.rows());
+    auto run_row = [&](std::size_t r, std::size_t worker) {
+      const std::uint32_t* edges = row_edges_.data();
+      accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker]);
+    };
+    if ((row1 - row0) * (job.range.cols() + 1) + row_edges_.size() < kInlineWork) {
+      for (std::uint64_t r = row0; r < row1; ++r) run_row(r, 0);
+    } else {
+      pool.parallel_for(row0, row1, run_row);
+    }
+  }
+}
+
+}  // namespace velkan
