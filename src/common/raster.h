@@ -2,17 +2,62 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "common/cell_memory.h"
+
 namespace velkan {
+
+// Storage for a raster's cells, sized once. Memory comes from calloc, so a
+// large raster of zeros costs nothing until its cells are written (the
+// system hands out zero pages lazily) and its first writes happen on the
+// workers that compute the rows. Value-initialisation writes nothing, which
+// is sound only because this storage is never resized after it is made.
+template <class T>
+struct ZeroPageAllocator {
+  static_assert(std::is_trivial_v<T>, "cells must be plain values whose zero bits are zero");
+  using value_type = T;
+
+  ZeroPageAllocator() = default;
+  template <class U>
+  ZeroPageAllocator(const ZeroPageAllocator<U>&) {}
+
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(allocate_zeroed_cells(n, sizeof(T)));
+  }
+  void deallocate(T* memory, std::size_t) { free_cells(memory); }
+
+  template <class U>
+  void construct(U*) noexcept {}  // calloc has zeroed it already
+  template <class U, class... Args>
+  void construct(U* where, Args&&... args) {
+    ::new (static_cast<void*>(where)) U(std::forward<Args>(args)...);
+  }
+
+  template <class U>
+  bool operator==(const ZeroPageAllocator<U>&) const { return true; }
+};
 
 template <class T>
 class Raster {
  public:
+  using Storage = std::vector<T, ZeroPageAllocator<T>>;
+
   Raster() = default;
   Raster(std::size_t rows, std::size_t cols, std::size_t bands, T fill)
       : rows_(rows), cols_(cols), bands_(bands), data_(rows * cols * bands, fill) {}
   Raster(std::size_t rows, std::size_t cols, T fill) : Raster(rows, cols, 1, fill) {}
+
+  // A single-band raster of zeros whose pages are only touched when written.
+  static Raster zeros(std::size_t rows, std::size_t cols) {
+    Raster raster;
+    raster.rows_ = rows;
+    raster.cols_ = cols;
+    raster.data_ = Storage(rows * cols);
+    return raster;
+  }
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -34,13 +79,20 @@ class Raster {
   T* data() { return data_.data(); }
   const T* data() const { return data_.data(); }
 
+  // Hands the cells over (to an array that will own them); leaves an empty raster.
+  Storage release() {
+    rows_ = cols_ = 0;
+    bands_ = 1;
+    return std::move(data_);
+  }
+
   bool same_shape(const Raster& other) const {
     return rows_ == other.rows_ && cols_ == other.cols_ && bands_ == other.bands_;
   }
 
  private:
   std::size_t rows_ = 0, cols_ = 0, bands_ = 1;
-  std::vector<T> data_;
+  Storage data_;
 };
 
 }  // namespace velkan

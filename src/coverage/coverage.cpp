@@ -10,6 +10,7 @@
 #include "common/worker_pool.h"
 #include "coverage/clip_accumulation.h"
 #include "coverage/edge_accumulation.h"
+#include "coverage/ring_cells.h"
 
 namespace velkan {
 
@@ -33,10 +34,40 @@ class RingAccumulator {
       : raster_(raster), pool_(pool), by_edges_(pool.size()), by_clipping_(pool.size()) {}
 
   void add(const std::vector<PixelPoint>& ring, float sign) {
+    if (ring.size() < 3) return;
+    const CellRange range = cell_range(bounds_of(ring), raster_.rows(), raster_.cols());
+    if (range.empty()) return;
+    written_.r0 = std::min(written_.r0, range.r0);
+    written_.r1 = std::max(written_.r1, range.r1);
+    written_.c0 = std::min(written_.c0, range.c0);
+    written_.c1 = std::max(written_.c1, range.c1);
     if (EdgeAccumulator::handles(ring))
       by_edges_.add(ring, sign, raster_, pool_);
     else
       by_clipping_.add(ring, sign, raster_, pool_);
+  }
+
+  // Clamps every cell into [0, 1]. Only cells inside some ring's range can
+  // have left it, so the rest (often most of a large grid) is not visited.
+  void clamp() {
+    if (written_.empty()) return;
+    constexpr std::uint64_t kBlockRows = 16;
+    const std::uint64_t blocks = (written_.rows() + kBlockRows - 1) / kBlockRows;
+    auto clamp_block = [&](std::size_t block, std::size_t) {
+      const std::uint64_t first = written_.r0 + block * kBlockRows;
+      for (std::uint64_t r = first; r < std::min(written_.r1, first + kBlockRows); ++r) {
+        float* row = raster_.row_ptr(r);
+        for (std::uint64_t k = written_.c0; k < written_.c1; ++k) {
+          // below 0 becomes 0, then above 1 becomes 1; NaN would pass unchanged
+          row[k] = std::min(std::max(row[k], 0.0f), 1.0f);
+        }
+      }
+    };
+    if (written_.rows() * written_.cols() < kInlineWork) {
+      for (std::uint64_t b = 0; b < blocks; ++b) clamp_block(b, 0);
+    } else {
+      pool_.parallel_for(0, blocks, clamp_block);
+    }
   }
 
  private:
@@ -44,6 +75,7 @@ class RingAccumulator {
   WorkerPool& pool_;
   EdgeAccumulator by_edges_;
   ClippingAccumulator by_clipping_;
+  CellRange written_{UINT64_MAX, 0, UINT64_MAX, 0};
 };
 
 // Both the cell count and the byte count must fit a signed 64-bit size.
@@ -58,7 +90,7 @@ Raster<float> zero_raster(std::uint64_t nrows, std::uint64_t ncols) {
   if (size_overflows(nrows, ncols))
     throw InternalError("Coverage raster size overflow: " + std::to_string(nrows) + " x " + std::to_string(ncols) +
                         " float32 cells exceed a signed 64-bit byte count");
-  return Raster<float>(nrows, ncols, 0.0f);
+  return Raster<float>::zeros(nrows, ncols);
 }
 
 }  // namespace
@@ -73,11 +105,7 @@ Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Aff
     rings.add(to_pixel_space(polygon.exterior, transform, det), 1.0f);
     for (const Ring& hole : polygon.holes) rings.add(to_pixel_space(hole, transform, det), -1.0f);
   }
-  float* cell = raster.data();
-  for (std::size_t i = 0; i < raster.size(); ++i) {
-    if (cell[i] < 0.0f) cell[i] = 0.0f;
-    if (cell[i] > 1.0f) cell[i] = 1.0f;
-  }
+  rings.clamp();
   return raster;
 }
 

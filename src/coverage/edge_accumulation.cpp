@@ -27,6 +27,10 @@ RowSpan rows_of_edge(const PixelPoint& a, const PixelPoint& b, std::uint64_t nro
 
 std::uint64_t span_length(const RowSpan& span) { return span.last > span.first ? span.last - span.first : 0; }
 
+// The whole number nearest to a running sum that is one up to rounding; the
+// sums stay far below 2^62, so the integer round trip is exact.
+double nearest_whole(double x) { return static_cast<double>(static_cast<std::int64_t>(x + (x < 0.0 ? -0.5 : 0.5))); }
+
 // The point of the line through p and q at row coordinate v.
 PixelPoint point_at_v(const PixelPoint& p, const PixelPoint& q, double v) {
   const double t = (v - p.v) / (q.v - p.v);
@@ -81,12 +85,22 @@ class RowCells {
     for (std::uint64_t k = k0; k < k1; ++k) crossed_[k - c0_] = 1;
   }
 
-  // The signed area of the ring in column k, once every piece is in; call for
-  // k = c0, c0 + 1, ... in order.
-  double next_cell_area(std::uint64_t k) {
-    const std::uint64_t i = k - c0_;
-    run_ += cover_[i];
-    return crossed_[i] ? area_[i] + run_ : std::nearbyint(run_);
+  // Adds sign times every cell's area to the row, once every piece is in.
+  // Between crossed cells the running sum only changes where a piece on a
+  // column line left its height, so its whole value is rounded only there.
+  void add_to_row(float* row, std::uint64_t c0, std::uint64_t c1, float sign) const {
+    double run = 0.0, whole = 0.0;
+    for (std::uint64_t k = c0; k < c1; ++k) {
+      const std::uint64_t i = k - c0_;
+      if (cover_[i] != 0.0) {
+        run += cover_[i];
+        whole = nearest_whole(run);
+      }
+      if (crossed_[i])
+        add_cell_area(row[k], area_[i] + run, sign);
+      else if (whole != 0.0)
+        row[k] = static_cast<float>(std::fabs(whole)) * sign + row[k];
+    }
   }
 
  private:
@@ -94,7 +108,6 @@ class RowCells {
   double* cover_;
   std::uint8_t* crossed_;
   std::uint64_t c0_, ncols_;
-  double run_ = 0.0;
 };
 
 // The part of edge p -> q inside the strip [g, g + 1], added to the row.
@@ -131,8 +144,7 @@ void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edg
   const double g = static_cast<double>(r);
   for (const std::uint32_t* e = edges; e != edges_end; ++e)
     add_edge_piece(job.ring[*e], job.ring[*e + 1 == n ? 0 : *e + 1], g, cells);
-  float* row = job.raster.row_ptr(r);
-  for (std::uint64_t k = job.range.c0; k < job.range.c1; ++k) add_cell_area(row[k], cells.next_cell_area(k), job.sign);
+  cells.add_to_row(job.raster.row_ptr(r), job.range.c0, job.range.c1, job.sign);
 }
 
 }  // namespace

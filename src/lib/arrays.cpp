@@ -1,7 +1,9 @@
 #include "lib/arrays.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/worker_pool.h"
 #include "lib/numpy_api.h"
 
 namespace velkan::py {
@@ -94,7 +96,7 @@ double float64_at(PyObject* object, std::size_t i, std::size_t j) {
   return value;
 }
 
-PyObject* new_float32_array(const Raster<float>& raster) {
+PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool) {
   ensure_numpy_api();
   npy_intp dims[2] = {static_cast<npy_intp>(raster.rows()), static_cast<npy_intp>(raster.cols())};
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
@@ -102,8 +104,21 @@ PyObject* new_float32_array(const Raster<float>& raster) {
   // NewFromDescr steals the descriptor reference, also on failure.
   PyObject* result = PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr);
   if (result == nullptr) throw ErrorAlreadySet{};
-  if (raster.size() != 0)
-    std::memcpy(PyArray_DATA(as_array(result)), raster.data(), raster.size() * sizeof(float));
+  // Large results are copied in blocks spread over the pool, so the new
+  // array's pages are first written by several threads at once. The workers
+  // only copy raw memory; no Python object is touched outside this thread.
+  constexpr std::size_t kBlockFloats = std::size_t{1} << 20;
+  float* out = static_cast<float*>(PyArray_DATA(as_array(result)));
+  const std::size_t blocks = (raster.size() + kBlockFloats - 1) / kBlockFloats;
+  auto copy_block = [&](std::size_t block, std::size_t) {
+    const std::size_t first = block * kBlockFloats, count = std::min(kBlockFloats, raster.size() - first);
+    std::memcpy(out + first, raster.data() + first, count * sizeof(float));
+  };
+  if (blocks <= 1) {
+    for (std::size_t b = 0; b < blocks; ++b) copy_block(b, 0);
+  } else {
+    pool.parallel_for(0, blocks, copy_block);
+  }
   return result;
 }
 

@@ -6,6 +6,10 @@
 #include "common/raster.h"
 #include "lib/py_ref.h"
 
+namespace velkan {
+class WorkerPool;
+}
+
 namespace velkan::py {
 
 // Element types the module reads, by NumPy type number.
@@ -26,7 +30,8 @@ Raster<std::uint8_t> copy_bool_2d(PyObject* array);
 // Element (i, j) of a 2D float64 array.
 double float64_at(PyObject* array, std::size_t i, std::size_t j);
 
-// A new C-ordered float32 ndarray holding the raster's values.
-PyObject* new_float32_array(const Raster<float>& raster);
+// A new C-ordered float32 ndarray with its own storage, holding a copy of the
+// raster's values (made on the pool's workers when large).
+PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool);
 
 }  // namespace velkan::py

@@ -145,14 +145,15 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
   inputs.levels = std::move(scalars.levels);
   inputs.params = std::move(scalars.params);
 
-  Raster<float> result = with_worker_pool(scalars.n_threads, [&](WorkerPool& pool) {
+  return with_worker_pool(scalars.n_threads, [&](WorkerPool& pool) {
+    Raster<float> result;
     try {
-      return run_connectivity_engine(inputs, pool);
+      result = run_connectivity_engine(inputs, pool);
     } catch (const OrdinaryError& error) {
       raise_runtime(std::string("Connectivity failed: ") + error.what());
     }
+    return new_float32_array(result, pool);
   });
-  return new_float32_array(result);
 }
 
 }  // namespace

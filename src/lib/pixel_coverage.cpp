@@ -82,10 +82,10 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_RuntimeError, ("Reading polygons failed: " + error.text).c_str());
     throw ErrorAlreadySet{};
   }
-  Raster<float> coverage = with_worker_pool(n_threads, [&](WorkerPool& pool) {
-    return rasterise_coverage(polygons, transform, nrows, ncols, pool);
+  return with_worker_pool(n_threads, [&](WorkerPool& pool) {
+    const Raster<float> coverage = rasterise_coverage(polygons, transform, nrows, ncols, pool);
+    return new_float32_array(coverage, pool);
   });
-  return new_float32_array(coverage);
 }
 
 }  // namespace
