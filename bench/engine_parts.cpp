@@ -1,7 +1,9 @@
-// Timings of the engine's preparation parts. Prints one table; never run as a test.
+// Timings of engine parts: preparation, window gathering, the search's priority queue.
+// Never run as a test. The per-focal-cell split lives in focal_cell.cpp, which
+// bench/connectivity.py drives on its own landscape.
 //
 // Each measurement is one function returning its best wall time over a few
-// repetitions, so further parts (window gathering, ...) slot in as new rows.
+// repetitions, so further parts slot in as new rows.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -127,62 +129,6 @@ void print_window_table() {
   }
 }
 
-// Splits one focal cell's time into its parts, over the same middle rows:
-// gathering, graph building, the two searches, and records plus kernels.
-void print_focal_split() {
-  const velkan::PreparedEngine prepared = window_landscape(random_raster(kWindowRasterSide, kWindowRasterSide));
-  velkan::TransformMap transforms;
-  for (std::int32_t level : prepared.sorted_levels) transforms[level] = Affine{100.0 * level, 0, 0, 0, -100.0 * level, 0};
-  const Raster<std::uint8_t> mask(kWindowRasterSide, kWindowRasterSide, 0);
-  std::printf("\nper focal cell, one thread, %zu x %zu focal cells (levels [1, 2, 4, 8], window 3, outer 11)\n\n",
-              kWindowFocalRows, kWindowRasterSide);
-  std::printf("%-10s %10s %10s %10s %10s %10s %12s\n", "mode", "gather", "graph", "searches", "kernels",
-              "total", "cells/s");
-  using Clock = std::chrono::steady_clock;
-  for (auto [name, mode] : {std::pair{"circular", velkan::WindowMode::Circular},
-                            std::pair{"square", velkan::WindowMode::Square}}) {
-    velkan::ConnectivityParams params;
-    params.window_size = 3;
-    params.outer_window = 11;
-    params.window_mode = mode;
-    params.max_cost = 0.2f;
-    params.lambdas = {2.0f, 20.0f, 200.0f};
-    const velkan::SearchContext ctx{prepared, params, transforms, mask, false};
-    velkan::SearchScratch scratch;
-    double part[4] = {0, 0, 0, 0};
-    const auto first_row = static_cast<std::int32_t>((kWindowRasterSide - kWindowFocalRows) / 2);
-    std::size_t focal = 0;
-    for (std::int32_t r = first_row; r < first_row + static_cast<std::int32_t>(kWindowFocalRows); ++r) {
-      for (std::int32_t c = 0; c < static_cast<std::int32_t>(kWindowRasterSide); ++c, ++focal) {
-        auto t0 = Clock::now();
-        velkan::gather_focal_windows(r, c, prepared, params, scratch.windows);
-        auto t1 = Clock::now();
-        velkan::build_search_graph(r, c, scratch.windows, params, transforms, scratch.graph_scratch, scratch.graph);
-        auto t2 = Clock::now();
-        velkan::least_cost_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
-                                  scratch.weighted);
-        velkan::least_cost_search(scratch.graph, scratch.graph.source, velkan::CostKind::Distance, scratch.heap,
-                                  scratch.distance);
-        auto t3 = Clock::now();
-        velkan::collect_records(scratch.graph, scratch);
-        volatile float value = velkan::focal_value(scratch.records, params.lambdas, false, scratch.acc);
-        (void)value;
-        auto t4 = Clock::now();
-        part[0] += std::chrono::duration<double, std::micro>(t1 - t0).count();
-        part[1] += std::chrono::duration<double, std::micro>(t2 - t1).count();
-        part[2] += std::chrono::duration<double, std::micro>(t3 - t2).count();
-        part[3] += std::chrono::duration<double, std::micro>(t4 - t3).count();
-      }
-    }
-    const double total = part[0] + part[1] + part[2] + part[3];
-    const auto per = [&](double us) { return us / static_cast<double>(focal); };
-    std::printf("%-10s %8.1fus %8.1fus %8.1fus %8.1fus %8.1fus %12.0f\n", name, per(part[0]), per(part[1]),
-                per(part[2]), per(part[3]), per(total), 1e6 * static_cast<double>(focal) / total);
-    std::printf("%-10s %9.0f%% %9.0f%% %9.0f%% %9.0f%%\n", "", 100 * part[0] / total, 100 * part[1] / total,
-                100 * part[2] / total, 100 * part[3] / total);
-  }
-}
-
 // The same search with a binary heap (std::priority_queue, lazy deletion), to
 // show what the radix heap buys. Returns the sum of totals so nothing is elided.
 std::uint64_t binary_heap_search(const velkan::SearchGraph& g, std::int32_t start, std::vector<std::uint64_t>& total) {
@@ -263,7 +209,6 @@ int main() {
               time_condition_and_weights(condition, ResampleMode::Area, workers));
   }
   print_window_table();
-  print_focal_split();
   print_heap_comparison();
   return 0;
 }

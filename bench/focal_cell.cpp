@@ -1,0 +1,274 @@
+// One focal cell's time split into its parts, the two searches alone, and the
+// allocations of steady state, on a landscape that bench/connectivity.py writes.
+// Never run as a test: it prints "key value" lines for that script to read.
+//
+//   bench_focal_cell FOLDER
+//
+// FOLDER holds config.txt ("key value..." lines: rows, cols, levels, lambdas,
+// max_cost, window_size, outer_window, window_mode, is_geo, pa_to_pa, one
+// "transform LEVEL a b c d e f" line per level, transition_bands B1 B2 ...,
+// passes, search_repeats), condition.f32 (rows x cols float32), mask.u8
+// (rows x cols bytes, 1 = not a focal source) and transition_<i>.f32
+// (rows x cols x B_i float32) for each transition grid.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/raster.h"
+#include "common/worker_pool.h"
+#include "core/engine_inputs.h"
+#include "core/prepared.h"
+#include "core/search.h"
+#include "window/window.h"
+
+// Every operator new of the program is counted, so a stretch of focal cells can
+// show how many allocations it made. The array and nothrow forms forward to
+// these in the standard library.
+namespace {
+std::atomic<std::uint64_t> allocation_count{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  allocation_count.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+void* operator new(std::size_t size, std::align_val_t align) {
+  allocation_count.fetch_add(1, std::memory_order_relaxed);
+  const auto alignment = static_cast<std::size_t>(align);
+  const std::size_t rounded = (std::max<std::size_t>(size, 1) + alignment - 1) / alignment * alignment;
+  if (void* p = std::aligned_alloc(alignment, rounded)) return p;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using velkan::Raster;
+using Clock = std::chrono::steady_clock;
+using Config = std::map<std::string, std::vector<std::string>>;
+
+Config read_config(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  Config config;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string key, word;
+    if (!(words >> key)) continue;
+    if (key == "transform" && words >> word) key.append(" ").append(word);  // one key per level
+    std::vector<std::string>& values = config[key];
+    while (words >> word) values.push_back(word);
+  }
+  return config;
+}
+
+const std::vector<std::string>& values_of(const Config& config, const std::string& key) {
+  const auto found = config.find(key);
+  if (found == config.end()) throw std::runtime_error("config has no " + key);
+  return found->second;
+}
+
+double number(const Config& config, const std::string& key) { return std::stod(values_of(config, key).at(0)); }
+
+template <class T>
+Raster<T> read_raster(const std::string& path, std::size_t rows, std::size_t cols, std::size_t bands) {
+  Raster<T> raster(rows, cols, bands, T{});
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  const bool complete = file != nullptr && std::fread(raster.data(), sizeof(T), raster.size(), file) == raster.size();
+  if (file != nullptr) std::fclose(file);
+  if (!complete) throw std::runtime_error("cannot read " + path);
+  return raster;
+}
+
+velkan::EngineInputs read_inputs(const std::string& folder, const Config& config) {
+  const auto rows = static_cast<std::size_t>(number(config, "rows"));
+  const auto cols = static_cast<std::size_t>(number(config, "cols"));
+  velkan::EngineInputs inputs;
+  inputs.condition = read_raster<float>(folder + "/condition.f32", rows, cols, 1);
+  inputs.mask = read_raster<std::uint8_t>(folder + "/mask.u8", rows, cols, 1);
+  const auto& bands = values_of(config, "transition_bands");
+  if (!bands.empty()) {
+    inputs.transition_grids.emplace();
+    for (std::size_t g = 0; g < bands.size(); ++g)
+      inputs.transition_grids->push_back(read_raster<float>(folder + "/transition_" + std::to_string(g) + ".f32",
+                                                            rows, cols, std::stoul(bands[g])));
+  }
+  for (const std::string& level : values_of(config, "levels")) {
+    inputs.levels.push_back(std::stoull(level));
+    const auto& c = values_of(config, "transform " + level);
+    inputs.transforms[std::stoi(level)] =
+        velkan::Affine{std::stod(c.at(0)), std::stod(c.at(1)), std::stod(c.at(2)),
+                       std::stod(c.at(3)), std::stod(c.at(4)), std::stod(c.at(5))};
+  }
+  velkan::ConnectivityParams& p = inputs.params;
+  for (const std::string& lambda : values_of(config, "lambdas")) p.lambdas.push_back(std::stof(lambda));
+  p.max_cost = static_cast<float>(number(config, "max_cost"));
+  p.window_size = static_cast<std::int32_t>(number(config, "window_size"));
+  p.outer_window = static_cast<std::int32_t>(number(config, "outer_window"));
+  p.window_mode = values_of(config, "window_mode").at(0) == "square" ? velkan::WindowMode::Square
+                                                                     : velkan::WindowMode::Circular;
+  p.is_geo = number(config, "is_geo") != 0;
+  p.pa_to_pa = number(config, "pa_to_pa") != 0;
+  return inputs;
+}
+
+struct FocalCell {
+  std::int32_t row, col;
+};
+
+std::vector<FocalCell> focal_cells(const Raster<std::uint8_t>& mask) {
+  std::vector<FocalCell> cells;
+  for (std::size_t r = 0; r < mask.rows(); ++r)
+    for (std::size_t c = 0; c < mask.cols(); ++c)
+      if (mask(r, c) == 0) cells.push_back({static_cast<std::int32_t>(r), static_cast<std::int32_t>(c)});
+  return cells;
+}
+
+double microseconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::micro>(to - from).count();
+}
+
+// The engine's per-focal-cell steps, one by one, as search_focal_cell runs them.
+void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
+  velkan::gather_focal_windows(f.row, f.col, ctx.prepared, ctx.params, s.windows);
+}
+void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
+  velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph);
+}
+void two_searches(velkan::SearchScratch& s) {
+  velkan::least_cost_search(s.graph, s.graph.source, velkan::CostKind::Weighted, s.heap, s.weighted);
+  velkan::least_cost_search(s.graph, s.graph.source, velkan::CostKind::Distance, s.heap, s.distance);
+}
+float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
+  velkan::collect_records(s.graph, s);
+  return velkan::focal_value(s.records, ctx.params.lambdas, ctx.olvi, s.acc);
+}
+
+// Microseconds per focal cell of each part, from the pass with the least total.
+struct Split {
+  double gather = 0, graph = 0, searches = 0, kernels = 0;
+  double total() const { return gather + graph + searches + kernels; }
+};
+
+Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx, velkan::SearchScratch& s,
+                 int passes) {
+  const double n = static_cast<double>(cells.size());
+  Split best;
+  for (int pass = 0; pass < passes; ++pass) {
+    Split sum;
+    volatile float sink = 0;
+    for (const FocalCell& f : cells) {
+      const auto t0 = Clock::now();
+      gather(f, ctx, s);
+      const auto t1 = Clock::now();
+      build_graph(f, ctx, s);
+      const auto t2 = Clock::now();
+      two_searches(s);
+      const auto t3 = Clock::now();
+      sink = kernels(ctx, s);
+      const auto t4 = Clock::now();
+      sum.gather += microseconds(t0, t1);
+      sum.graph += microseconds(t1, t2);
+      sum.searches += microseconds(t2, t3);
+      sum.kernels += microseconds(t3, t4);
+    }
+    (void)sink;
+    const Split per_cell{sum.gather / n, sum.graph / n, sum.searches / n, sum.kernels / n};
+    if (pass == 0 || per_cell.total() < best.total()) best = per_cell;
+  }
+  return best;
+}
+
+// The two searches alone: each focal cell's graph is built once, untimed, then
+// searched `repeats` times in a row. Microseconds per focal cell, best pass.
+double time_searches_alone(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx,
+                           velkan::SearchScratch& s, int passes, int repeats) {
+  double best = 0;
+  for (int pass = 0; pass < passes; ++pass) {
+    double sum = 0;
+    for (const FocalCell& f : cells) {
+      gather(f, ctx, s);
+      build_graph(f, ctx, s);
+      const auto t0 = Clock::now();
+      for (int k = 0; k < repeats; ++k) two_searches(s);
+      sum += microseconds(t0, Clock::now()) / repeats;
+    }
+    const double per_cell = sum / static_cast<double>(cells.size());
+    if (pass == 0 || per_cell < best) best = per_cell;
+  }
+  return best;
+}
+
+struct AllocationCount {
+  std::size_t warm_cells = 0, counted_cells = 0;
+  std::uint64_t allocations = 0;
+};
+
+// Runs the engine's own row loop over the first half of the focal rows to warm
+// a fresh scratch up, then counts the allocations of the second half.
+AllocationCount count_steady_allocations(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx,
+                                         std::size_t cols, velkan::SearchScratch& scratch) {
+  std::vector<std::int32_t> rows;
+  for (const FocalCell& f : cells)
+    if (rows.empty() || rows.back() != f.row) rows.push_back(f.row);
+  const std::size_t warm_rows = rows.size() / 2;
+  std::vector<float> out(cols);
+  AllocationCount count;
+  std::uint64_t before = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i == warm_rows) before = allocation_count.load();
+    velkan::search_row(rows[i], cols, ctx, out.data(), scratch);
+  }
+  count.allocations = allocation_count.load() - before;
+  for (const FocalCell& f : cells) (f.row < rows[warm_rows] ? count.warm_cells : count.counted_cells) += 1;
+  return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s FOLDER (written by bench/connectivity.py)\n", argv[0]);
+    return 2;
+  }
+  const std::string folder = argv[1];
+  const Config config = read_config(folder + "/config.txt");
+  const velkan::EngineInputs inputs = read_inputs(folder, config);
+  velkan::WorkerPool pool(1);
+  const velkan::PreparedEngine prepared = velkan::prepare_engine(inputs, pool);
+  const bool olvi = inputs.transition_grids.has_value();
+  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi};
+  const std::vector<FocalCell> cells = focal_cells(inputs.mask);
+  if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
+  const int passes = static_cast<int>(number(config, "passes"));
+
+  velkan::SearchScratch scratch;  // fresh here; the allocation count's pass warms it up for the timings
+  const AllocationCount allocations = count_steady_allocations(cells, ctx, inputs.mask.cols(), scratch);
+  const Split split = time_split(cells, ctx, scratch, passes);
+  const double alone =
+      time_searches_alone(cells, ctx, scratch, passes, static_cast<int>(number(config, "search_repeats")));
+
+  std::printf("focal_cells %zu\n", cells.size());
+  std::printf("gather_us %.3f\ngraph_us %.3f\nsearches_us %.3f\nkernels_us %.3f\ntotal_us %.3f\n", split.gather,
+              split.graph, split.searches, split.kernels, split.total());
+  std::printf("searches_alone_us %.3f\n", alone);
+  std::printf("warm_cells %zu\ncounted_cells %zu\nallocations %llu\n", allocations.warm_cells,
+              allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
+  return 0;
+}
