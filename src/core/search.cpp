@@ -26,7 +26,8 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
 }
 
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
-  build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph);
+  build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph,
+                     ctx.step_lengths);
   least_cost_search(scratch.graph, scratch.graph.source, CostKind::Weighted, scratch.heap, scratch.weighted);
   least_cost_search(scratch.graph, scratch.graph.source, CostKind::Distance, scratch.heap, scratch.distance);
   collect_records(scratch.graph, scratch);

@@ -10,6 +10,7 @@
 #include "core/search_kernels.h"
 #include "graph/least_cost.h"
 #include "graph/search_graph.h"
+#include "graph/step_lengths.h"
 #include "window/level_cells.h"
 
 namespace velkan {
@@ -21,6 +22,7 @@ struct SearchContext {
   const TransformMap& transforms;
   const Raster<std::uint8_t>& mask;
   bool olvi = false;  // transition grids present
+  const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
 };
 
 // Everything one worker reuses from focal cell to focal cell.

@@ -5,16 +5,13 @@
 
 #include "common/errors.h"
 #include "graph/distance.h"
+#include "graph/step_lengths.h"
 
 namespace velkan {
 namespace {
 
-constexpr float kUnitsPerKm = 100.0f;
-constexpr float kLargestBelowUint32 = 4294967040.0f;  // largest float32 below 2^32
 constexpr double kMetresPerKm = 1000.0;
 constexpr int kNeighbours = 8;
-constexpr int kSameLevelSteps[kNeighbours][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0},
-                                                 {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 // After (0, 0): the fine cell's neighbours, in the order their coarse cells are collected.
 constexpr int kCoarseSteps[kNeighbours][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1},
                                               {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
@@ -24,32 +21,38 @@ constexpr int kMaxCoarseCandidates = 4;
 struct Builder {
   const ConnectivityParams& params;
   SearchGraph& g;
-  float one_minus_max_cost;
+  const StepLengths* lengths;
 
-  void add_edge(std::size_t target, float target_traversal, double metres) {
-    const float length_km = static_cast<float>(metres / kMetresPerKm);
-    float w = target_traversal * one_minus_max_cost;
-    w = w + params.max_cost;
-    const float weighted = w * length_km;
+  // An edge into `target` of length_km, whose own cost units are known.
+  void add_edge(std::size_t target, float length_km, std::uint32_t length_units) {
+    const float weighted = g.path_weight[target] * length_km;
     g.target.push_back(static_cast<std::uint32_t>(target));
     g.weighted_cost.push_back(weighted);
     g.distance_cost.push_back(length_km);
     g.weighted_units.push_back(cost_units(weighted));
-    g.distance_units.push_back(cost_units(length_km));
+    g.distance_units.push_back(length_units);
+  }
+
+  void add_measured_edge(std::size_t target, double metres) {
+    const float length_km = static_cast<float>(metres / kMetresPerKm);
+    add_edge(target, length_km, cost_units(length_km));
   }
 };
 
-void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size_t k) {
+void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size_t k, float one_minus_max_cost,
+               float max_cost) {
   g.condition[n] = cells.condition[k];
   g.protected_fraction[n] = cells.protected_fraction[k];
   g.weight[n] = cells.weight[k];
   g.traversal[n] = cell_traversal(cells, k);
+  float w = g.traversal[n] * one_minus_max_cost;
+  g.path_weight[n] = w + max_cost;
   g.grid_count[n] = static_cast<std::uint32_t>(cells.grid_count);
   g.similarity_stride[n] = static_cast<std::uint32_t>(cells.size());
   g.similarity[n] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
 }
 
-void reset_nodes(const FocalWindows& windows, SearchGraph& g) {
+void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float max_cost, SearchGraph& g) {
   std::size_t total = 0;
   g.level_base.clear();
   for (const LevelCells& cells : windows.levels) {
@@ -61,6 +64,7 @@ void reset_nodes(const FocalWindows& windows, SearchGraph& g) {
   g.protected_fraction.assign(nodes, 0.0f);
   g.weight.assign(nodes, 0.0f);
   g.traversal.assign(nodes, 0.0f);
+  g.path_weight.assign(nodes, 0.0f);
   g.similarity.assign(nodes, nullptr);
   g.similarity_stride.assign(nodes, 0);
   g.grid_count.assign(nodes, 0);
@@ -74,7 +78,8 @@ void reset_nodes(const FocalWindows& windows, SearchGraph& g) {
   g.source = kNoNode;
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
     const LevelCells& cells = windows.levels[li];
-    for (std::size_t k = 0; k < cells.size(); ++k) copy_node(g, g.level_base[li] + k, cells, k);
+    for (std::size_t k = 0; k < cells.size(); ++k)
+      copy_node(g, g.level_base[li] + k, cells, k, one_minus_max_cost, max_cost);
   }
 }
 
@@ -93,8 +98,7 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 
 // Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and its neighbours.
 void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, 
-                     const TransformMap& transforms, const NodeMapping* next, std::size_t next_base,
-                     const FocalWindows& windows, std::int32_t next_index) {
+                     const TransformMap& transforms, const NodeMapping* next, std::size_t next_base) {
   const std::int64_t coarse = std::int64_t{2} * level;
   const std::int32_t off_r = static_cast<std::int32_t>(b.params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(b.params.col_offset);
@@ -120,13 +124,11 @@ void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_
   const Affine& coarse_t = find_transform(transforms, coarse);
   if (next == nullptr) return;
   const Point p1 = cell_centre(fine_t, i, j);
-  const LevelCells& coarse_cells = windows.levels[static_cast<std::size_t>(next_index)];
   for (int q = 0; q < count; ++q) {
     const std::int32_t v = next->find(cand[q][0], cand[q][1]);
     if (v == kNoCell) continue;
     const double metres = cell_distance_m(p1, cell_centre(coarse_t, cand[q][0], cand[q][1]), b.params.is_geo);
-    b.add_edge(next_base + static_cast<std::size_t>(v), cell_traversal(coarse_cells, static_cast<std::size_t>(v)),
-               metres);
+    b.add_measured_edge(next_base + static_cast<std::size_t>(v), metres);
   }
 }
 
@@ -147,13 +149,6 @@ std::size_t SearchGraph::edge_total() const {
   return total;
 }
 
-std::uint32_t cost_units(float cost) {
-  const float scaled = std::roundf(cost * kUnitsPerKm);
-  if (!(scaled > 0.0f)) return 0;  // negative, zero and NaN
-  if (scaled > kLargestBelowUint32) return UINT32_MAX;
-  return static_cast<std::uint32_t>(scaled);
-}
-
 namespace {
 
 // One level's pass over its cells, with the mappings it reads.
@@ -164,18 +159,22 @@ struct LevelPass {
   const NodeMapping& current;
   const NodeMapping* next;      // mapping of 2L, when built
   std::size_t next_base;
-  std::int32_t next_index;
   bool links;                   // level below the coarsest
 };
 
 void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, Point p1) {
-  for (const auto& step : kSameLevelSteps) {
-    const std::int64_t ni = std::int64_t{i} + step[0], nj = std::int64_t{j} + step[1];
+  const StepRow* known = b.lengths == nullptr ? nullptr : b.lengths->from_row(pass.cells.level, i);
+  for (int s = 0; s < kNeighbours; ++s) {
+    const std::int64_t ni = std::int64_t{i} + kSameLevelSteps[s][0], nj = std::int64_t{j} + kSameLevelSteps[s][1];
     const std::int32_t vk = pass.current.find(ni, nj);
     if (vk == kNoCell) continue;
-    const double metres = cell_distance_m(p1, cell_centre(pass.transform, ni, nj), b.params.is_geo);
     const std::size_t v = pass.base + static_cast<std::size_t>(vk);
-    b.add_edge(v, b.g.traversal[v], metres);
+    if (known != nullptr) {
+      const StepLength& step = (*known)[static_cast<std::size_t>(s)];
+      b.add_edge(v, step.km, step.units);
+    } else {
+      b.add_measured_edge(v, cell_distance_m(p1, cell_centre(pass.transform, ni, nj), b.params.is_geo));
+    }
   }
 }
 
@@ -188,14 +187,14 @@ void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int3
     return;
   }
   const std::size_t u = pass.base + uk, pseudo = g.node_count() - 1;
-  copy_node(g, pseudo, pass.cells, uk);
+  copy_node(g, pseudo, pass.cells, uk, 1.0f - b.params.max_cost, b.params.max_cost);
   const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
-  b.add_edge(pseudo, g.traversal[u], metres);
+  b.add_measured_edge(pseudo, metres);
   g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - g.edge_begin[u]);
 }
 
 // Returns false when building stops at an isolated focal cell.
-bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transforms, const FocalWindows& windows) {
+bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transforms) {
   SearchGraph& g = b.g;
   const LevelCells& cells = pass.cells;
   for (std::size_t k = 0; k < cells.size(); ++k) {
@@ -212,7 +211,7 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
       return false;
     }
     if (pass.links && cells.edge[k] != 0) {
-      link_to_coarser(b, cells.level, i, j, transforms, pass.next, pass.next_base, windows, pass.next_index);
+      link_to_coarser(b, cells.level, i, j, transforms, pass.next, pass.next_base);
     }
     g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - begin);
   }
@@ -223,9 +222,9 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
                         const ConnectivityParams& params, const TransformMap& transforms,
-                        GraphScratch& scratch, SearchGraph& out) {
-  reset_nodes(windows, out);
-  Builder b{params, out, 1.0f - params.max_cost};
+                        GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths) {
+  reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
+  Builder b{params, out, lengths};
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(params.col_offset);
@@ -252,9 +251,8 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                          scratch.current,
                          next_index >= 0 ? &scratch.next : nullptr,
                          next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0,
-                         next_index,
                          level < coarsest};
-    if (!link_level(b, pass, transforms, windows)) return;
+    if (!link_level(b, pass, transforms)) return;
     // The 2L mapping becomes the current one; without it the next level finds none.
     std::swap(scratch.current, scratch.next);
   }

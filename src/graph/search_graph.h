@@ -21,6 +21,7 @@ inline constexpr std::int32_t kNoNode = -1;
 struct SearchGraph {
   // Per node.
   std::vector<float> condition, protected_fraction, weight, traversal;
+  std::vector<float> path_weight;  // t * (1 - max_cost) + max_cost: the weighted cost of entering, per km
   std::vector<const Similarity*> similarity;  // first grid's element; grids are `stride` apart
   std::vector<std::uint32_t> similarity_stride, grid_count;
   std::vector<std::uint32_t> edge_begin, edge_count;
@@ -42,12 +43,26 @@ struct GraphScratch {
 };
 
 // Cost in 1/100 km units: x*100 rounded half away from zero, saturated to uint32.
-std::uint32_t cost_units(float cost);
+// (The truncation and the fraction test are exact in float32, and inline.)
+inline std::uint32_t cost_units(float cost) {
+  const float scaled = cost * 100.0f;
+  if (!(scaled >= 0.5f)) return 0;                    // rounds to zero or below, or NaN
+  if (scaled > 4294967040.0f) return UINT32_MAX;      // largest float32 below 2^32
+  const std::uint32_t whole = static_cast<std::uint32_t>(scaled);
+  return scaled - static_cast<float>(whole) >= 0.5f ? whole + 1 : whole;
+}
 
-// Builds the graph of one focal cell from its gathered windows. Throws
-// InternalError with the message of the failed check.
+// The order in which a cell's same-level edges are made: (row step, column step).
+inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+
+class StepLengths;
+
+// Builds the graph of one focal cell from its gathered windows. Same-level
+// edges take their lengths from `lengths` where it has them (made with
+// kSameLevelSteps) and are measured otherwise. Throws InternalError with the
+// message of the failed check.
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
                         const ConnectivityParams& params, const TransformMap& transforms,
-                        GraphScratch& scratch, SearchGraph& out);
+                        GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths = nullptr);
 
 }  // namespace velkan

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "common/errors.h"
 #include "graph/distance.h"
 #include "graph/search_graph.h"
+#include "graph/step_lengths.h"
 
 namespace velkan {
 namespace {
@@ -232,6 +234,48 @@ TEST(CostUnits, RoundsHalfAwayAndSaturates) {
   EXPECT_EQ(cost_units(INFINITY), UINT32_MAX);
   EXPECT_EQ(cost_units(42949668.0f), 4294966784u);
   EXPECT_EQ(cost_units(42949674.0f), UINT32_MAX);
+}
+
+TEST(CostUnits, AgreesWithRoundingOnEveryScale) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> exponent(-6.0f, 9.0f);
+  for (int i = 0; i < 200000; ++i) {
+    const float cost = std::pow(10.0f, exponent(rng));
+    const float scaled = std::roundf(cost * 100.0f);
+    const std::uint32_t expected = scaled > 4294967040.0f ? UINT32_MAX : static_cast<std::uint32_t>(scaled);
+    ASSERT_EQ(cost_units(cost), expected) << cost;
+  }
+  for (float half : {0.005f, 0.015f, 0.125f, 2.5f, 83886.075f}) ASSERT_EQ(cost_units(half), std::roundf(half * 100.0f));
+}
+
+// Same-level lengths known up front give the graph that measuring every edge
+// gives, up to the float64 rounding of the centres, on projected, north-up
+// geographic and rotated geographic grids (the last measured edge by edge).
+TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 40, 60, 7, 9, 0.4f));
+  w.levels.push_back(block(2, 18, 28, 6, 7, 0.7f));
+  const std::vector<std::pair<bool, TransformMap>> grids = {
+      {false, {{1, {100, 0, 512345.5, 0, -100, 6.6e6}}, {2, {200, 0, 512345.5, 0, -200, 6.6e6}}}},
+      {true, {{1, {0.001, 0, 10.0, 0, -0.001, 61.0}}, {2, {0.002, 0, 10.0, 0, -0.002, 61.0}}}},
+      {true, {{1, {0.001, 0.0002, 10.0, 0.0001, -0.001, 61.0}}, {2, {0.002, 0.0004, 10.0, 0.0002, -0.002, 61.0}}}}};
+  for (const auto& [is_geo, transforms] : grids) {
+    ConnectivityParams p;
+    p.is_geo = is_geo;
+    p.max_cost = 0.2f;
+    const StepLengths lengths(transforms, {{1, 64}, {2, 32}}, is_geo, kSameLevelSteps);
+    Built measured, known;
+    build(measured, 43, 64, w, p, transforms);
+    build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
+    ASSERT_EQ(known.graph.target, measured.graph.target);
+    ASSERT_EQ(known.graph.edge_begin, measured.graph.edge_begin);
+    ASSERT_EQ(known.graph.distance_units, measured.graph.distance_units);
+    ASSERT_EQ(known.graph.weighted_units, measured.graph.weighted_units);
+    for (std::size_t e = 0; e < measured.graph.target.size(); ++e) {
+      ASSERT_NEAR(known.graph.distance_cost[e], measured.graph.distance_cost[e], 1e-6f * measured.graph.distance_cost[e]);
+      ASSERT_NEAR(known.graph.weighted_cost[e], measured.graph.weighted_cost[e], 1e-6f * measured.graph.weighted_cost[e]);
+    }
+  }
 }
 
 }  // namespace
