@@ -8,7 +8,7 @@ every edge split at its midpoint (40,000 vertices, the same area), to show how t
 with vertices. Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into
 a dense raster, as its users do: it has no dense coverage output) and
 rasterio.features.rasterize(all_touched=True), the common inexact choice. Times are the best
-of 3 (--quick: best of 1). Needs the bench extra: pip install ".[bench]".
+of 5 (--quick: best of 1). Needs the bench extra: pip install ".[bench]".
 """
 import argparse
 import os
@@ -106,8 +106,8 @@ def measure(polygons, repeats):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="best of 1 instead of 3")
-    repeats = 1 if parser.parse_args().quick else 3
+    parser.add_argument("--quick", action="store_true", help="best of 1 instead of 5")
+    repeats = 1 if parser.parse_args().quick else 5
     rng = np.random.default_rng(2026)
     big_ring = case_big_ring(rng)
     cases = {

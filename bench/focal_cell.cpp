@@ -28,6 +28,7 @@
 #include "core/engine_inputs.h"
 #include "core/prepared.h"
 #include "core/search.h"
+#include "graph/step_lengths.h"
 #include "window/window.h"
 
 // Every operator new of the program is counted, so a stretch of focal cells can
@@ -149,7 +150,8 @@ void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::Search
   velkan::gather_focal_windows(f.row, f.col, ctx.prepared, ctx.params, s.windows);
 }
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
-  velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph);
+  velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph,
+                             ctx.step_lengths);
 }
 void two_searches(velkan::SearchScratch& s) {
   velkan::least_cost_search(s.graph, s.graph.source, velkan::CostKind::Weighted, s.heap, s.weighted);
@@ -253,7 +255,12 @@ int main(int argc, char** argv) {
   velkan::WorkerPool pool(1);
   const velkan::PreparedEngine prepared = velkan::prepare_engine(inputs, pool);
   const bool olvi = inputs.transition_grids.has_value();
-  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi};
+  // The per-call tables the engine's entry builds before its row loop (run_connectivity_engine).
+  std::map<std::int32_t, std::size_t> level_rows;
+  for (const auto& [level, raster] : prepared.condition) level_rows.emplace(level, raster.rows());
+  const velkan::StepLengths step_lengths(inputs.transforms, level_rows, inputs.params.is_geo,
+                                         velkan::kSameLevelSteps);
+  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi, &step_lengths};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));
