@@ -224,6 +224,7 @@ def main():
     parser.add_argument("--rows", type=int, help="focal rows in the band (default 32, --quick 8)")
     parser.add_argument("--no-build", action="store_true", help="use build/bench/bench_focal_cell as it is")
     options = parser.parse_args()
+    load_at_start = os.getloadavg()[0]
     rows = options.rows or (8 if options.quick else 32)
     repeats, passes, search_repeats = (1, 1, 2) if options.quick else (3, 2, 3)
     if not options.no_build:
@@ -250,6 +251,8 @@ def main():
             peer_by_sampling[sampling] = 1e6 * peer_seconds_per_focal_cell(arguments, repeats)
         results[name]["peer_us"] = peer_by_sampling[sampling]
 
+    # Other work on the machine skews the times, the 2-thread ones most: say how busy it was.
+    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}")
     print(f"connectivity, {SIZE} x {SIZE} landscape, levels {LEVELS}, window {WINDOW_SIZE}, outer {OUTER_WINDOW}, "
           f"lambdas {[int(x) for x in LAMBDAS]}; focal band of {rows} rows; {os.cpu_count()} logical CPUs; "
           f"best of {repeats}; {date.today()}\n")

@@ -5,7 +5,7 @@
 Cases: (a) one 20,000-vertex ring spanning most of the grid; (b) 2,000 small polygons with
 one hole each; (c) one polygon with 200 holes and 50,000 vertices in all; and (a) again with
 every edge split at its midpoint (40,000 vertices, the same area), to show how time grows
-with vertices. Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into
+with vertices. A last row, one 10 x 10 square, shows the fixed cost of a call on this grid. Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into
 a dense raster, as its users do: it has no dense coverage output) and
 rasterio.features.rasterize(all_touched=True), the common inexact choice. Times are the best
 of 5 (--quick: best of 1). Needs the bench extra: pip install ".[bench]".
@@ -64,6 +64,11 @@ def case_many_holes(rng):
     return [(wobbly_ring(N / 2, N / 2, 0.45 * N, 10_000, rng), holes)]
 
 
+def case_floor():
+    """One 10 x 10 square: what a call costs before any real polygon work (the result raster)."""
+    return [(np.array([[10.0, 10.0], [20.0, 10.0], [20.0, 20.0], [10.0, 20.0]]), [])]
+
+
 def geojson_polygon(exterior, holes):
     closed = [np.vstack([ring, ring[:1]]).tolist() for ring in [exterior, *holes]]
     return {"type": "Polygon", "coordinates": closed}
@@ -108,13 +113,17 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="best of 1 instead of 5")
     repeats = 1 if parser.parse_args().quick else 5
+    load_at_start = os.getloadavg()[0]
     rng = np.random.default_rng(2026)
     big_ring = case_big_ring(rng)
     cases = {
         "(a) one 20k-vertex ring": big_ring,
         "(b) 2,000 polygons with holes": case_small_polygons(rng),
         "(c) 200 holes, 50k vertices": case_many_holes(rng),
+        "floor: one 10 x 10 square": case_floor(),
     }
+    # Other work on the machine skews the times, the 2-thread ones most: say how busy it was.
+    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}")
     print(f"pixel_coverage, {N} x {N} grid, {os.cpu_count()} logical CPUs, best of {repeats}, {date.today()}")
     print("seconds; ratios are the peer's time over velkan's at 1 thread; max diff is |velkan - exactextract|\n")
     print(f"{'case':30s} {'1 thread':>9s} {'2 threads':>9s} {'speed-up':>8s} {'exactext.':>9s} {'ratio':>6s} "
