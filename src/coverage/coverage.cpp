@@ -102,7 +102,10 @@ void accumulate_ring(const std::vector<PixelPoint>& ring, float sign, Raster<flo
   std::uint64_t r1 = index_clamp(std::ceil(b.max_v), raster.rows());
   if (job.c0 >= job.c1 || r0 >= r1) return;
   if (r1 - r0 < kInlineWork / ring.size()) {
-    for (std::uint64_t r = r0; r < r1; ++r) accumulate_row(job, r, scratch[0]);
+    for (std::uint64_t r = r0; r < r1; ++r) {
+      pool.poll();  // the caller does these rows itself: stay interruptible
+      accumulate_row(job, r, scratch[0]);
+    }
     return;
   }
   pool.parallel_for(r0, r1, [&](std::size_t r, std::size_t worker) { accumulate_row(job, r, scratch[worker]); });
