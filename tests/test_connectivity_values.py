@@ -157,6 +157,17 @@ def test_square_window_differs_from_circular():
     assert np.array_equal(run(cond, window_mode="CIRCULAR"), run(cond))
 
 
+@pytest.mark.parametrize("window_size", [3, 2**31 - 1])
+def test_widest_windows_equal_windows_spanning_the_raster(window_size):
+    # Windows wider than the raster gather all of it, whatever their width; the
+    # widest, 2^31 - 1, used to overflow while sizing the window buffers.
+    cond = landscape()
+    widest = run(cond, window_size=window_size, outer_window=2**31 - 1)
+    spanning = run(cond, window_size=min(window_size, 101), outer_window=101)
+    assert np.isfinite(widest).all()
+    assert np.allclose(widest, spanning, rtol=1e-6, atol=0)
+
+
 @pytest.mark.parametrize(
     "overrides, text",
     [
