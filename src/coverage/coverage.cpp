@@ -16,6 +16,8 @@ namespace {
 
 // Areas that round to zero in float32 (|A| <= 2^-150) add nothing; NaN fails too.
 const double kSmallestArea = std::ldexp(1.0, -150);
+// The largest area one pixel's piece can add.
+constexpr double kPixelArea = 1.0;
 
 // Below this much work (rows x vertices) a ring's rows run on the calling
 // thread: waking the pool would cost more than the rows. Values are the same.
@@ -87,8 +89,11 @@ void accumulate_row(const RingJob& job, std::uint64_t r, RowScratch& s) {
     clip_ring(s.strip, Axis::U, h, Keep::AtLeast, s.piece_left);
     clip_ring(s.piece_left, Axis::U, h + 1.0, Keep::AtMost, s.piece);
     if (s.piece.size() < 3) continue;
-    double area = ring_area(s.piece);
-    if (std::fabs(area) > kSmallestArea) row[k] = std::fabs(static_cast<float>(area)) * job.sign + row[k];
+    // A piece of one pixel never covers more than the pixel. Only rounding in
+    // rings vastly larger than the grid gets past 1, up to areas beyond float32
+    // that turned exterior minus hole into inf - inf = NaN. (NaN stays NaN.)
+    const double area = std::min(std::fabs(ring_area(s.piece)), kPixelArea);
+    if (area > kSmallestArea) row[k] = static_cast<float>(area) * job.sign + row[k];
   }
 }
 

@@ -229,6 +229,20 @@ TEST(CoverageTransform, NonFiniteCoordinatesStayInRange) {
   }
 }
 
+// A tiny determinant blows a 29-unit ring up to about 1e161 pixels: crossing
+// points then carry rounding errors far larger than a pixel, and a cell piece's
+// area can exceed the float32 range. A piece never adds more than its pixel,
+// so a hole equal to its exterior still cancels it (inf - inf gave NaN).
+TEST(CoverageTransform, RoundingBlowUpStaysWithinAPixel) {
+  const Affine tiny{1e-160, 0, 0, 0, 1e-160, 0};
+  for (int n : {11, 13, 17, 19, 23}) {
+    const Ring ring = circle(0.3, -0.2, 14.5, n);
+    Raster<float> alone = cover({{ring, {}}}, 1, 1, tiny);
+    EXPECT_TRUE(alone(0, 0) >= 0.0f && alone(0, 0) <= 1.0f) << n << ": " << alone(0, 0);
+    EXPECT_EQ(cover({{ring, {ring}}}, 1, 1, tiny)(0, 0), 0.0f) << n;
+  }
+}
+
 TEST(CoverageTransform, PositiveInfinityEmptiesTheBoundingBox) {
   // Row 0 of each ring is a clean unit square; the infinite vertices only
   // reach row 1. +inf clamps to index 0 like NaN, so the box of `plus` is
