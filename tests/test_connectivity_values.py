@@ -208,27 +208,6 @@ def test_internal_errors(overrides, text):
     assert str(info.value) == text
 
 
-def test_failing_calls_do_not_grow_memory():
-    import os
-    import resource
-
-    if os.environ.get("VELKAN_SANITIZED"):
-        pytest.skip("AddressSanitizer's quarantine holds freed memory")
-    cond = landscape(8, 8)
-
-    def burn(n):
-        for i in range(n):
-            try:
-                run(cond, mask=np.zeros((7, 8), bool) if i % 2 else None)
-            except RuntimeError:
-                pass
-
-    burn(2000)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    burn(10000)
-    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 2048  # kB
-
-
 @pytest.mark.parametrize("grid_shape", [(23, 20, 2), (24, 19, 2)])
 def test_smaller_transition_grid_is_refused(grid_shape):
     cond = landscape()
