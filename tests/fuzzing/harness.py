@@ -75,6 +75,8 @@ def is_shared(value):
         return True
     if type(value) is int and -5 <= value <= 256:
         return True
+    if isinstance(value, str) and value.isidentifier():  # keyword names: interned, shared with code objects
+        return True
     return sys.getrefcount(value) > (50 if isinstance(value, str) else 1000)
 
 
