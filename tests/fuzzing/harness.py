@@ -87,8 +87,13 @@ def array_snapshot(array):
 
 
 def canonical(value):
-    """The same arguments with every array a plain, C-ordered, aligned copy."""
-    if isinstance(value, np.ndarray):
+    """The same arguments with every array a plain, C-ordered, aligned copy.
+
+    Masked arrays stay as they are: where an argument is read as a Python
+    sequence (levels, lambdas) their items convert differently from a plain
+    array's, so a plain copy is not the same argument.
+    """
+    if isinstance(value, np.ndarray) and not isinstance(value, np.ma.MaskedArray):
         return np.array(np.asarray(value), order="C", copy=True)
     if type(value) is list:
         return [canonical(v) for v in value]
