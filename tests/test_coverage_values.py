@@ -129,3 +129,15 @@ def test_identical_bytes_for_any_thread_count():
     outs = [cover(polygons, shape=(300, 300), n_threads=n).tobytes() for n in (1, 2, 7)]
     assert outs[0] == outs[1] == outs[2]
     assert np.frombuffer(outs[0], np.float32).any()
+
+
+def test_ring_blown_up_by_a_tiny_determinant_still_cancels_with_its_hole():
+    # Found by the geometry fuzz suite: the 1e-320 determinant scales the ring to
+    # ~1e161 pixels, rounding gave a cell piece an area beyond float32, and the
+    # equal hole then subtracted inf from inf, leaving NaN in the result.
+    t = np.linspace(0, 2 * np.pi, 13, endpoint=False)
+    ring = np.column_stack([0.3 + 14.5 * np.cos(t), -0.2 + 14.5 * np.sin(t)])
+    tiny = (1e-160, 0.0, 0.0, 0.0, 1e-160, 0.0)
+    alone = velkan.pixel_coverage([(ring, [])], tiny, (1, 1))
+    assert 0.0 <= alone[0, 0] <= 1.0
+    assert velkan.pixel_coverage([(ring, [ring])], tiny, (1, 1))[0, 0] == 0.0

@@ -45,6 +45,8 @@ T = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)
         (([], T, (1, 1), None, 5), {}, "pixel_coverage() takes from 3 to 4 positional arguments but 5 were given"),
         (([], T, (1, 1)), {"polygons": []}, "pixel_coverage() got multiple values for argument 'polygons'"),
         (([], T, (1, 1)), {"threads": 2}, "pixel_coverage() got an unexpected keyword argument 'threads'"),
+        # a keyword that is not valid UTF-8 names no parameter either
+        (([], T, (1, 1)), {"\ud800s": 2}, "pixel_coverage() got an unexpected keyword argument '\ud800s'"),
         # a wrong keyword is reported before the missing arguments
         (([],), {"threads": 2}, "pixel_coverage() got an unexpected keyword argument 'threads'"),
     ],

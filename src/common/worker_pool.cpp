@@ -12,6 +12,8 @@ namespace {
 // for workers that are all busy with the outer loop.
 thread_local bool tls_inside_worker = false;
 thread_local std::size_t tls_worker_index = 0;
+// The cancellation flag of the pool this worker belongs to.
+thread_local const std::atomic<bool>* tls_cancelled = nullptr;
 }  // namespace
 
 WorkerPool::WorkerPool(std::size_t workers) {
@@ -50,7 +52,22 @@ std::size_t WorkerPool::online_processors() {
 
 void WorkerPool::set_wait_hook(WaitHook hook, int period_ms) {
   wait_hook_ = std::move(hook);
-  wait_period_ms_ = std::max(1, period_ms);
+  wait_period_ = std::chrono::milliseconds(std::max(1, period_ms));
+  next_hook_run_ = std::chrono::steady_clock::now() + wait_period_;
+}
+
+void WorkerPool::run_wait_hook() {
+  next_hook_run_ = std::chrono::steady_clock::now() + wait_period_;
+  wait_hook_();
+}
+
+void WorkerPool::poll() {
+  if (tls_inside_worker || !wait_hook_) return;
+  if (std::chrono::steady_clock::now() >= next_hook_run_) run_wait_hook();
+}
+
+bool WorkerPool::loop_cancelled() {
+  return tls_cancelled != nullptr && tls_cancelled->load(std::memory_order_relaxed);
 }
 
 void WorkerPool::record_failure(std::exception_ptr failure) {
@@ -74,6 +91,7 @@ void WorkerPool::run_indices(std::size_t worker) {
 void WorkerPool::worker_main(std::size_t worker) {
   tls_inside_worker = true;
   tls_worker_index = worker;
+  tls_cancelled = &cancelled_;
   std::size_t seen = 0;
   for (;;) {
     {
@@ -110,16 +128,16 @@ void WorkerPool::parallel_for(std::size_t begin, std::size_t end, const Body& bo
   start_cv_.notify_all();
 
   std::unique_lock<std::mutex> lock(mutex_);
+  auto idle_or_cancelled = [&] { return busy_ == 0 || cancelled_.load(std::memory_order_relaxed); };
   while (busy_ != 0) {
-    if (!wait_hook_) {
+    if (!wait_hook_ || cancelled_.load(std::memory_order_relaxed)) {
       done_cv_.wait(lock, [&] { return busy_ == 0; });
       break;
     }
-    done_cv_.wait_for(lock, std::chrono::milliseconds(wait_period_ms_));
-    if (busy_ == 0 || cancelled_.load(std::memory_order_relaxed)) continue;
+    if (done_cv_.wait_until(lock, next_hook_run_, idle_or_cancelled)) continue;
     lock.unlock();
     try {
-      wait_hook_();
+      run_wait_hook();
     } catch (...) {
       record_failure(std::current_exception());
     }

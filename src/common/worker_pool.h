@@ -2,12 +2,14 @@
 //
 // The calling thread hands a loop to the workers and waits; it never runs loop
 // bodies itself, so it stays free to poll for interruption while it waits.
+// Work the calling thread does itself polls through poll().
 // Indices are claimed dynamically, one at a time, so uneven rows balance out.
 // The first exception thrown by any body is carried back and rethrown on the
 // calling thread once every worker has left the loop.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -40,10 +42,19 @@ class WorkerPool {
   // Called from inside a loop body it runs the range inline on that worker.
   void parallel_for(std::size_t begin, std::size_t end, const Body& body);
 
-  // Called on the waiting thread about every `period_ms` while a loop runs.
-  // If it throws, the loop stops handing out indices and the exception is
-  // rethrown once the workers are idle.
+  // Called on the calling thread about every `period_ms`: while it waits for a
+  // loop, and from poll(). If it throws during a loop, the loop stops handing
+  // out indices and the exception is rethrown once the workers are idle.
   void set_wait_hook(WaitHook hook, int period_ms = 100);
+
+  // For stretches of work the calling thread does itself: runs the wait hook
+  // when its period has passed (its exception propagates). Does nothing on a
+  // worker thread or without a hook.
+  void poll();
+
+  // True on a worker once its current loop is cancelled (a body failed or the
+  // wait hook threw): a long body may stop early, its loop fails anyway.
+  static bool loop_cancelled();
 
   // Number of logical processors online now (at least 1).
   static std::size_t online_processors();
@@ -52,6 +63,7 @@ class WorkerPool {
   void worker_main(std::size_t worker);
   void run_indices(std::size_t worker);
   void record_failure(std::exception_ptr failure);
+  void run_wait_hook();
 
   std::vector<std::thread> threads_;
   std::mutex mutex_;
@@ -68,7 +80,8 @@ class WorkerPool {
   std::exception_ptr failure_;
 
   WaitHook wait_hook_;
-  int wait_period_ms_ = 100;
+  std::chrono::milliseconds wait_period_{100};
+  std::chrono::steady_clock::time_point next_hook_run_;
 };
 
 }  // namespace velkan

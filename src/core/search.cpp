@@ -1,6 +1,7 @@
 #include "core/search.h"
 
 #include "common/errors.h"
+#include "common/worker_pool.h"
 #include "window/window.h"
 
 namespace velkan {
@@ -42,6 +43,7 @@ float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext&
 void search_row(std::int32_t row, std::size_t cols, const SearchContext& ctx, float* out_row,
                 SearchScratch& scratch) {
   for (std::size_t c = 0; c < cols; ++c) {
+    if (WorkerPool::loop_cancelled()) return;  // the call is failing or interrupted
     if (ctx.mask(static_cast<std::size_t>(row), c) != 0) continue;
     out_row[c] = search_focal_cell(row, static_cast<std::int32_t>(c), ctx, scratch);
   }

@@ -44,7 +44,10 @@ void ClippingAccumulator::add(const std::vector<PixelPoint>& ring, float sign, R
   const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
   if (job.range.empty()) return;
   if (job.range.rows() < kInlineWork / ring.size()) {
-    for (std::uint64_t r = job.range.r0; r < job.range.r1; ++r) accumulate_row(job, r, scratch_[0]);
+    for (std::uint64_t r = job.range.r0; r < job.range.r1; ++r) {
+      pool.poll();  // the caller does these rows itself: stay interruptible
+      accumulate_row(job, r, scratch_[0]);
+    }
     return;
   }
   pool.parallel_for(job.range.r0, job.range.r1,

@@ -195,7 +195,10 @@ void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raste
       accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker]);
     };
     if ((row1 - row0) * (job.range.cols() + 1) + row_edges_.size() < kInlineWork) {
-      for (std::uint64_t r = row0; r < row1; ++r) run_row(r, 0);
+      for (std::uint64_t r = row0; r < row1; ++r) {
+        pool.poll();  // the caller does these rows itself: stay interruptible
+        run_row(r, 0);
+      }
     } else {
       pool.parallel_for(row0, row1, run_row);
     }

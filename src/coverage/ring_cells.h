@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "coverage/clip.h"
@@ -14,8 +15,12 @@ namespace velkan {
 inline const double kSmallestArea = std::ldexp(1.0, -150);
 
 // Adds the magnitude of a cell's signed area, rounded to float32, with the ring's sign.
+// Rounding in rings vastly larger than the grid can give a piece an area
+// beyond float32, which would turn an exterior minus its equal hole into
+// inf - inf = NaN; such areas are held at the largest float32 instead.
 inline void add_cell_area(float& cell, double area, float sign) {
-  if (std::fabs(area) > kSmallestArea) cell = std::fabs(static_cast<float>(area)) * sign + cell;
+  const double magnitude = std::fmin(std::fabs(area), std::numeric_limits<float>::max());
+  if (magnitude > kSmallestArea) cell = static_cast<float>(magnitude) * sign + cell;
 }
 
 // Clamps an integral float64 to [0, n]; NaN and both infinities give 0.

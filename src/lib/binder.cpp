@@ -35,7 +35,12 @@ void bind_keywords(const CallSignature& sig, PyObject* kwargs, BoundArguments& b
   PyObject *key = nullptr, *value = nullptr;
   while (PyDict_Next(kwargs, &position, &key, &value)) {
     const char* key_text = PyUnicode_AsUTF8AndSize(key, nullptr);
-    if (key_text == nullptr) throw ErrorAlreadySet{};
+    if (key_text == nullptr) {
+      // Not UTF-8 (a lone surrogate), so it names no parameter.
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+      throw ErrorAlreadySet{};
+    }
     std::size_t index = 0;
     while (index < sig.parameter_count && std::string(sig.parameters[index]) != key_text) ++index;
     if (index == sig.parameter_count)

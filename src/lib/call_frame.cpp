@@ -43,7 +43,9 @@ void set_error_from_current_exception() {
     // Bodies wrap engine errors with their own prefix; one reaching here is a RuntimeError.
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    // A failed allocation is usually a huge one, so a text can still be made;
+    // PyErr_SetString falls back to a bare MemoryError when it cannot.
+    PyErr_SetString(PyExc_MemoryError, "not enough memory for the call's native data");
   } catch (const std::exception& error) {
     raise_internal(error.what());
   } catch (...) {

@@ -1,4 +1,5 @@
 // pixel_coverage(polygons, transform, shape, n_threads=None)
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,7 +84,15 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
     throw ErrorAlreadySet{};
   }
   return with_worker_pool(n_threads, [&](WorkerPool& pool) {
-    const Raster<float> coverage = rasterise_coverage(polygons, transform, nrows, ncols, pool);
+    Raster<float> coverage;
+    try {
+      coverage = rasterise_coverage(polygons, transform, nrows, ncols, pool);
+    } catch (const std::bad_alloc&) {
+      std::string text = "Not enough memory for a coverage raster of " + std::to_string(nrows) + " x " +
+                         std::to_string(ncols) + " float32 cells";
+      PyErr_SetString(PyExc_MemoryError, text.c_str());
+      throw ErrorAlreadySet{};
+    }
     return new_float32_array(coverage, pool);
   });
 }

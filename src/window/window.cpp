@@ -296,7 +296,9 @@ void fill_similarities(const std::vector<float>& focal, const PreparedEngine& pr
 std::size_t window_capacity(std::int32_t outer, const Raster<float>& level_condition) {
   const i64 side = 2 * static_cast<i64>(std::max(outer, 0)) + 1;
   const i64 raster_cells = static_cast<i64>(level_condition.rows() * level_condition.cols());
-  return static_cast<std::size_t>(std::min(side * side, raster_cells));
+  // side * side overflows for the widest windows; compare without forming it.
+  if (side > raster_cells / side) return static_cast<std::size_t>(raster_cells);
+  return static_cast<std::size_t>(side * side);
 }
 
 void prepare_buffers(LevelCells& out, std::int32_t level, const LevelRasters& r, std::size_t grids,

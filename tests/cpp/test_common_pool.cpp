@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -77,4 +78,64 @@ TEST(WorkerPool, EmptyRangeRunsNothing) {
   bool ran = false;
   pool.parallel_for(5, 5, [&](std::size_t, std::size_t) { ran = true; });
   EXPECT_FALSE(ran);
+}
+
+// An interruption of the waiting caller reaches the bodies still running: they
+// see loop_cancelled() and can stop early, while a healthy loop never sees it.
+TEST(WorkerPool, BodiesSeeTheCancellationOfTheirLoop) {
+  WorkerPool pool(2);
+  std::atomic<bool> seen_before{false};
+  pool.parallel_for(0, 50, [&](std::size_t, std::size_t) {
+    if (WorkerPool::loop_cancelled()) seen_before = true;
+  });
+  EXPECT_FALSE(seen_before.load());
+  EXPECT_FALSE(WorkerPool::loop_cancelled());  // not a worker
+
+  pool.set_wait_hook([] { throw std::runtime_error("interrupted"); }, 20);
+  std::atomic<int> stopped_early{0};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(pool.parallel_for(0, 2,
+                                 [&](std::size_t, std::size_t) {
+                                   // A long body (30 s unless told to stop).
+                                   for (int step = 0; step < 30000; ++step) {
+                                     if (WorkerPool::loop_cancelled()) {
+                                       stopped_early++;
+                                       return;
+                                     }
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                   }
+                                 }),
+               std::runtime_error);
+  EXPECT_EQ(stopped_early.load(), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// poll() serves work the calling thread does itself: the hook runs once its
+// period has passed, its exception reaches the caller, and never on a worker.
+TEST(WorkerPool, PollRunsTheHookOnlyOnTheCallerAfterItsPeriod) {
+  WorkerPool pool(2);
+  pool.poll();  // no hook: nothing happens
+  int calls = 0;
+  pool.set_wait_hook([&] { ++calls; }, 30);
+  pool.poll();
+  EXPECT_EQ(calls, 0);  // period not yet over
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  pool.poll();
+  pool.poll();
+  EXPECT_EQ(calls, 1);  // once per period
+
+  // Workers calling poll() never run the hook; the waiting caller does.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> on_caller{0}, on_worker{0};
+  pool.set_wait_hook([&] { (std::this_thread::get_id() == caller ? on_caller : on_worker)++; }, 1);
+  pool.parallel_for(0, 20, [&](std::size_t, std::size_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    pool.poll();
+  });
+  EXPECT_EQ(on_worker.load(), 0);
+  EXPECT_GT(on_caller.load(), 0);
+
+  pool.set_wait_hook([] { throw std::runtime_error("interrupted"); }, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_THROW(pool.poll(), std::runtime_error);
 }

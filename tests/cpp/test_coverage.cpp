@@ -2,10 +2,12 @@
 // values, transforms, degenerate input, sizes and thread-count independence.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
+#include <stdexcept>
 #include <new>
 #include <string>
 #include <tuple>
@@ -227,6 +229,20 @@ TEST(CoverageTransform, NonFiniteCoordinatesStayInRange) {
   }
 }
 
+// A tiny determinant blows a 29-unit ring up to about 1e161 pixels: crossing
+// points then carry rounding errors far larger than a pixel, and a cell piece's
+// area can exceed the float32 range. A piece never adds more than its pixel,
+// so a hole equal to its exterior still cancels it (inf - inf gave NaN).
+TEST(CoverageTransform, RoundingBlowUpStaysWithinAPixel) {
+  const Affine tiny{1e-160, 0, 0, 0, 1e-160, 0};
+  for (int n : {11, 13, 17, 19, 23}) {
+    const Ring ring = circle(0.3, -0.2, 14.5, n);
+    Raster<float> alone = cover({{ring, {}}}, 1, 1, tiny);
+    EXPECT_TRUE(alone(0, 0) >= 0.0f && alone(0, 0) <= 1.0f) << n << ": " << alone(0, 0);
+    EXPECT_EQ(cover({{ring, {ring}}}, 1, 1, tiny)(0, 0), 0.0f) << n;
+  }
+}
+
 TEST(CoverageTransform, PositiveInfinityEmptiesTheBoundingBox) {
   // Row 0 of each ring is a clean unit square; the infinite vertices only
   // reach row 1. +inf clamps to index 0 like NaN, so the box of `plus` is
@@ -302,3 +318,30 @@ TEST_P(CoverageThreads, SameBitsAsOneWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, CoverageThreads, ::testing::Values(1, 2, 7));
+
+// ---- interruption ---------------------------------------------------------------
+
+// Whether a ring's rows go to the pool or run on the calling thread, a wait
+// hook that throws ends the rasterisation long before it would finish.
+class CoverageInterrupt : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CoverageInterrupt, HookStopsTheRasterisation) {
+  const bool inline_rows = GetParam();
+  // Inline: a four-vertex ring over 1000 rows stays below the pool's threshold.
+  // Pooled: a ring of many vertices, whose rows are spread over the workers.
+  const std::uint64_t rows = 1000, cols = 3000;
+  const Ring ring = inline_rows ? square(0, 0, 3000) : circle(1500, 500, 1600, 5000);
+  std::vector<Polygon> polygons(2000, Polygon{ring, {}});
+  WorkerPool pool(2);
+  int calls = 0;
+  pool.set_wait_hook([&] {
+    if (++calls == 3) throw std::runtime_error("interrupted");
+  }, 20);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(rasterise_coverage(polygons, kIdentity, rows, cols, pool), std::runtime_error);
+  EXPECT_EQ(calls, 3);
+  // Uninterrupted, the 2000 rings take minutes.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CoverageInterrupt, ::testing::Values(true, false));
