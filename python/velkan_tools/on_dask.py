@@ -20,7 +20,7 @@ def chunks_at_least(sizes, halo):
     """Chunk sizes along one axis, each at least `halo` unless it is the only one.
 
     A chunk's halo then comes from its direct neighbours alone, as overlap requires; a chunk
-    that is too small is merged into the one before it.
+    that is too small takes in the next one, and a last one too small joins the one before it.
     """
     out = []
     for size in sizes:
