@@ -11,12 +11,12 @@ def checked_levels(levels):
     return out
 
 
-def check_window_sizes(window_size, outer_window):
+def check_window_sizes(window_size, outer_window, names=("window_size", "outer_window")):
     """The widths the engine accepts: an odd window_size, and an odd outer_window when it is used."""
     if window_size < 1 or window_size % 2 == 0:
-        raise ValueError(f"window_size must be a positive odd number, not {window_size}")
+        raise ValueError(f"{names[0]} {window_size}: must be a positive odd number")
     if outer_window >= window_size and outer_window % 2 == 0:
-        raise ValueError(f"outer_window must be odd, not {outer_window}")
+        raise ValueError(f"{names[1]} {outer_window}: must be odd")
 
 
 def level_transforms(base_transform, offsets, levels):

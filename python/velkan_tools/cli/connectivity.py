@@ -54,7 +54,7 @@ def focal_mask(args, condition, grid):
 def run_settings(args):
     """The arguments of the tiled or dask run, checked before any raster is read."""
     try:
-        check_window_sizes(args.window_size, args.outer_window)
+        check_window_sizes(args.window_size, args.outer_window, names=("--window-size", "--outer-window"))
     except ValueError as error:
         raise InputError(str(error)) from None
     for option, value in (("--tile-size", args.tile_size), ("--threads", args.threads)):

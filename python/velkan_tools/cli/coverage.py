@@ -21,7 +21,8 @@ def read_polygons(path, crs):
     shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
     others = shapes[~shapes.geom_type.isin(["Polygon", "MultiPolygon"])]
     if len(others):
-        raise InputError(f"polygons {path}: {len(others)} features are no polygons ({', '.join(sorted(set(others.geom_type)))})")
+        kinds = ", ".join(sorted(set(others.geom_type)))
+        raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
     if not len(shapes):
         return []
     union = shapely.union_all(shapes.to_crs(crs).values)

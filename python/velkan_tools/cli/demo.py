@@ -33,7 +33,7 @@ def synthetic_condition(shape, rng):
 def protected_areas(grid, rng):
     """Three protected areas in world coordinates: a ring with a hole, and two overlapping parks."""
     def at(row, col):
-        return grid.transform * (col, row)
+        return grid.transform @ (col, row)
 
     def blob(row, col, radius, points=40):
         angles = np.linspace(0, 2 * np.pi, points, endpoint=False)

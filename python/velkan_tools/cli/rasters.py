@@ -60,20 +60,21 @@ def read_raster(path, role, bands=1):
     return (data[0] if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))), grid
 
 
-def check_same_grid(path, grid, reference_path, reference):
+def check_same_grid(role, path, grid, reference_path, reference):
     """Refuse a raster whose cells are not the reference raster's."""
     if grid.crs != reference.crs:
-        raise InputError(f"{path}: CRS {crs_name(grid.crs)} differs from {reference_path}'s {crs_name(reference.crs)}")
+        raise InputError(f"{role} {path}: CRS {crs_name(grid.crs)} differs from {reference_path}'s "
+                         f"{crs_name(reference.crs)}")
     if grid.shape != reference.shape:
-        raise InputError(f"{path} is {grid.describe()}, {reference_path} {reference.describe()}")
+        raise InputError(f"{role} {path} is {grid.describe()}, {reference_path} {reference.describe()}")
     if not grid.transform.almost_equals(reference.transform):
-        raise InputError(f"{path}: its cells do not line up with those of {reference_path}")
+        raise InputError(f"{role} {path}: its cells do not line up with those of {reference_path}")
 
 
 def read_matching(path, role, reference_path, reference, bands=1):
     """A raster that must share the reference raster's grid."""
     data, grid = read_raster(path, role, bands)
-    check_same_grid(path, grid, reference_path, reference)
+    check_same_grid(role, path, grid, reference_path, reference)
     return data
 
 
