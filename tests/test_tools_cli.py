@@ -11,7 +11,7 @@ import rasterio
 import shapely
 from affine import Affine
 from distributed import LocalCluster
-from tools_landscapes import landscape, protected_mask, transition_grids
+from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
 
 import velkan
 from velkan_tools import level_transforms
@@ -200,15 +200,7 @@ def test_console_script_exits_2_without_traceback(tmp_path):
 def test_ctrl_c_leaves_no_output(tmp_path, condition_tif, monkeypatch, capsys):
     out = tmp_path / "out.tif"
     out.write_bytes(b"an older result")
-    native, calls = velkan.connectivity, []
-
-    def interrupted_on_second_tile(*args, **kwargs):
-        calls.append(1)
-        if len(calls) == 2:
-            raise KeyboardInterrupt
-        return native(*args, **kwargs)
-
-    monkeypatch.setattr(velkan, "connectivity", interrupted_on_second_tile)
+    calls = interrupt_second_native_call(monkeypatch)
     assert main(["connectivity", condition_tif, "-o", str(out), "--plot", str(tmp_path / "map.png")] + RUN) == 130
     assert capsys.readouterr().err == "velkan: interrupted; no output written\n"
     assert out.read_bytes() == b"an older result" and not (tmp_path / "map.png").exists()

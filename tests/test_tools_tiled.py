@@ -1,9 +1,8 @@
 """connectivity_tiled against one whole-raster velkan.connectivity call."""
 import numpy as np
 import pytest
-from tools_landscapes import FORMS, call_arguments, assert_same_values, whole_raster
+from tools_support import FORMS, assert_same_values, call_arguments, interrupt_second_native_call, whole_raster
 
-import velkan
 from velkan_tools import blocks, connectivity_tiled, search_reach
 
 
@@ -51,16 +50,7 @@ def test_inputs_that_cannot_be_tiled_are_refused(override, message):
 
 
 def test_ctrl_c_stops_between_tiles(monkeypatch):
-    calls = []
-    native = velkan.connectivity
-
-    def interrupted_on_second_tile(*args, **kwargs):
-        calls.append(1)
-        if len(calls) == 2:
-            raise KeyboardInterrupt
-        return native(*args, **kwargs)
-
-    monkeypatch.setattr(velkan, "connectivity", interrupted_on_second_tile)
+    calls = interrupt_second_native_call(monkeypatch)
     with pytest.raises(KeyboardInterrupt):
         connectivity_tiled(**call_arguments("circular", shape=(40, 30)), tile_size=10, progress=False)
     assert len(calls) == 2  # no tile ran after the interrupt

@@ -1,4 +1,5 @@
-"""Small fixed-seed rasters and the whole-raster reference call shared by the velkan_tools tests."""
+"""Shared by the velkan_tools tests: small fixed-seed rasters, the whole-raster reference call, and a
+native call that Ctrl-C interrupts."""
 import numpy as np
 
 import velkan
@@ -77,3 +78,18 @@ def assert_same_values(actual, expected, form):
         np.testing.assert_allclose(actual, expected, rtol=1e-5, atol=0)
     else:
         assert actual.tobytes() == expected.tobytes()
+
+
+def interrupt_second_native_call(monkeypatch):
+    """Make the second velkan.connectivity call raise KeyboardInterrupt, as Ctrl-C inside it would;
+    returns the list that counts the calls."""
+    native, calls = velkan.connectivity, []
+
+    def interrupted_on_second_call(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return native(*args, **kwargs)
+
+    monkeypatch.setattr(velkan, "connectivity", interrupted_on_second_call)
+    return calls
