@@ -50,12 +50,15 @@ def test_small_chunks_merge_into_their_neighbours(sizes, halo, expected):
     assert chunks_at_least(sizes, halo) == expected
 
 
-def test_local_cluster_with_two_worker_processes():
+@pytest.mark.parametrize("inputs", ["dask", "numpy"])
+def test_local_cluster_with_two_worker_processes(inputs):
     args = {**call_arguments("olvi"), "n_threads": 1}
+    lazy = connectivity_dask(**chunked(args, (30, 25))) if inputs == "dask" else connectivity_dask(**args, chunk_size=30)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         with get_task_stream(client) as stream:
-            values = client.compute(connectivity_dask(**chunked(args, (30, 25)))).result()
-        workers = {task["worker"] for task in stream.data if task["key"][0].startswith("_chunk_values")}
+            values = client.compute(lazy).result()
+    workers = {task["worker"] for task in stream.data if "block_values" in str(task["key"]) or
+               "_chunk_values" in str(task["key"])}
     assert len(workers) == 2
     assert_same_values(np.asarray(values), whole_raster(args), "olvi")

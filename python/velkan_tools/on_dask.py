@@ -1,7 +1,7 @@
 """Connectivity of a dask array: one native call per chunk, padded with the halo by dask.
 
 Every chunk is padded with `dask.array.overlap.overlap` (boundary "none": nothing is added
-outside the raster) and handed to `block_values`; the chunk's place in the raster, and with it
+outside the raster), or cut from NumPy rasters with its padding, and handed to `block_values`; the chunk's place in the raster, and with it
 its global offsets, comes from its block index and the array's chunks, never from the padded
 array's locations. The graph runs on any dask scheduler, `dask.distributed` included.
 """
@@ -13,6 +13,7 @@ from ._extras import require
 from .blocks import Block, ConnectivitySettings, block_values, check_input_shapes
 from .tiled import DEFAULT_TILE_SIZE
 
+dask = require("dask", "connectivity_dask")
 da = require("dask.array", "connectivity_dask")
 
 
@@ -40,11 +41,38 @@ def chunk_bounds(sizes):
     return [(stop - size, stop) for size, stop in zip(sizes, stops)]
 
 
-def as_dask(array, chunks):
-    """The array as a dask array with the given chunks."""
-    if isinstance(array, da.Array):
-        return array.rechunk(chunks)
-    return da.from_array(array, chunks=chunks)
+def padded_chunks(array, chunks, halo):
+    """The dask array cut into `chunks`, each chunk padded with the halo; grids get their bands
+    first, since map_blocks lines up the last axes of its arrays."""
+    if array is None:
+        return None
+    if not isinstance(array, da.Array):
+        array = da.from_array(array, chunks=chunks + array.shape[2:])
+    if array.ndim == 3:
+        array = array.rechunk(chunks + (-1,)).transpose(2, 0, 1)
+        depth = {0: 0, 1: halo, 2: halo}
+    else:
+        array = array.rechunk(chunks)
+        depth = {0: halo, 1: halo}
+    return da.overlap.overlap(array, depth=depth, boundary="none", allow_rechunk=False)
+
+
+def from_numpy_blocks(settings, chunks, shape, rasters):
+    """NumPy rasters: one task per chunk that carries its own padded block.
+
+    Chunks that shared the pieces of a neighbour would have to fetch them from the worker that
+    holds them, and that worker cannot answer while its native call holds the interpreter lock.
+    """
+    compute = dask.delayed(block_values, pure=True)
+
+    def chunk(rows, cols):
+        block = Block.around(rows, cols, shape, settings.halo)
+        condition, mask, traversal, *grids = (None if r is None else r[block.padded] for r in rasters)
+        lazy = compute(settings, block, condition, mask, traversal, grids)
+        return da.from_delayed(lazy, (rows[1] - rows[0], cols[1] - cols[0]), dtype=np.float32)
+
+    row_bounds, col_bounds = (chunk_bounds(sizes) for sizes in chunks)
+    return da.block([[chunk(rows, cols) for cols in col_bounds] for rows in row_bounds])
 
 
 def _chunk_values(condition, mask, traversal, *band_first_grids, settings, bounds, shape, block_id=None):
@@ -59,13 +87,13 @@ def _chunk_values(condition, mask, traversal, *band_first_grids, settings, bound
 
 def connectivity_dask(condition, mask, transgrid_list, transform, levels, lambdas, is_geo, max_cost,
                       window_size, outer_window, offsets=(0, 0), traversal=None, n_threads=None,
-                      window_mode="circular", pa_to_pa=False):
+                      window_mode="circular", pa_to_pa=False, *, chunk_size=DEFAULT_TILE_SIZE):
     """`velkan.connectivity` of dask arrays, as a lazy float32 dask array with the condition's chunks.
 
-    The arguments are those of `connectivity_tiled`; the rasters may be dask or NumPy arrays
-    (NumPy arrays are cut into chunks of 256 x 256 cells). Each chunk is one native call on
-    the chunk padded with `search_reach` cells; chunks smaller than that are merged into their
-    neighbours. The values equal those of one call on the whole raster. With several workers,
+    The arguments are those of `connectivity_tiled`; the rasters may be dask or NumPy arrays.
+    Each chunk is one native call on the chunk padded with `search_reach` cells; chunks smaller
+    than that are merged into their neighbours. When every raster is a NumPy array, chunks are
+    `chunk_size` cells a side and each task carries its own padded block. The values equal those of one call on the whole raster. With several workers,
     give `n_threads` so that workers times threads matches the cores.
     """
     settings = ConnectivitySettings.from_arguments(transform, levels, lambdas, is_geo, max_cost, window_size,
@@ -73,24 +101,14 @@ def connectivity_dask(condition, mask, transgrid_list, transform, levels, lambda
     grids = [g for g in (transgrid_list or []) if g is not None]
     check_input_shapes(condition.shape, mask.shape, None if traversal is None else traversal.shape,
                        [g.shape for g in grids])
-    halo = settings.halo
-    if not isinstance(condition, da.Array):
-        condition = da.from_array(condition, chunks=(DEFAULT_TILE_SIZE, DEFAULT_TILE_SIZE))
-    chunks = tuple(chunks_at_least(sizes, halo) for sizes in condition.chunks)
-    rows, cols = condition.shape
-    rasters = [as_dask(condition, chunks), as_dask(mask[:rows, :cols], chunks),
-               None if traversal is None else as_dask(traversal, chunks)]
-    # Bands first: map_blocks lines the last axes of its arrays up, so the grids' rows and
-    # columns then meet those of the 2D rasters.
-    rasters += [as_dask(g, chunks + (-1,)).transpose(2, 0, 1).rechunk((-1,) + chunks) for g in grids]
-
-    def padded(array):
-        if array is None:
-            return None
-        depth = {0: 0, 1: halo, 2: halo} if array.ndim == 3 else {0: halo, 1: halo}
-        return da.overlap.overlap(array, depth=depth, boundary="none", allow_rechunk=False)
-
+    halo, (rows, cols) = settings.halo, condition.shape
+    given = condition.chunks if isinstance(condition, da.Array) else \
+        da.core.normalize_chunks((chunk_size, chunk_size), (rows, cols))
+    chunks = tuple(chunks_at_least(sizes, halo) for sizes in given)
+    rasters = [condition, mask[:rows, :cols], traversal] + grids
+    if not any(isinstance(r, da.Array) for r in rasters):
+        return from_numpy_blocks(settings, chunks, (rows, cols), rasters)
     return da.map_blocks(
-        _chunk_values, *[padded(r) for r in rasters], settings=settings,
+        _chunk_values, *[padded_chunks(r, chunks, halo) for r in rasters], settings=settings,
         bounds=[chunk_bounds(sizes) for sizes in chunks], shape=(rows, cols),
         chunks=chunks, drop_axis=[0] if grids else [], dtype=np.float32, meta=np.empty((0, 0), np.float32))

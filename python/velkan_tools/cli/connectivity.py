@@ -75,21 +75,16 @@ def compute(args, settings, inputs):
 
 def compute_on_cluster(address, chunk, condition, mask, grids, traversal, settings):
     """The run as a dask graph on the distributed scheduler at `address`."""
-    import dask.array as da
     from distributed import Client, progress
 
     from ..on_dask import connectivity_dask
-
-    def chunked(array):
-        return None if array is None else da.from_array(array, chunks=(chunk, chunk) + array.shape[2:])
 
     try:
         client = Client(address, timeout="10s")
     except (OSError, ValueError) as error:
         raise InputError(f"--scheduler {address}: cannot reach it ({error})") from None
     with client:
-        lazy = connectivity_dask(chunked(condition), chunked(mask), [chunked(g) for g in grids],
-                                 traversal=chunked(traversal), **settings)
+        lazy = connectivity_dask(condition, mask, grids, traversal=traversal, chunk_size=chunk, **settings)
         future = client.compute(lazy)
         if sys.stderr.isatty():
             progress(future)
