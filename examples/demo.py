@@ -6,27 +6,13 @@ import time
 import numpy as np
 
 import velkan
+from velkan_tools import level_transforms
 
 
 def star(cx, cy, radius, points=12, inner=0.55):
     angles = np.linspace(0.0, 2.0 * np.pi, 2 * points, endpoint=False)
     radii = np.where(np.arange(2 * points) % 2 == 0, radius, radius * inner)
     return np.column_stack([cx + radii * np.cos(angles), cy + radii * np.sin(angles)])
-
-
-def level_transforms(base, offsets, levels):
-    """Transform of every level: level L's transform maps that level raster's own local cells.
-
-    Coarse cells align to multiples of L in the global grid that `offsets` places the raster
-    in, so level L's local cell (0, 0) starts at global base cell floor(offset / L) * L.
-    """
-    a, b, c, d, e, f = base
-    r0, c0 = offsets
-    out = {}
-    for level in levels:
-        dr, dc = (r0 // level) * level - r0, (c0 // level) * level - c0
-        out[level] = (a * level, b * level, a * dc + b * dr + c, d * level, e * level, d * dc + e * dr + f)
-    return out
 
 
 def smooth_landscape(rows, cols, seed):

@@ -1,0 +1,23 @@
+"""velkan_tools: velkan on real data and on rasters larger than one call should take.
+
+- `level_transforms(base_transform, offsets, levels)`: the per-level `transforms` of a raster
+  placed at `offsets` in the global grid;
+- `search_reach(levels, window_size, outer_window)`: the halo, in base cells, that a tile needs;
+- `connectivity_tiled(...)`: `velkan.connectivity` run tile by tile, with progress and Ctrl-C;
+- `connectivity_dask(...)`: the same on dask arrays, on any dask scheduler.
+
+The first two need NumPy only; the others need the `tools` extra and are imported when first used.
+"""
+from .grid import level_transforms, search_reach
+
+__all__ = ["level_transforms", "search_reach", "connectivity_tiled", "connectivity_dask"]
+
+_LAZY = {"connectivity_tiled": ".tiled", "connectivity_dask": ".on_dask"}
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        import importlib
+
+        return getattr(importlib.import_module(_LAZY[name], __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,16 @@
+"""The `velkan` console script."""
+import sys
+
+
+def main(argv=None):
+    """Run `velkan COMMAND ...`; returns the exit status."""
+    try:
+        from .main import run
+    except ImportError as error:
+        print(f"velkan: the command line needs the optional 'tools' extra (pip install 'velkan[tools]'): {error}",
+              file=sys.stderr)
+        return 2
+    try:
+        return run(sys.argv[1:] if argv is None else argv)
+    except SystemExit as stop:  # argparse: --help and usage errors
+        return stop.code

@@ -1,0 +1,127 @@
+"""GeoTIFF input and output: rasters that share one grid, and outputs that appear whole or not at all."""
+import contextlib
+import os
+import tempfile
+from dataclasses import dataclass
+
+import numpy as np
+import rasterio
+from rasterio.errors import RasterioError
+
+from .errors import InputError
+
+
+@dataclass(frozen=True)
+class Grid:
+    """Where a raster's cells lie: its CRS, affine transform and (rows, columns)."""
+
+    crs: object
+    transform: object
+    shape: tuple
+
+    @property
+    def coefficients(self):
+        """The transform as velkan takes it: (a, b, c, d, e, f)."""
+        return tuple(self.transform)[:6]
+
+    def describe(self):
+        return f"{self.shape[0]} x {self.shape[1]} cells"
+
+
+@contextlib.contextmanager
+def opened(path, role):
+    """The raster open for reading, or an InputError that names it."""
+    if not os.path.exists(path):
+        raise InputError(f"{role} {path}: no such file")
+    try:
+        with rasterio.open(path) as source:
+            yield source
+    except RasterioError as error:
+        raise InputError(f"{role} {path}: cannot read it as a raster ({error})") from None
+
+
+def grid_of(source):
+    return Grid(source.crs, source.transform, (source.height, source.width))
+
+
+def read_grid(path, role):
+    with opened(path, role) as source:
+        return grid_of(source)
+
+
+def read_raster(path, role, bands=1):
+    """A raster as float32 with NaN where it has no data, shaped (rows, cols) for one band or
+    (rows, cols, bands) when `bands` is None, with its grid."""
+    with opened(path, role) as source:
+        if bands == 1 and source.count != 1:
+            raise InputError(f"{role} {path} has {source.count} bands; it needs exactly one")
+        data = source.read(masked=True).astype(np.float32).filled(np.nan)
+        grid = grid_of(source)
+    return (data[0] if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))), grid
+
+
+def check_same_grid(role, path, grid, reference_path, reference):
+    """Refuse a raster whose cells are not the reference raster's."""
+    if grid.crs != reference.crs:
+        raise InputError(f"{role} {path}: CRS {crs_name(grid.crs)} differs from {reference_path}'s "
+                         f"{crs_name(reference.crs)}")
+    if grid.shape != reference.shape:
+        raise InputError(f"{role} {path} is {grid.describe()}, {reference_path} {reference.describe()}")
+    if not grid.transform.almost_equals(reference.transform):
+        raise InputError(f"{role} {path}: its cells do not line up with those of {reference_path}")
+
+
+def read_matching(path, role, reference_path, reference, bands=1):
+    """A raster that must share the reference raster's grid."""
+    data, grid = read_raster(path, role, bands)
+    check_same_grid(role, path, grid, reference_path, reference)
+    return data
+
+
+def crs_name(crs):
+    return "none" if crs is None else crs.to_string()
+
+
+def is_geographic(path, grid):
+    """True for longitude/latitude rasters; projected ones must be in metres."""
+    if grid.crs is None:
+        raise InputError(f"{path} has no CRS: cannot tell metres from degrees")
+    if grid.crs.is_geographic:
+        return True
+    unit, factor = grid.crs.linear_units_factor
+    if factor != 1.0:
+        raise InputError(f"{path}: CRS {crs_name(grid.crs)} is in {unit}; projected rasters must be in metres")
+    return False
+
+
+@contextlib.contextmanager
+def atomic_output(path):
+    """A temporary path beside `path`, renamed onto it when the block succeeds and removed otherwise,
+    so `path` never holds a partial file."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputError(f"output folder {folder} does not exist")
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".velkan-", suffix=os.path.splitext(path)[1])
+    os.close(handle)
+    os.remove(temporary)  # the name is ours; some writers refuse to open an empty file
+    try:
+        yield temporary
+        os.replace(temporary, path)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(temporary)
+
+
+def write_geotiff(path, values, grid, nodata=np.nan):
+    """A tiled, compressed float32 GeoTIFF on the grid."""
+    profile = dict(driver="GTiff", height=grid.shape[0], width=grid.shape[1], count=1, dtype="float32",
+                   crs=grid.crs, transform=grid.transform, nodata=nodata, tiled=True, blockxsize=256,
+                   blockysize=256, compress="deflate", predictor=3)
+    with rasterio.open(path, "w", **profile) as target:
+        target.write(values.astype(np.float32, copy=False), 1)
+
+
+def save_geotiff(path, values, grid, nodata=np.nan):
+    """`write_geotiff` through `atomic_output`."""
+    with atomic_output(path) as temporary:
+        write_geotiff(temporary, values, grid, nodata)

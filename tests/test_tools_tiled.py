@@ -1,0 +1,65 @@
+"""connectivity_tiled against one whole-raster velkan.connectivity call."""
+import numpy as np
+import pytest
+from tools_support import FORMS, assert_same_values, call_arguments, interrupt_second_native_call, whole_raster
+
+from velkan_tools import blocks, connectivity_tiled, search_reach
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("tile_size", [32, 41])
+def test_tiled_equals_whole_raster(form, tile_size):
+    # 90 x 75 cells are no multiple of either tile size; the halo (24) is most of a tile
+    args = call_arguments(form)
+    assert_same_values(connectivity_tiled(**args, tile_size=tile_size, progress=False), whole_raster(args), form)
+
+
+def test_one_tile_larger_than_the_raster_is_the_whole_call():
+    args = call_arguments("circular", shape=(30, 20))
+    assert_same_values(connectivity_tiled(**args, progress=False), whole_raster(args), "circular")
+
+
+def test_a_halo_without_the_extra_coarse_cell_changes_values(monkeypatch):
+    # the comparison above is sharp enough to see a halo one coarsest cell short
+    args = call_arguments("circular")
+    reach_only = search_reach(args["levels"], 3, 5) - max(args["levels"])
+    monkeypatch.setattr(blocks.ConnectivitySettings, "halo", property(lambda self: reach_only))
+    short = connectivity_tiled(**args, tile_size=32, progress=False)
+    assert not np.array_equal(short, whole_raster(args), equal_nan=True)
+
+
+def test_larger_mask_is_read_where_it_overlaps():
+    args = call_arguments("circular", shape=(40, 30))
+    wide = np.ones((45, 36), bool)
+    wide[:40, :30] = args["mask"]
+    tiled = connectivity_tiled(**{**args, "mask": wide}, tile_size=16, progress=False)
+    assert_same_values(tiled, whole_raster(args), "circular")
+
+
+@pytest.mark.parametrize("override, message", [
+    ({"traversal": np.ones((40, 29), np.float32)}, "traversal of shape"),
+    ({"mask": np.zeros((39, 30), bool)}, "does not cover"),
+    ({"transgrid_list": [np.ones((40, 31, 2), np.float32)]}, "transition grid 0"),
+    ({"levels": [1, 2, 3]}, "not a power of two"),
+    ({"window_size": 4}, "window_size"),
+])
+def test_inputs_that_cannot_be_tiled_are_refused(override, message):
+    args = {**call_arguments("circular", shape=(40, 30)), **override}
+    with pytest.raises(ValueError, match=message):
+        connectivity_tiled(**args, progress=False)
+
+
+def test_ctrl_c_stops_between_tiles(monkeypatch):
+    calls = interrupt_second_native_call(monkeypatch)
+    with pytest.raises(KeyboardInterrupt):
+        connectivity_tiled(**call_arguments("circular", shape=(40, 30)), tile_size=10, progress=False)
+    assert len(calls) == 2  # no tile ran after the interrupt
+
+
+def test_progress_bar_counts_focal_cells_to_the_end(capsys):
+    args = call_arguments("circular", shape=(40, 30))
+    focal = int((~args["mask"]).sum())
+    connectivity_tiled(**args, tile_size=16, progress=True)
+    assert f"100%|██████████| {focal / 1000:.2f}k/{focal / 1000:.2f}k" in capsys.readouterr().err
+    connectivity_tiled(**args, tile_size=16, progress=False)
+    assert capsys.readouterr().err == ""
