@@ -93,8 +93,9 @@ def connectivity_dask(condition, mask, transgrid_list, transform, levels, lambda
     The arguments are those of `connectivity_tiled`; the rasters may be dask or NumPy arrays.
     Each chunk is one native call on the chunk padded with `search_reach` cells; chunks smaller
     than that are merged into their neighbours. When every raster is a NumPy array, chunks are
-    `chunk_size` cells a side and each task carries its own padded block. The values equal those of one call on the whole raster. With several workers,
-    give `n_threads` so that workers times threads matches the cores.
+    `chunk_size` cells a side and each task carries its own padded block. The values equal those
+    of one call on the whole raster. With several workers, give `n_threads` so that workers
+    times threads matches the cores.
     """
     settings = ConnectivitySettings.from_arguments(transform, levels, lambdas, is_geo, max_cost, window_size,
                                                    outer_window, offsets, n_threads, window_mode, pa_to_pa)
