@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <new>
@@ -220,7 +221,20 @@ double time_searches_alone(const std::vector<FocalCell>& cells, const velkan::Se
 struct AllocationCount {
   std::size_t warm_cells = 0, counted_cells = 0;
   std::uint64_t allocations = 0;
+  std::uint32_t value_hash = 2166136261u;  // FNV-1a over the bits of every focal value, row-major
 };
+
+// Folds one row's focal values into the hash, so a change meant to keep
+// results bit for bit can be checked from the command line.
+void hash_values(const std::vector<float>& values, const std::vector<FocalCell>& cells, std::int32_t row,
+                 std::uint32_t& hash) {
+  for (const FocalCell& f : cells) {
+    if (f.row != row) continue;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &values[static_cast<std::size_t>(f.col)], sizeof bits);
+    hash = (hash ^ bits) * 16777619u;
+  }
+}
 
 // Runs the engine's own row loop over the first half of the focal rows to warm
 // a fresh scratch up, then counts the allocations of the second half.
@@ -236,6 +250,7 @@ AllocationCount count_steady_allocations(const std::vector<FocalCell>& cells, co
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (i == warm_rows) before = allocation_count.load();
     velkan::search_row(rows[i], cols, ctx, out.data(), scratch);
+    hash_values(out, cells, rows[i], count.value_hash);
   }
   count.allocations = allocation_count.load() - before;
   for (const FocalCell& f : cells) (f.row < rows[warm_rows] ? count.warm_cells : count.counted_cells) += 1;
@@ -277,5 +292,6 @@ int main(int argc, char** argv) {
   std::printf("searches_alone_us %.3f\n", alone);
   std::printf("warm_cells %zu\ncounted_cells %zu\nallocations %llu\n", allocations.warm_cells,
               allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
+  std::printf("value_hash %u\n", static_cast<unsigned>(allocations.value_hash));
   return 0;
 }

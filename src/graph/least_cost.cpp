@@ -1,38 +1,30 @@
 #include "graph/least_cost.h"
 
-#include <bit>
-
 namespace velkan {
 
 void RadixHeap::clear() {
-  for (auto& b : buckets_) b.clear();
+  buckets_[0].clear();
+  for (std::uint64_t bits = occupied_; bits != 0; bits &= bits - 1) buckets_[std::countr_zero(bits) + 1].clear();
+  occupied_ = 0;
   last_ = 0;
   size_ = 0;
 }
 
-int RadixHeap::bucket_of(std::uint64_t key, std::uint64_t last) {
-  return key == last ? 0 : 64 - std::countl_zero(key ^ last);
-}
-
-void RadixHeap::push(std::uint64_t key, std::uint32_t node) {
-  buckets_[bucket_of(key, last_)].emplace_back(key, node);
-  ++size_;
-}
-
-std::pair<std::uint64_t, std::uint32_t> RadixHeap::pop() {
-  if (buckets_[0].empty()) {
-    int b = 1;
-    while (buckets_[b].empty()) ++b;
-    std::uint64_t low = UINT64_MAX;
-    for (const auto& e : buckets_[b]) low = e.first < low ? e.first : low;
-    last_ = low;
-    for (const auto& e : buckets_[b]) buckets_[bucket_of(e.first, last_)].push_back(e);
-    buckets_[b].clear();
+void RadixHeap::refill_lowest() {
+  const int b = std::countr_zero(occupied_) + 1;  // callers pop only when not empty
+  std::vector<Entry>& bucket = buckets_[b];
+  std::uint64_t low = UINT64_MAX;
+  for (const Entry& e : bucket) low = e.key < low ? e.key : low;
+  last_ = low;
+  // Every entry shares the bits above b - 1 with the new last key, so each
+  // lands in a lower bucket, in the order it was pushed.
+  for (const Entry& e : bucket) {
+    const int to = bucket_of(e.key, last_);
+    buckets_[to].push_back(e);
+    occupied_ |= bucket_bit(to);
   }
-  const auto top = buckets_[0].back();
-  buckets_[0].pop_back();
-  --size_;
-  return top;
+  bucket.clear();
+  occupied_ &= ~bucket_bit(b);
 }
 
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,

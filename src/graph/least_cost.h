@@ -6,6 +6,7 @@
 // reproducible whatever the thread count.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -20,17 +21,40 @@ inline constexpr std::uint32_t kNoEdge = UINT32_MAX;
 enum class CostKind : std::uint8_t { Weighted, Distance };
 
 // Monotone priority queue over 64-bit keys (keys never below the last popped one).
+// Bucket b > 0 holds the keys whose highest bit differing from the last popped
+// key is bit b - 1; a bit mask of the occupied buckets finds the next one.
 class RadixHeap {
  public:
   void clear();
   bool empty() const { return size_ == 0; }
-  void push(std::uint64_t key, std::uint32_t node);
-  std::pair<std::uint64_t, std::uint32_t> pop();
+  void push(std::uint64_t key, std::uint32_t node) {
+    const int b = bucket_of(key, last_);
+    buckets_[b].push_back(Entry{key, node});
+    occupied_ |= bucket_bit(b);
+    ++size_;
+  }
+  std::pair<std::uint64_t, std::uint32_t> pop() {
+    if (buckets_[0].empty()) refill_lowest();
+    const Entry top = buckets_[0].back();
+    buckets_[0].pop_back();
+    --size_;
+    return {top.key, top.node};
+  }
 
  private:
+  struct Entry {
+    std::uint64_t key;
+    std::uint32_t node;
+  };
   static constexpr int kBuckets = 65;
-  static int bucket_of(std::uint64_t key, std::uint64_t last);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> buckets_[kBuckets];
+  static int bucket_of(std::uint64_t key, std::uint64_t last) {
+    return key == last ? 0 : 64 - std::countl_zero(key ^ last);
+  }
+  static std::uint64_t bucket_bit(int b) { return b == 0 ? 0 : std::uint64_t{1} << (b - 1); }
+  void refill_lowest();  // moves the lowest occupied bucket down, making its least key the last
+
+  std::vector<Entry> buckets_[kBuckets];
+  std::uint64_t occupied_ = 0;  // bit b - 1 set when bucket b > 0 holds entries
   std::uint64_t last_ = 0;
   std::size_t size_ = 0;
 };
