@@ -154,10 +154,7 @@ void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::S
   velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph,
                              ctx.step_lengths);
 }
-void two_searches(velkan::SearchScratch& s) {
-  velkan::least_cost_search(s.graph, s.graph.source, velkan::CostKind::Weighted, s.heap, s.weighted);
-  velkan::least_cost_search(s.graph, s.graph.source, velkan::CostKind::Distance, s.heap, s.distance);
-}
+void two_searches(velkan::SearchScratch& s) { velkan::run_searches(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
   return velkan::focal_value(s.records, ctx.params.lambdas, ctx.olvi, s.acc);

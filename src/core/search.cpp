@@ -26,11 +26,16 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
   }
 }
 
+void run_searches(SearchScratch& scratch) {
+  const SearchGraph& graph = scratch.graph;
+  least_cost_search(graph, graph.source, CostKind::Weighted, scratch.heap, scratch.weighted);
+  least_distance_totals(graph, graph.source, scratch.buckets, scratch.heap, scratch.distance);
+}
+
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
   build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph,
                      ctx.step_lengths);
-  least_cost_search(scratch.graph, scratch.graph.source, CostKind::Weighted, scratch.heap, scratch.weighted);
-  least_cost_search(scratch.graph, scratch.graph.source, CostKind::Distance, scratch.heap, scratch.distance);
+  run_searches(scratch);
   collect_records(scratch.graph, scratch);
   return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc);
 }

@@ -31,6 +31,7 @@ struct SearchScratch {
   GraphScratch graph_scratch;
   SearchGraph graph;
   RadixHeap heap;
+  BucketQueue buckets;
   SearchResult weighted, distance;
   std::vector<DestinationRecord> records;
   std::vector<float> acc;
@@ -39,6 +40,9 @@ struct SearchScratch {
 // Destination records of a built graph, in the weighted search's settle order.
 // Throws InternalError("Node not found!") if the searches disagree on reach.
 void collect_records(const SearchGraph& graph, SearchScratch& scratch);
+
+// The weighted search and the distance totals of the built graph.
+void run_searches(SearchScratch& scratch);
 
 // Value of one gathered focal cell's windows (graph, searches and kernels).
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);

@@ -63,4 +63,34 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
   }
 }
 
+void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
+                           SearchResult& out) {
+  std::uint32_t max_step = 0;
+  for (const std::uint32_t units : graph.distance_units) max_step = units > max_step ? units : max_step;
+  if (max_step > BucketQueue::kMaxStep) {
+    least_cost_search(graph, start, CostKind::Distance, heap, out);
+    return;
+  }
+  const std::size_t n = graph.node_count();
+  out.total.assign(n, kUnreached);
+  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
+  buckets.reset(max_step, graph.target.size() + 1);  // a push needs an improving edge
+  out.total[static_cast<std::size_t>(start)] = 0;
+  buckets.push(0, static_cast<std::uint32_t>(start));
+  while (!buckets.empty()) {
+    std::uint32_t u = 0;
+    const std::uint64_t key = buckets.pop(u);
+    if (key != out.total[u]) continue;  // a stale entry: u was reached more cheaply since
+    const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
+    for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {
+      const std::uint32_t v = graph.target[e];
+      const std::uint64_t candidate = key + graph.distance_units[e];
+      if (candidate < out.total[v]) {
+        out.total[v] = candidate;
+        buckets.push(candidate, v);
+      }
+    }
+  }
+}
+
 }  // namespace velkan

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/bucket_queue.h"
 #include "graph/search_graph.h"
 
 namespace velkan {
@@ -70,5 +71,12 @@ struct SearchResult {
 // Runs the search from `start` (kNoNode reaches nothing) over the whole reachable graph.
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
                        SearchResult& out);
+
+// The least distance totals from `start`, into out.total alone (the other
+// fields are not to be read). A total does not depend on how ties are broken,
+// so graphs whose distance steps fit the bucket queue take it; others the
+// radix heap.
+void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
+                           SearchResult& out);
 
 }  // namespace velkan

@@ -122,6 +122,34 @@ TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
   EXPECT_EQ(result.total, reference_dijkstra(adj, 3));
 }
 
+// Distance totals through the bucket queue equal the reference, with one queue
+// and heap reused across graphs whose widest step grows and shrinks; the
+// widest range passes the queue's ring, so its graphs take the radix heap.
+TEST(LeastDistanceTotals, MatchReferenceAcrossStepWidths) {
+  std::mt19937 rng(21);
+  BucketQueue buckets;
+  RadixHeap heap;
+  SearchResult result;
+  for (const std::uint32_t range : {0u, 3u, 200u, 1u, BucketQueue::kMaxStep, BucketQueue::kMaxStep + 1, 70000u, 9u}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SearchGraph g;
+      std::vector<std::vector<PlainEdge>> adj;
+      random_graph(rng, 80, 6, range, false, g, adj);
+      for (std::size_t u = 0; u < adj.size(); ++u) {
+        for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.distance_units[g.edge_begin[u] + k];
+      }
+      const auto start = static_cast<std::uint32_t>(trial * 7 % 80);
+      least_distance_totals(g, static_cast<std::int32_t>(start), buckets, heap, result);
+      ASSERT_EQ(result.total, reference_dijkstra(adj, start)) << "range " << range << " trial " << trial;
+    }
+  }
+  SearchGraph g;
+  std::vector<std::vector<PlainEdge>> adj;
+  random_graph(rng, 10, 3, 5, false, g, adj);
+  least_distance_totals(g, kNoNode, buckets, heap, result);
+  EXPECT_EQ(result.total, std::vector<std::uint64_t>(10, kUnreached));
+}
+
 TEST(LeastCost, NoStartReachesNothing) {
   std::mt19937 rng(9);
   SearchGraph g;

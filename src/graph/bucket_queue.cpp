@@ -1,0 +1,22 @@
+#include "graph/bucket_queue.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "common/errors.h"
+
+namespace velkan {
+
+void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
+  if (max_step > kMaxStep) throw InternalError("Bucket queue step exceeds its ring.");
+  const std::size_t ring = std::bit_ceil(static_cast<std::size_t>(max_step) + 1);
+  heads_.resize(std::max(heads_.size(), ring));  // capacity is kept from search to search
+  std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
+  pool_.clear();
+  pool_.reserve(pushes);
+  mask_ = ring - 1;
+  current_ = 0;
+  size_ = 0;
+}
+
+}  // namespace velkan

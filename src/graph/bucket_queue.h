@@ -1,0 +1,56 @@
+// Monotone priority queue for small integer steps (Dial's buckets).
+//
+// While every key in the queue lies within max_step of the last popped one, a
+// ring of max_step + 1 buckets holds one key value each, so push and pop are
+// constant time. Buckets are stacks linked through one pool of entries. Equal
+// keys pop in no particular order: use it only where the order among ties
+// cannot change a result.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace velkan {
+
+class BucketQueue {
+ public:
+  // Widest step the ring is ever grown for; wider graphs take another queue.
+  static constexpr std::uint32_t kMaxStep = 1u << 14;
+
+  // Empties the queue for keys from 0 whose pushes exceed the last popped key
+  // by at most max_step (<= kMaxStep); room for `pushes` pushes is kept.
+  void reset(std::uint32_t max_step, std::size_t pushes);
+  bool empty() const { return size_ == 0; }
+
+  void push(std::uint64_t key, std::uint32_t node) {
+    std::uint32_t& head = heads_[static_cast<std::size_t>(key) & mask_];
+    pool_.push_back(Entry{node, head});
+    head = static_cast<std::uint32_t>(pool_.size() - 1);
+    ++size_;
+  }
+
+  // The least key and one of its nodes; the queue must not be empty.
+  std::uint64_t pop(std::uint32_t& node) {
+    while (heads_[static_cast<std::size_t>(current_) & mask_] == kEnd) ++current_;
+    std::uint32_t& head = heads_[static_cast<std::size_t>(current_) & mask_];
+    const Entry& top = pool_[head];
+    node = top.node;
+    head = top.next;
+    --size_;
+    return current_;
+  }
+
+ private:
+  static constexpr std::uint32_t kEnd = UINT32_MAX;
+  struct Entry {
+    std::uint32_t node;
+    std::uint32_t next;  // entry below in the same bucket, or kEnd
+  };
+  std::vector<std::uint32_t> heads_;  // ring, a power of two long: top entry of each bucket
+  std::vector<Entry> pool_;           // every entry pushed since reset
+  std::size_t mask_ = 0;
+  std::uint64_t current_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace velkan
