@@ -145,10 +145,10 @@ std::uint64_t binary_heap_search(const velkan::SearchGraph& g, std::int32_t star
     if (cost != total[node]) continue;
     sum += cost;
     for (std::uint32_t e = g.edge_begin[node]; e < g.edge_begin[node] + g.edge_count[node]; ++e) {
-      const std::uint64_t next = cost + g.weighted_units[e];
-      if (next < total[g.target[e]]) {
-        total[g.target[e]] = next;
-        queue.push({next, g.target[e]});
+      const std::uint64_t next = cost + g.edges[e].weighted_units;
+      if (next < total[g.edges[e].target]) {
+        total[g.edges[e].target] = next;
+        queue.push({next, g.edges[e].target});
       }
     }
   }

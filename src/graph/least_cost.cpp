@@ -37,8 +37,8 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
   out.settled.clear();
   heap.clear();
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  const std::vector<std::uint32_t>& units =
-      kind == CostKind::Weighted ? graph.weighted_units : graph.distance_units;
+  std::uint32_t GraphEdge::*const units =
+      kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
   out.total[static_cast<std::size_t>(start)] = 0;
   heap.push(0, static_cast<std::uint32_t>(start));
   while (!heap.empty()) {
@@ -46,13 +46,14 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
     // Each push carries a strictly smaller total, so only stale entries mismatch.
     if (key != out.total[u]) continue;
     if (out.pred_edge[u] != kNoEdge) {
-      out.weighted_path[u] = out.weighted_path[out.pred_node[u]] + graph.weighted_cost[out.pred_edge[u]];
+      out.weighted_path[u] = out.weighted_path[out.pred_node[u]] + graph.edges[out.pred_edge[u]].weighted_cost;
     }
     out.settled.push_back(u);
     const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
     for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {
-      const std::uint32_t v = graph.target[e];
-      const std::uint64_t candidate = key + units[e];
+      const GraphEdge& edge = graph.edges[e];
+      const std::uint32_t v = edge.target;
+      const std::uint64_t candidate = key + edge.*units;
       if (candidate < out.total[v]) {
         out.total[v] = candidate;
         out.pred_edge[v] = e;
@@ -66,7 +67,7 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out) {
   std::uint32_t max_step = 0;
-  for (const std::uint32_t units : graph.distance_units) max_step = units > max_step ? units : max_step;
+  for (const GraphEdge& e : graph.edges) max_step = e.distance_units > max_step ? e.distance_units : max_step;
   if (max_step > BucketQueue::kMaxStep) {
     least_cost_search(graph, start, CostKind::Distance, heap, out);
     return;
@@ -74,7 +75,7 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   const std::size_t n = graph.node_count();
   out.total.assign(n, kUnreached);
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  buckets.reset(max_step, graph.target.size() + 1);  // a push needs an improving edge
+  buckets.reset(max_step, graph.edges.size() + 1);  // a push needs an improving edge
   out.total[static_cast<std::size_t>(start)] = 0;
   buckets.push(0, static_cast<std::uint32_t>(start));
   while (!buckets.empty()) {
@@ -83,8 +84,9 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
     if (key != out.total[u]) continue;  // a stale entry: u was reached more cheaply since
     const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
     for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {
-      const std::uint32_t v = graph.target[e];
-      const std::uint64_t candidate = key + graph.distance_units[e];
+      const GraphEdge& edge = graph.edges[e];
+      const std::uint32_t v = edge.target;
+      const std::uint64_t candidate = key + edge.distance_units;
       if (candidate < out.total[v]) {
         out.total[v] = candidate;
         buckets.push(candidate, v);

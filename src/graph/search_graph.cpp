@@ -24,13 +24,10 @@ struct Builder {
   const StepLengths* lengths;
 
   // An edge into `target` of length_km, whose own cost units are known.
-  void add_edge(std::size_t target, float length_km, std::uint32_t length_units) {
+  [[gnu::always_inline]] void add_edge(std::size_t target, float length_km, std::uint32_t length_units) {
     const float weighted = g.path_weight[target] * length_km;
-    g.target.push_back(static_cast<std::uint32_t>(target));
-    g.weighted_cost.push_back(weighted);
-    g.distance_cost.push_back(length_km);
-    g.weighted_units.push_back(cost_units(weighted));
-    g.distance_units.push_back(length_units);
+    g.edges.push_back(GraphEdge{static_cast<std::uint32_t>(target), cost_units(weighted), length_units, weighted,
+                                length_km});
   }
 
   void add_measured_edge(std::size_t target, double metres) {
@@ -70,11 +67,10 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.grid_count.assign(nodes, 0);
   g.edge_begin.assign(nodes, 0);
   g.edge_count.assign(nodes, 0);
-  g.target.clear();
-  g.weighted_cost.clear();
-  g.distance_cost.clear();
-  g.weighted_units.clear();
-  g.distance_units.clear();
+  g.edges.clear();
+  // At most 8 same-level edges, 4 links to the coarser level and the pseudo-node's
+  // edge: with that room reserved, no edge ever reallocates.
+  g.edges.reserve(nodes * 12 + 1);
   g.source = kNoNode;
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
     const LevelCells& cells = windows.levels[li];
@@ -97,8 +93,8 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 }
 
 // Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and its neighbours.
-void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, 
-                     const TransformMap& transforms, const NodeMapping* next, std::size_t next_base) {
+void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, Point p1,
+                     const Affine& coarse_t, const NodeMapping* next, std::size_t next_base) {
   const std::int64_t coarse = std::int64_t{2} * level;
   const std::int32_t off_r = static_cast<std::int32_t>(b.params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(b.params.col_offset);
@@ -120,10 +116,7 @@ void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_
       ++count;
     }
   }
-  const Affine& fine_t = find_transform(transforms, level);
-  const Affine& coarse_t = find_transform(transforms, coarse);
   if (next == nullptr) return;
-  const Point p1 = cell_centre(fine_t, i, j);
   for (int q = 0; q < count; ++q) {
     const std::int32_t v = next->find(cand[q][0], cand[q][1]);
     if (v == kNoCell) continue;
@@ -133,11 +126,7 @@ void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_
 }
 
 void clear_edges(SearchGraph& g) {
-  g.target.clear();
-  g.weighted_cost.clear();
-  g.distance_cost.clear();
-  g.weighted_units.clear();
-  g.distance_units.clear();
+  g.edges.clear();
   g.edge_count.assign(g.edge_count.size(), 0);
 }
 
@@ -160,10 +149,11 @@ struct LevelPass {
   const NodeMapping* next;      // mapping of 2L, when built
   std::size_t next_base;
   bool links;                   // level below the coarsest
+  const LevelSteps* steps;      // same-level lengths known up front, or nullptr
 };
 
 void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, Point p1) {
-  const StepRow* known = b.lengths == nullptr ? nullptr : b.lengths->from_row(pass.cells.level, i);
+  const StepRow* known = pass.steps == nullptr ? nullptr : pass.steps->from_row(i);
   for (int s = 0; s < kNeighbours; ++s) {
     const std::int64_t ni = std::int64_t{i} + kSameLevelSteps[s][0], nj = std::int64_t{j} + kSameLevelSteps[s][1];
     const std::int32_t vk = pass.current.find(ni, nj);
@@ -190,30 +180,32 @@ void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int3
   copy_node(g, pseudo, pass.cells, uk, 1.0f - b.params.max_cost, b.params.max_cost);
   const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
   b.add_measured_edge(pseudo, metres);
-  g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - g.edge_begin[u]);
+  g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - g.edge_begin[u]);
 }
 
 // Returns false when building stops at an isolated focal cell.
 bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transforms) {
   SearchGraph& g = b.g;
   const LevelCells& cells = pass.cells;
+  const Affine* coarse_t = nullptr;  // looked up at the first link, which needs it even without 2L cells
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const std::int32_t i = cells.rows[k], j = cells.cols[k];
     const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
     if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
     const std::size_t u = pass.base + static_cast<std::size_t>(uk);
     const Point p1 = cell_centre(pass.transform, i, j);
-    const std::size_t begin = g.target.size();
+    const std::size_t begin = g.edges.size();
     same_level_edges(b, pass, i, j, p1);
     g.edge_begin[u] = static_cast<std::uint32_t>(begin);
-    if (static_cast<std::int32_t>(u) == g.source && g.target.size() == begin) {
+    if (static_cast<std::int32_t>(u) == g.source && g.edges.size() == begin) {
       isolate_source(b, pass, static_cast<std::size_t>(uk), i, j, p1);
       return false;
     }
     if (pass.links && cells.edge[k] != 0) {
-      link_to_coarser(b, cells.level, i, j, transforms, pass.next, pass.next_base);
+      if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
+      link_to_coarser(b, cells.level, i, j, p1, *coarse_t, pass.next, pass.next_base);
     }
-    g.edge_count[u] = static_cast<std::uint32_t>(g.target.size() - begin);
+    g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - begin);
   }
   return true;
 }
@@ -251,7 +243,8 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                          scratch.current,
                          next_index >= 0 ? &scratch.next : nullptr,
                          next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0,
-                         level < coarsest};
+                         level < coarsest,
+                         lengths == nullptr ? nullptr : lengths->for_level(level)};
     if (!link_level(b, pass, transforms)) return;
     // The 2L mapping becomes the current one; without it the next level finds none.
     std::swap(scratch.current, scratch.next);

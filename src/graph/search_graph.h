@@ -3,7 +3,7 @@
 // Node n < cell count is cell (level, k) at level_base[level] + k; the last
 // node is the pseudo-node an isolated focal cell reaches. Every node carries
 // the values its entering edges deliver, so edges hold only target and costs.
-// A node's outgoing edges are one contiguous run [begin, begin + count).
+// A node's outgoing edges are one contiguous run of `edges`, [begin, begin + count).
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,13 @@ namespace velkan {
 
 inline constexpr std::int32_t kNoNode = -1;
 
+struct GraphEdge {
+  std::uint32_t target = 0;
+  std::uint32_t weighted_units = 0, distance_units = 0;  // the costs below in 1/100 km, rounded
+  float weighted_cost = 0.0f, distance_cost = 0.0f;       // km
+  bool operator==(const GraphEdge&) const = default;
+};
+
 struct SearchGraph {
   // Per node.
   std::vector<float> condition, protected_fraction, weight, traversal;
@@ -26,10 +33,7 @@ struct SearchGraph {
   std::vector<std::uint32_t> similarity_stride, grid_count;
   std::vector<std::uint32_t> edge_begin, edge_count;
   std::vector<std::size_t> level_base;
-  // Per edge.
-  std::vector<std::uint32_t> target;
-  std::vector<float> weighted_cost, distance_cost;
-  std::vector<std::uint32_t> weighted_units, distance_units;
+  std::vector<GraphEdge> edges;
 
   std::int32_t source = kNoNode;
 
@@ -48,8 +52,10 @@ inline std::uint32_t cost_units(float cost) {
   const float scaled = cost * 100.0f;
   if (!(scaled >= 0.5f)) return 0;                    // rounds to zero or below, or NaN
   if (scaled > 4294967040.0f) return UINT32_MAX;      // largest float32 below 2^32
-  const std::uint32_t whole = static_cast<std::uint32_t>(scaled);
-  return scaled - static_cast<float>(whole) >= 0.5f ? whole + 1 : whole;
+  // Through int64, which x86-64 converts in one instruction each way.
+  const std::int64_t whole = static_cast<std::int64_t>(scaled);
+  const std::int64_t rounded = scaled - static_cast<float>(whole) >= 0.5f ? whole + 1 : whole;
+  return static_cast<std::uint32_t>(rounded);
 }
 
 // The order in which a cell's same-level edges are made: (row step, column step).

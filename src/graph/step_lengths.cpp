@@ -29,7 +29,7 @@ StepLengths::StepLengths(const std::map<std::int32_t, Affine>& transforms,
     const auto t = transforms.find(level);
     if (t == transforms.end()) continue;  // the graph reports the missing transform
     const Affine& a = t->second;
-    Level l;
+    LevelSteps l;
     if (!is_geo) {
       l.rows.push_back(measure_row(a, 0, false, steps));
     } else if (a.b == 0.0 && a.d == 0.0) {  // latitude follows the row alone

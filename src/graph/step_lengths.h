@@ -25,6 +25,19 @@ struct StepLength {
 
 using StepRow = std::array<StepLength, 8>;
 
+// One level's steps: a single row when they do not depend on where they start.
+struct LevelSteps {
+  bool per_row = false;
+  std::vector<StepRow> rows;  // one row, or one per level row
+
+  // The steps leaving local row `row`, or nullptr outside the level's rows.
+  const StepRow* from_row(std::int64_t row) const {
+    if (!per_row) return &rows[0];
+    if (row < 0 || static_cast<std::size_t>(row) >= rows.size()) return nullptr;
+    return &rows[static_cast<std::size_t>(row)];
+  }
+};
+
 class StepLengths {
  public:
   StepLengths() = default;
@@ -34,23 +47,14 @@ class StepLengths {
   StepLengths(const std::map<std::int32_t, Affine>& transforms, const std::map<std::int32_t, std::size_t>& level_rows,
               bool is_geo, const int (&steps)[8][2]);
 
-  // The steps leaving local row `row` of `level`, or nullptr when that level's
-  // edges are measured one by one.
-  const StepRow* from_row(std::int32_t level, std::int64_t row) const {
+  // The steps of `level`, or nullptr when that level's edges are measured one by one.
+  const LevelSteps* for_level(std::int32_t level) const {
     const auto it = levels_.find(level);
-    if (it == levels_.end()) return nullptr;
-    const Level& l = it->second;
-    if (!l.per_row) return &l.rows[0];
-    if (row < 0 || static_cast<std::size_t>(row) >= l.rows.size()) return nullptr;
-    return &l.rows[static_cast<std::size_t>(row)];
+    return it == levels_.end() ? nullptr : &it->second;
   }
 
  private:
-  struct Level {
-    bool per_row = false;
-    std::vector<StepRow> rows;  // one row, or one per level row
-  };
-  std::map<std::int32_t, Level> levels_;
+  std::map<std::int32_t, LevelSteps> levels_;
 };
 
 }  // namespace velkan

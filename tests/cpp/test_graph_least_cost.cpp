@@ -49,19 +49,15 @@ void random_graph(std::mt19937& rng, std::size_t nodes, std::size_t max_degree, 
   std::uniform_int_distribution<std::uint32_t> cost(0, cost_range);
   std::bernoulli_distribution huge(saturating ? 0.2 : 0.0);
   for (std::size_t u = 0; u < nodes; ++u) {
-    g.edge_begin[u] = static_cast<std::uint32_t>(g.target.size());
+    g.edge_begin[u] = static_cast<std::uint32_t>(g.edges.size());
     const std::size_t d = degree(rng);
     for (std::size_t k = 0; k < d; ++k) {
       const auto v = static_cast<std::uint32_t>(node(rng));
       const std::uint32_t c = huge(rng) ? UINT32_MAX : cost(rng);
-      g.target.push_back(v);
-      g.weighted_units.push_back(c);
-      g.distance_units.push_back(cost_range - c % (cost_range + 1));
-      g.weighted_cost.push_back(static_cast<float>(c) * 0.01f);
-      g.distance_cost.push_back(0.0f);
+      g.edges.push_back(GraphEdge{v, c, cost_range - c % (cost_range + 1), static_cast<float>(c) * 0.01f, 0.0f});
       adj[u].push_back({v, c});
     }
-    g.edge_count[u] = static_cast<std::uint32_t>(g.target.size()) - g.edge_begin[u];
+    g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size()) - g.edge_begin[u];
   }
 }
 
@@ -92,9 +88,9 @@ TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
       ++reached;
       if (v == start) continue;
       const std::uint32_t e = result.pred_edge[v], u = result.pred_node[v];
-      ASSERT_EQ(g.target[e], v);
-      EXPECT_EQ(result.total[u] + g.weighted_units[e], result.total[v]);
-      EXPECT_EQ(result.weighted_path[v], result.weighted_path[u] + g.weighted_cost[e]);
+      ASSERT_EQ(g.edges[e].target, v);
+      EXPECT_EQ(result.total[u] + g.edges[e].weighted_units, result.total[v]);
+      EXPECT_EQ(result.weighted_path[v], result.weighted_path[u] + g.edges[e].weighted_cost);
     }
     EXPECT_EQ(result.settled.size(), reached);
     // Settled in non-decreasing total order.
@@ -114,7 +110,7 @@ TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
   std::vector<std::vector<PlainEdge>> adj;
   random_graph(rng, 50, 5, 9, false, g, adj);
   for (std::size_t u = 0; u < adj.size(); ++u) {
-    for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.distance_units[g.edge_begin[u] + k];
+    for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.edges[g.edge_begin[u] + k].distance_units;
   }
   RadixHeap heap;
   SearchResult result;
@@ -136,7 +132,7 @@ TEST(LeastDistanceTotals, MatchReferenceAcrossStepWidths) {
       std::vector<std::vector<PlainEdge>> adj;
       random_graph(rng, 80, 6, range, false, g, adj);
       for (std::size_t u = 0; u < adj.size(); ++u) {
-        for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.distance_units[g.edge_begin[u] + k];
+        for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.edges[g.edge_begin[u] + k].distance_units;
       }
       const auto start = static_cast<std::uint32_t>(trial * 7 % 80);
       least_distance_totals(g, static_cast<std::int32_t>(start), buckets, heap, result);

@@ -50,7 +50,7 @@ void build(Built& b, std::int32_t row, std::int32_t col, const FocalWindows& w, 
 // Index of the edge u -> v, or -1.
 long edge_between(const SearchGraph& g, std::size_t u, std::size_t v) {
   for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
-    if (g.target[e] == v) return e;
+    if (g.edges[e].target == v) return e;
   }
   return -1;
 }
@@ -92,14 +92,14 @@ TEST(SearchGraph, EdgeLengthsAndCountsOfOneLevel) {
   const long straight = edge_between(b.graph, 4, 5), diagonal = edge_between(b.graph, 4, 8);
   ASSERT_GE(straight, 0);
   ASSERT_GE(diagonal, 0);
-  EXPECT_EQ(b.graph.distance_cost[straight], static_cast<float>(30.0 / 1000.0));
-  EXPECT_EQ(b.graph.distance_units[straight], 3u);
-  EXPECT_NEAR(b.graph.distance_cost[diagonal], 0.04243f, 1e-5f);
-  EXPECT_EQ(b.graph.distance_units[diagonal], 4u);
+  EXPECT_EQ(b.graph.edges[straight].distance_cost, static_cast<float>(30.0 / 1000.0));
+  EXPECT_EQ(b.graph.edges[straight].distance_units, 3u);
+  EXPECT_NEAR(b.graph.edges[diagonal].distance_cost, 0.04243f, 1e-5f);
+  EXPECT_EQ(b.graph.edges[diagonal].distance_units, 4u);
   // Neighbour order: right, down, left, up, then the diagonals.
-  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4]], 5u);
-  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4] + 1], 7u);
-  EXPECT_EQ(b.graph.target[b.graph.edge_begin[4] + 4], 8u);
+  EXPECT_EQ(b.graph.edges[b.graph.edge_begin[4]].target, 5u);
+  EXPECT_EQ(b.graph.edges[b.graph.edge_begin[4] + 1].target, 7u);
+  EXPECT_EQ(b.graph.edges[b.graph.edge_begin[4] + 4].target, 8u);
 }
 
 class MaxCostWeights : public ::testing::TestWithParam<std::pair<float, double>> {};
@@ -115,10 +115,10 @@ TEST_P(MaxCostWeights, EnteringCellChargesItsTraversal) {
   build(b, 0, 0, w, p, {{1, kProjected30}});
   const long e = edge_between(b.graph, 0, 1);
   ASSERT_GE(e, 0);
-  EXPECT_NEAR(b.graph.weighted_cost[e], factor * 0.03, 1e-7);
-  EXPECT_EQ(b.graph.distance_cost[e], 0.03f);
+  EXPECT_NEAR(b.graph.edges[e].weighted_cost, factor * 0.03, 1e-7);
+  EXPECT_EQ(b.graph.edges[e].distance_cost, 0.03f);
   // The way back enters cell 0, whose traversal is 1.
-  EXPECT_NEAR(b.graph.weighted_cost[edge_between(b.graph, 1, 0)], 0.03, 1e-7);
+  EXPECT_NEAR(b.graph.edges[edge_between(b.graph, 1, 0)].weighted_cost, 0.03, 1e-7);
 }
 
 INSTANTIATE_TEST_SUITE_P(Traversal, MaxCostWeights,
@@ -152,7 +152,7 @@ TEST_P(CoarseLinks, FineBorderLinksToCoveringCoarseCellsOnly) {
           expected.insert(coarse_base + coarse_of(double(off_r), i + dr) * 4 + coarse_of(double(off_c), j + dc));
     }
     for (std::uint32_t e = b.graph.edge_begin[k]; e < b.graph.edge_begin[k] + b.graph.edge_count[k]; ++e) {
-      if (b.graph.target[e] >= coarse_base) actual.insert(b.graph.target[e]);
+      if (b.graph.edges[e].target >= coarse_base) actual.insert(b.graph.edges[e].target);
     }
     EXPECT_EQ(actual, expected) << "fine cell " << i << "," << j;
     EXPECT_LE(actual.size(), 4u);
@@ -161,7 +161,7 @@ TEST_P(CoarseLinks, FineBorderLinksToCoveringCoarseCellsOnly) {
   EXPECT_GT(links, 0u);
   for (std::size_t n = coarse_base; n < coarse_base + 16; ++n) {
     for (std::uint32_t e = b.graph.edge_begin[n]; e < b.graph.edge_begin[n] + b.graph.edge_count[n]; ++e) {
-      EXPECT_GE(b.graph.target[e], coarse_base) << "coarse-to-fine edge from " << n;
+      EXPECT_GE(b.graph.edges[e].target, coarse_base) << "coarse-to-fine edge from " << n;
     }
   }
 }
@@ -179,7 +179,7 @@ TEST(SearchGraph, CoarseLinkLengthJoinsCellCentres) {
   // Fine centre (2,2) at 30 m cells to coarse centre (1,1) at 60 m cells.
   const long link = edge_between(b.graph, 0, 16 + 5);
   ASSERT_GE(link, 0);
-  EXPECT_EQ(b.graph.distance_cost[link], static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
+  EXPECT_EQ(b.graph.edges[link].distance_cost, static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
 }
 
 TEST(SearchGraph, IsolatedFocalCellGetsPseudoEdgeUnlessPaToPa) {
@@ -194,9 +194,9 @@ TEST(SearchGraph, IsolatedFocalCellGetsPseudoEdgeUnlessPaToPa) {
   ASSERT_EQ(b.graph.source, 0);
   const std::size_t pseudo = b.graph.node_count() - 1;
   EXPECT_EQ(pseudo, 1u);
-  EXPECT_EQ(b.graph.target[b.graph.edge_begin[0]], pseudo);
-  EXPECT_EQ(b.graph.distance_cost[0], 0.03f);
-  EXPECT_EQ(b.graph.weighted_cost[0], 0.5f * 0.03f);
+  EXPECT_EQ(b.graph.edges[b.graph.edge_begin[0]].target, pseudo);
+  EXPECT_EQ(b.graph.edges[0].distance_cost, 0.03f);
+  EXPECT_EQ(b.graph.edges[0].weighted_cost, 0.5f * 0.03f);
   EXPECT_EQ(b.graph.condition[pseudo], 0.7f);
   EXPECT_EQ(b.graph.weight[pseudo], 0.9f);
   p.pa_to_pa = true;
@@ -267,13 +267,16 @@ TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
     Built measured, known;
     build(measured, 43, 64, w, p, transforms);
     build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
-    ASSERT_EQ(known.graph.target, measured.graph.target);
+    ASSERT_EQ(known.graph.edges.size(), measured.graph.edges.size());
     ASSERT_EQ(known.graph.edge_begin, measured.graph.edge_begin);
-    ASSERT_EQ(known.graph.distance_units, measured.graph.distance_units);
-    ASSERT_EQ(known.graph.weighted_units, measured.graph.weighted_units);
-    for (std::size_t e = 0; e < measured.graph.target.size(); ++e) {
-      ASSERT_NEAR(known.graph.distance_cost[e], measured.graph.distance_cost[e], 1e-6f * measured.graph.distance_cost[e]);
-      ASSERT_NEAR(known.graph.weighted_cost[e], measured.graph.weighted_cost[e], 1e-6f * measured.graph.weighted_cost[e]);
+    for (std::size_t e = 0; e < measured.graph.edges.size(); ++e) {
+      const GraphEdge& a = known.graph.edges[e];
+      const GraphEdge& b = measured.graph.edges[e];
+      ASSERT_EQ(a.target, b.target);
+      ASSERT_EQ(a.distance_units, b.distance_units);
+      ASSERT_EQ(a.weighted_units, b.weighted_units);
+      ASSERT_NEAR(a.distance_cost, b.distance_cost, 1e-6f * b.distance_cost);
+      ASSERT_NEAR(a.weighted_cost, b.weighted_cost, 1e-6f * b.weighted_cost);
     }
   }
 }
