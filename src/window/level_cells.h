@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "window/coverage_cache.h"
+
 namespace velkan {
 
 // Optional float32 similarity (present = 1) to the focal cell in one transition grid.
@@ -59,6 +61,7 @@ struct LevelCells {
 struct FocalWindows {
   std::vector<LevelCells> levels;
   std::vector<float> focal_bands;  // band vector F of the focal cell (first transition grid)
+  CoverageCache coverage;          // circular windows' coverage by focal phase
 };
 
 }  // namespace velkan

@@ -210,16 +210,44 @@ double square_coverage(const CellBox& c, const Window& w) {
   return fraction > 1.0 ? 1.0 : fraction;
 }
 
+// One level row's value rasters.
+struct RowValues {
+  const float* condition;
+  const float* weights;
+  const float* pa;
+  const float* traversal;
+};
+
+RowValues row_values(const LevelRasters& r, i64 i) {
+  const auto row = static_cast<std::size_t>(i);
+  return {r.condition->row_ptr(row), r.weights->row_ptr(row), r.pa ? r.pa->row_ptr(row) : nullptr,
+          r.traversal ? r.traversal->row_ptr(row) : nullptr};
+}
+
+// Adds a covered cell unless its condition is missing or its weight is not finite.
+void keep_cell(i64 i, i64 j, float coverage, std::uint8_t partial, const RowValues& v, LevelCells& out) {
+  const float q = v.condition[j];
+  if (std::isnan(q)) return;
+  const float cw = v.weights[j];
+  if (!std::isfinite(cw)) return;
+  out.rows.push_back(static_cast<std::int32_t>(i));
+  out.cols.push_back(static_cast<std::int32_t>(j));
+  out.condition.push_back(q);
+  out.weight.push_back(coverage * cw);
+  out.protected_fraction.push_back(
+      v.pa == nullptr ? kNoPaMembership : (std::isfinite(v.pa[j]) ? v.pa[j] : kNonFiniteMembership));
+  if (v.traversal != nullptr) out.traversal.push_back(std::isfinite(v.traversal[j]) ? v.traversal[j] : v.condition[j]);
+  out.partial.push_back(partial);
+}
+
+// Walks the window's box; with `record`, also notes every covered cell there.
 template <WindowMode Mode>
-void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out) {
+void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, PhaseCells* record) {
   for (i64 i = w.i_min; i <= w.i_max; ++i) {
     CellBox cell{};
     cell.y0 = clipped_start(w.o_r, i, w.level, w.off_r);
     cell.y1 = clipped_end(w.o_r, i, w.level, w.end_r);
-    const float* condition = r.condition->row_ptr(static_cast<std::size_t>(i));
-    const float* weights = r.weights->row_ptr(static_cast<std::size_t>(i));
-    const float* pa = r.pa ? r.pa->row_ptr(static_cast<std::size_t>(i)) : nullptr;
-    const float* traversal = r.traversal ? r.traversal->row_ptr(static_cast<std::size_t>(i)) : nullptr;
+    const RowValues values = row_values(r, i);
     for (i64 j = w.j_min; j <= w.j_max; ++j) {
       cell.x0 = clipped_start(w.o_c, j, w.level, w.off_c);
       cell.x1 = clipped_end(w.o_c, j, w.level, w.end_c);
@@ -228,21 +256,60 @@ void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out) {
           Mode == WindowMode::Circular ? circular_coverage(cell, w, wholly_inside) : square_coverage(cell, w);
       const float coverage = static_cast<float>(fraction);
       if (coverage == 0.0f) continue;
-      const float q = condition[j];
-      if (std::isnan(q)) continue;
-      const float cw = weights[j];
-      if (!std::isfinite(cw)) continue;
-
-      out.rows.push_back(static_cast<std::int32_t>(i));
-      out.cols.push_back(static_cast<std::int32_t>(j));
-      out.condition.push_back(q);
-      out.weight.push_back(coverage * cw);
-      out.protected_fraction.push_back(
-          pa == nullptr ? kNoPaMembership : (std::isfinite(pa[j]) ? pa[j] : kNonFiniteMembership));
-      if (traversal != nullptr) out.traversal.push_back(std::isfinite(traversal[j]) ? traversal[j] : q);
-      out.partial.push_back(wholly_inside ? 0 : 1);
+      const std::uint8_t partial = wholly_inside ? 0 : 1;
+      if (record != nullptr) {
+        record->cells.push_back(CoveredCell{static_cast<std::int32_t>(i - w.i_min),
+                                            static_cast<std::int32_t>(j - w.j_min), coverage, partial});
+      }
+      keep_cell(i, j, coverage, partial, values, out);
     }
   }
+}
+
+// The covered cells of a phase met before, at this focal cell's box.
+void gather_remembered(const Window& w, const LevelRasters& r, const PhaseCells& phase, LevelCells& out) {
+  i64 row = -1;
+  RowValues values{};
+  for (const CoveredCell& c : phase.cells) {
+    const i64 i = w.i_min + c.di;
+    if (i != row) {
+      row = i;
+      values = row_values(r, i);
+    }
+    keep_cell(i, w.j_min + c.dj, c.coverage, c.partial, values, out);
+  }
+}
+
+// The window and every cell it visits lie inside the landscape, so no cell is
+// clipped and its coverage is that of every focal cell of the same phase.
+bool unclipped(const Window& w) {
+  const i64 L = w.level;
+  return w.cy - w.r >= static_cast<double>(w.off_r) && w.cy + w.r <= static_cast<double>(w.end_r) &&
+         w.cx - w.r >= static_cast<double>(w.off_c) && w.cx + w.r <= static_cast<double>(w.end_c) &&
+         (w.o_r + w.i_min) * L >= w.off_r && (w.o_r + w.i_max + 1) * L <= w.end_r &&
+         (w.o_c + w.j_min) * L >= w.off_c && (w.o_c + w.j_max + 1) * L <= w.end_c;
+}
+
+i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
+
+void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const LevelRasters& r,
+                     CoverageCache* cache, LevelCells& out) {
+  PhaseCells* phase = nullptr;
+  if (cache != nullptr && unclipped(w)) {
+    phase = cache->find(static_cast<std::int32_t>(w.level), w.r, w.h, floor_mod(row + w.off_r, w.level),
+                        floor_mod(col + w.off_c, w.level));
+  }
+  if (phase != nullptr && phase->filled && phase->box_rows == out.box_rows && phase->box_cols == out.box_cols) {
+    gather_remembered(w, r, *phase, out);
+    return;
+  }
+  if (phase != nullptr) {
+    phase->cells.clear();
+    phase->box_rows = out.box_rows;
+    phase->box_cols = out.box_cols;
+  }
+  gather_cells<WindowMode::Circular>(w, r, out, phase);
+  if (phase != nullptr) phase->filled = true;
 }
 
 // Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
@@ -334,7 +401,7 @@ void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine&
 
 void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
                         const std::vector<float>& focal_bands, const PreparedEngine& prepared,
-                        const ConnectivityParams& params, LevelCells& out) {
+                        const ConnectivityParams& params, LevelCells& out, CoverageCache* cache) {
   const LevelRasters rasters = lookup_level_rasters(prepared, level);
   check_window_widths(params);
   if (level <= 0) throw InternalError("Level key " + std::to_string(level) + " is not positive.");
@@ -352,9 +419,9 @@ void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
     out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
     out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
     if (params.window_mode == WindowMode::Circular) {
-      gather_cells<WindowMode::Circular>(w, rasters, out);
+      gather_circular(row, col, w, rasters, cache, out);
     } else {
-      gather_cells<WindowMode::Square>(w, rasters, out);
+      gather_cells<WindowMode::Square>(w, rasters, out, nullptr);
     }
   }
   fill_similarities(focal_bands, prepared, level, out);
@@ -382,7 +449,8 @@ void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngi
   focal_band_vector(row, col, prepared, out.focal_bands);
   out.levels.resize(prepared.sorted_levels.size());
   for (std::size_t k = 0; k < prepared.sorted_levels.size(); ++k) {
-    gather_level_cells(row, col, prepared.sorted_levels[k], out.focal_bands, prepared, params, out.levels[k]);
+    gather_level_cells(row, col, prepared.sorted_levels[k], out.focal_bands, prepared, params, out.levels[k],
+                       &out.coverage);
     fill_edge_flags(params.window_mode, out.levels[k]);
   }
 }

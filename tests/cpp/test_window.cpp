@@ -234,3 +234,51 @@ TEST(WindowReuse, SecondFocalCellReplacesTheFirst) {
 
 }  // namespace
 }  // namespace velkan
+
+namespace velkan {
+namespace {
+
+using namespace testing_landscape;
+
+// A circular window remembered by focal phase gathers exactly what walking its
+// box does, at every focal cell of a landscape whose offsets and shape leave
+// the level grids unaligned (so borders clip some windows and not others).
+// One scratch is reused across widths too, so a stale phase cannot leak.
+TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
+  Raster<float> condition(61, 74, 0.0f);
+  for (std::size_t k = 0; k < condition.size(); ++k) {
+    condition.data()[k] = k % 17 == 3 ? kNaN : static_cast<float>((k * 37) % 101) / 100.0f;
+  }
+  const std::vector<std::int32_t> levels = {1, 2, 4, 8};
+  FocalWindows cached;
+  for (const auto& [off_r, off_c] : {std::pair{0, 0}, std::pair{5, 11}, std::pair{-3, 7}}) {
+    PreparedEngine prepared = make_prepared(condition, levels, off_r, off_c);
+    for (const auto& [window, outer] : {std::pair{3, 3}, std::pair{3, 5}, std::pair{1, 2}}) {
+      ConnectivityParams p;
+      p.window_mode = WindowMode::Circular;
+      p.window_size = window;
+      p.outer_window = outer == 2 ? 3 : outer;
+      p.row_offset = off_r;
+      p.col_offset = off_c;
+      for (std::int32_t row = 0; row < 61; row += 2) {
+        for (std::int32_t col = 0; col < 74; ++col) {
+          gather_focal_windows(row, col, prepared, p, cached);
+          for (std::size_t l = 0; l < levels.size(); ++l) {
+            LevelCells walked;
+            gather_level_cells(row, col, levels[l], cached.focal_bands, prepared, p, walked);
+            const LevelCells& c = cached.levels[l];
+            ASSERT_EQ(c.rows, walked.rows) << row << "," << col << " level " << levels[l];
+            ASSERT_EQ(c.cols, walked.cols);
+            ASSERT_EQ(c.weight, walked.weight);
+            ASSERT_EQ(c.condition, walked.condition);
+            ASSERT_EQ(c.partial, walked.partial);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_FALSE(cached.coverage.levels.empty());
+}
+
+}  // namespace
+}  // namespace velkan
