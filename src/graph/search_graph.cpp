@@ -152,19 +152,36 @@ struct LevelPass {
   const LevelSteps* steps;      // same-level lengths known up front, or nullptr
 };
 
+// Same-level edges whose lengths are known up front. A cell away from the
+// mapping's box edges has all eight neighbour slots inside the box.
+void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, const StepRow& steps) {
+  const NodeMapping& m = pass.current;
+  const std::int64_t r = std::int64_t{i} - m.row0, c = std::int64_t{j} - m.col0;
+  const bool inside = r >= 1 && c >= 1 && r + 1 < m.rows && c + 1 < m.cols;
+  const std::int32_t* slots = m.slots.data();
+#pragma GCC unroll 8
+  for (int s = 0; s < kNeighbours; ++s) {
+    const std::int64_t nr = r + kSameLevelSteps[s][0], nc = c + kSameLevelSteps[s][1];
+    if (!inside && (nr < 0 || nc < 0 || nr >= m.rows || nc >= m.cols)) continue;
+    const std::int32_t vk = slots[nr * m.cols + nc];
+    if (vk == kNoCell) continue;
+    const StepLength& step = steps[static_cast<std::size_t>(s)];
+    b.add_edge(pass.base + static_cast<std::size_t>(vk), step.km, step.units);
+  }
+}
+
 void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, Point p1) {
   const StepRow* known = pass.steps == nullptr ? nullptr : pass.steps->from_row(i);
+  if (known != nullptr) {
+    known_same_level_edges(b, pass, i, j, *known);
+    return;
+  }
   for (int s = 0; s < kNeighbours; ++s) {
     const std::int64_t ni = std::int64_t{i} + kSameLevelSteps[s][0], nj = std::int64_t{j} + kSameLevelSteps[s][1];
     const std::int32_t vk = pass.current.find(ni, nj);
     if (vk == kNoCell) continue;
-    const std::size_t v = pass.base + static_cast<std::size_t>(vk);
-    if (known != nullptr) {
-      const StepLength& step = (*known)[static_cast<std::size_t>(s)];
-      b.add_edge(v, step.km, step.units);
-    } else {
-      b.add_measured_edge(v, cell_distance_m(p1, cell_centre(pass.transform, ni, nj), b.params.is_geo));
-    }
+    b.add_measured_edge(pass.base + static_cast<std::size_t>(vk),
+                        cell_distance_m(p1, cell_centre(pass.transform, ni, nj), b.params.is_geo));
   }
 }
 
