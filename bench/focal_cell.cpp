@@ -157,7 +157,7 @@ void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::S
 void two_searches(velkan::SearchScratch& s) { velkan::run_searches(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
-  return velkan::focal_value(s.records, ctx.params.lambdas, ctx.olvi, s.acc);
+  return velkan::focal_value(s.records, ctx.params.lambdas, ctx.olvi, s.acc, ctx.decay);
 }
 
 // Microseconds per focal cell of each part, from the pass with the least total.
@@ -267,12 +267,10 @@ int main(int argc, char** argv) {
   velkan::WorkerPool pool(1);
   const velkan::PreparedEngine prepared = velkan::prepare_engine(inputs, pool);
   const bool olvi = inputs.transition_grids.has_value();
-  // The per-call tables the engine's entry builds before its row loop (run_connectivity_engine).
-  std::map<std::int32_t, std::size_t> level_rows;
-  for (const auto& [level, raster] : prepared.condition) level_rows.emplace(level, raster.rows());
-  const velkan::StepLengths step_lengths(inputs.transforms, level_rows, inputs.params.is_geo,
-                                         velkan::kSameLevelSteps);
-  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi, &step_lengths};
+  // The per-call tables the engine's entry builds before its row loop.
+  const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, olvi);
+  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi,
+                                  &tables.step_lengths, &tables.decay};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));

@@ -1,7 +1,6 @@
 #include "core/engine.h"
 
 #include <limits>
-#include <map>
 #include <vector>
 
 #include "common/errors.h"
@@ -17,10 +16,9 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   const std::size_t rows = condition.rows(), cols = condition.cols();
   Raster<float> result(rows, cols, std::numeric_limits<float>::quiet_NaN());
   const bool olvi = inputs.transition_grids.has_value() && !inputs.transition_grids->empty();
-  std::map<std::int32_t, std::size_t> level_rows;
-  for (const auto& [level, raster] : prepared.condition) level_rows.emplace(level, raster.rows());
-  const StepLengths step_lengths(inputs.transforms, level_rows, inputs.params.is_geo, kSameLevelSteps);
-  const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi, &step_lengths};
+  const CallTables tables = make_call_tables(inputs, prepared, olvi);
+  const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi, &tables.step_lengths,
+                          &tables.decay};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());
   pool.parallel_for(0, rows, [&](std::size_t r, std::size_t worker) {

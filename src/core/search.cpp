@@ -1,10 +1,19 @@
 #include "core/search.h"
 
+#include <map>
+
 #include "common/errors.h"
 #include "common/worker_pool.h"
 #include "window/window.h"
 
 namespace velkan {
+
+CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi) {
+  std::map<std::int32_t, std::size_t> level_rows;
+  for (const auto& [level, raster] : prepared.condition) level_rows.emplace(level, raster.rows());
+  return CallTables{StepLengths(inputs.transforms, level_rows, inputs.params.is_geo, kSameLevelSteps),
+                    DistanceDecay(inputs.params.lambdas, olvi)};
+}
 
 void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
   scratch.records.clear();
@@ -16,6 +25,7 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
     DestinationRecord r;
     r.weighted_cost = w.weighted_path[n];
     r.distance_cost = static_cast<float>(d.total[n]) / 100.0f;
+    r.distance_units = d.total[n];
     r.condition = graph.condition[n];
     r.protected_fraction = graph.protected_fraction[n];
     r.weight = graph.weight[n];
@@ -37,7 +47,7 @@ float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& 
                      ctx.step_lengths);
   run_searches(scratch);
   collect_records(scratch.graph, scratch);
-  return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc);
+  return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc, ctx.decay);
 }
 
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {

@@ -23,7 +23,16 @@ struct SearchContext {
   const Raster<std::uint8_t>& mask;
   bool olvi = false;  // transition grids present
   const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
+  const DistanceDecay* decay = nullptr;       // distance kernels by whole units
 };
+
+// Tables computed once per call and read by every focal cell.
+struct CallTables {
+  StepLengths step_lengths;
+  DistanceDecay decay;
+};
+
+CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi);
 
 // Everything one worker reuses from focal cell to focal cell.
 struct SearchScratch {

@@ -14,6 +14,18 @@ float olvi_kernel(float x, float inv_lambda) {
   return ::expf((scaled * scaled) / kOlviScale);
 }
 
+float ratio_kernel(float x, float lambda) { return ::expf(-x / lambda); }
+
+// The distance term of a record: from the table when its units are in it.
+template <class Kernel>
+float distance_term(const DestinationRecord& r, std::span<const float> decay, Kernel kernel) {
+  return r.distance_units < decay.size() ? decay[static_cast<std::size_t>(r.distance_units)]
+                                         : kernel(r.distance_cost);
+}
+
+// The distance of `units` as the records carry it.
+float units_km(std::size_t units) { return static_cast<float>(units) / 100.0f; }
+
 float similarity_or_zero(const DestinationRecord& r, std::uint32_t g) {
   const Similarity s = r.similarity_at(g);
   return s.present != 0 ? s.value : 0.0f;
@@ -21,26 +33,38 @@ float similarity_or_zero(const DestinationRecord& r, std::uint32_t g) {
 
 }  // namespace
 
-float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda) {
+DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, bool olvi) {
+  for (const float lambda : lambdas) {
+    std::vector<float>& table = tables_.emplace_back(kUnits);
+    for (std::size_t u = 0; u < kUnits; ++u) {
+      table[u] = olvi ? olvi_kernel(units_km(u), 1.0f / lambda) : ratio_kernel(units_km(u), lambda);
+    }
+  }
+}
+
+float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda, std::span<const float> decay) {
   float numerator = 0.0f, denominator = 0.0f;
+  const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
   for (const DestinationRecord& r : records) {
-    numerator += ::expf(-r.weighted_cost / lambda) * r.condition * r.protected_fraction * r.weight;
-    denominator += ::expf(-r.distance_cost / lambda) * r.weight;
+    numerator += ratio_kernel(r.weighted_cost, lambda) * r.condition * r.protected_fraction * r.weight;
+    denominator += distance_term(r, decay, kernel) * r.weight;
   }
   return denominator > 0.0f ? numerator / denominator : 0.0f;
 }
 
-float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc) {
+float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc,
+                 std::span<const float> decay) {
   if (records.empty() || records.front().grid_count == 0) return 0.0f;
   const std::uint32_t grids = records.front().grid_count;
   const float inv_lambda = 1.0f / lambda;
+  const auto kernel = [inv_lambda](float x) { return olvi_kernel(x, inv_lambda); };
   acc.assign(grids, 0.0f);
   float denominator = 0.0f;
   for (const DestinationRecord& r : records) {
     if (r.grid_count < grids) continue;
     const float alpha = olvi_kernel(r.weighted_cost, inv_lambda) * r.condition * r.weight;
     for (std::uint32_t g = 0; g < grids; ++g) acc[g] += similarity_or_zero(r, g) * alpha;
-    denominator += olvi_kernel(r.distance_cost, inv_lambda) * r.weight * similarity_or_zero(r, 0);
+    denominator += distance_term(r, decay, kernel) * r.weight * similarity_or_zero(r, 0);
   }
   if (!(denominator > 0.0f)) return 0.0f;
   float sum = -0.0f, worst = std::numeric_limits<float>::infinity();
@@ -52,11 +76,12 @@ float olvi_value(const std::vector<DestinationRecord>& records, float lambda, st
 }
 
 float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
-                  std::vector<float>& acc) {
+                  std::vector<float>& acc, const DistanceDecay* decay) {
   if (lambdas.empty()) return 0.0f;
   float total = -0.0f;
-  for (const float lambda : lambdas) {
-    total += olvi ? olvi_value(records, lambda, acc) : connectivity_ratio(records, lambda);
+  for (std::size_t l = 0; l < lambdas.size(); ++l) {
+    const std::span<const float> table = decay == nullptr ? std::span<const float>{} : decay->for_bandwidth(l);
+    total += olvi ? olvi_value(records, lambdas[l], acc, table) : connectivity_ratio(records, lambdas[l], table);
   }
   return total / static_cast<float>(lambdas.size());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "window/level_cells.h"
@@ -11,6 +12,7 @@ namespace velkan {
 struct DestinationRecord {
   float weighted_cost = 0.0f;  // d_w, km
   float distance_cost = 0.0f;  // d_g, km
+  std::uint64_t distance_units = UINT64_MAX;  // d_g in whole 1/100 km, UINT64_MAX when not known
   float condition = 0.0f;      // q
   float protected_fraction = 0.0f;  // p
   float weight = 0.0f;         // a
@@ -21,14 +23,37 @@ struct DestinationRecord {
   Similarity similarity_at(std::uint32_t g) const { return similarity[static_cast<std::size_t>(g) * similarity_stride]; }
 };
 
+// The distance kernel of every bandwidth at the whole distances 0, 1, ...
+// (1/100 km): distances are whole numbers of units, so a focal cell looks its
+// distance weights up instead of evaluating them, with the same float32 values.
+class DistanceDecay {
+ public:
+  static constexpr std::size_t kUnits = 1 << 13;
+
+  DistanceDecay() = default;
+  DistanceDecay(const std::vector<float>& lambdas, bool olvi);
+
+  // The kernel values of bandwidth `l` by units; empty for no table.
+  std::span<const float> for_bandwidth(std::size_t l) const {
+    if (l >= tables_.size()) return {};
+    return tables_[l];
+  }
+
+ private:
+  std::vector<std::vector<float>> tables_;
+};
+
 // Connectivity ratio Σ e^(−d_w/λ)·q·p·a / Σ e^(−d_g/λ)·a, 0 when the denominator is not positive.
-float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda);
+// `decay` holds e^(−d_g/λ) by distance units where known.
+float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda,
+                         std::span<const float> decay = {});
 
 // OLVI value for one bandwidth; `acc` is caller-owned scratch.
-float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc);
+float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc,
+                 std::span<const float> decay = {});
 
 // Mean over the bandwidths of the ratio (or OLVI value); 0 without bandwidths.
 float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
-                  std::vector<float>& acc);
+                  std::vector<float>& acc, const DistanceDecay* decay = nullptr);
 
 }  // namespace velkan

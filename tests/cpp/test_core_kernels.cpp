@@ -152,5 +152,29 @@ TEST(FocalSearch, RecordsCarryPathSumsOfTheWeightedSearch) {
   EXPECT_NEAR(value, expected, 1e-6);
 }
 
+// Distance weights looked up by whole units equal the evaluated ones bit for
+// bit, in both kernels, for distances inside the table and past its end (and
+// records whose units are not known).
+TEST(DistanceDecay, LookedUpWeightsEqualEvaluatedOnes) {
+  const std::vector<float> lambdas = {2.0f, 20.0f, 200.0f, 0.3f};
+  std::vector<Similarity> sims(3, Similarity{1, 0.7f});
+  for (const bool olvi : {false, true}) {
+    const DistanceDecay decay(lambdas, olvi);
+    std::vector<DestinationRecord> records;
+    for (std::uint64_t units : {0ull, 1ull, 7ull, 523ull, 4999ull, 8191ull, 8192ull, 100000ull}) {
+      DestinationRecord r = record(static_cast<float>(units) / 130.0f, static_cast<float>(units) / 100.0f, 0.6f,
+                                   0.9f, 1.5f, olvi ? sims.data() : nullptr, olvi ? 3u : 0u);
+      r.distance_units = units;
+      records.push_back(r);
+    }
+    records.push_back(record(0.2f, 0.31f, 1.0f, 1.0f, 1.0f, olvi ? sims.data() : nullptr, olvi ? 3u : 0u));
+    std::vector<float> acc;
+    const float looked_up = focal_value(records, lambdas, olvi, acc, &decay);
+    const float evaluated = focal_value(records, lambdas, olvi, acc);
+    EXPECT_EQ(looked_up, evaluated) << (olvi ? "OLVI" : "ratio");
+    EXPECT_GT(evaluated, 0.0f);
+  }
+}
+
 }  // namespace
 }  // namespace velkan
