@@ -40,6 +40,24 @@ struct ZeroPageAllocator {
   bool operator==(const ZeroPageAllocator<U>&) const { return true; }
 };
 
+// A single-band grid of cells held by someone else (a caller's buffer); it
+// only lends them for as long as that buffer lives.
+template <class T>
+class RasterView {
+ public:
+  RasterView(T* data, std::size_t rows, std::size_t cols) : data_(data), rows_(rows), cols_(cols) {}
+
+  std::size_t rows() const { return rows_; }
+  std::size_t cols() const { return cols_; }
+  std::size_t size() const { return rows_ * cols_; }
+  T& operator()(std::size_t r, std::size_t c) const { return data_[r * cols_ + c]; }
+  T* row_ptr(std::size_t r) const { return data_ + r * cols_; }
+
+ private:
+  T* data_;
+  std::size_t rows_, cols_;
+};
+
 template <class T>
 class Raster {
  public:
@@ -78,6 +96,9 @@ class Raster {
 
   T* data() { return data_.data(); }
   const T* data() const { return data_.data(); }
+
+  // The cells of a single-band raster, lent.
+  RasterView<T> view() { return RasterView<T>(data_.data(), rows_, cols_); }
 
   // Hands the cells over (to an array that will own them); leaves an empty raster.
   Storage release() {

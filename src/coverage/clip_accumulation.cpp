@@ -13,7 +13,7 @@ struct RowJob {
   const std::vector<PixelPoint>& ring;
   float sign;
   CellRange range;
-  Raster<float>& raster;
+  RasterView<float> raster;
 };
 
 void accumulate_row(const RowJob& job, std::uint64_t r, ClipScratch& s) {
@@ -38,7 +38,7 @@ void accumulate_row(const RowJob& job, std::uint64_t r, ClipScratch& s) {
 
 }  // namespace
 
-void ClippingAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raster<float>& raster,
+void ClippingAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster,
                               WorkerPool& pool) {
   if (ring.size() < 3) return;
   const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};

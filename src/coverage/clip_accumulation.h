@@ -24,7 +24,7 @@ class ClippingAccumulator {
   explicit ClippingAccumulator(std::size_t workers) : scratch_(workers) {}
 
   // Adds sign times the overlap area of `ring` with every cell of `raster`.
-  void add(const std::vector<PixelPoint>& ring, float sign, Raster<float>& raster, WorkerPool& pool);
+  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool);
 
  private:
   std::vector<ClipScratch> scratch_;

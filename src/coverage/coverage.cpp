@@ -30,7 +30,7 @@ std::vector<PixelPoint> to_pixel_space(const Ring& ring, const Affine& t, double
 // way defines (NaN, infinite or beyond 2^53).
 class RingAccumulator {
  public:
-  RingAccumulator(Raster<float>& raster, WorkerPool& pool)
+  RingAccumulator(RasterView<float> raster, WorkerPool& pool)
       : raster_(raster), pool_(pool), by_edges_(pool.size()), by_clipping_(pool.size()) {}
 
   void add(const std::vector<PixelPoint>& ring, float sign) {
@@ -71,7 +71,7 @@ class RingAccumulator {
   }
 
  private:
-  Raster<float>& raster_;
+  RasterView<float> raster_;
   WorkerPool& pool_;
   EdgeAccumulator by_edges_;
   ClippingAccumulator by_clipping_;
@@ -86,18 +86,24 @@ bool size_overflows(std::uint64_t nrows, std::uint64_t ncols) {
          __builtin_mul_overflow(cells, sizeof(float), &bytes) || bytes > kLimit;
 }
 
-Raster<float> zero_raster(std::uint64_t nrows, std::uint64_t ncols) {
+}  // namespace
+
+void check_coverage_shape(std::uint64_t nrows, std::uint64_t ncols) {
   if (size_overflows(nrows, ncols))
     throw InternalError("Coverage raster size overflow: " + std::to_string(nrows) + " x " + std::to_string(ncols) +
                         " float32 cells exceed a signed 64-bit byte count");
-  return Raster<float>::zeros(nrows, ncols);
 }
-
-}  // namespace
 
 Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
                                  std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool) {
-  Raster<float> raster = zero_raster(nrows, ncols);
+  check_coverage_shape(nrows, ncols);
+  Raster<float> raster = Raster<float>::zeros(nrows, ncols);
+  rasterise_coverage_into(polygons, transform, raster.view(), pool);
+  return raster;
+}
+
+void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine& transform, RasterView<float> raster,
+                             WorkerPool& pool) {
   const double det = transform.a * transform.e - transform.b * transform.d;
   RingAccumulator rings(raster, pool);
   // Rings strictly one after another: each cell sees its contributions in ring order.
@@ -106,7 +112,6 @@ Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Aff
     for (const Ring& hole : polygon.holes) rings.add(to_pixel_space(hole, transform, det), -1.0f);
   }
   rings.clamp();
-  return raster;
 }
 
 }  // namespace velkan

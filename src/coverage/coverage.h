@@ -33,4 +33,12 @@ struct Polygon {
 Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
                                  std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool);
 
+// The same into a caller's zeroed cells, which only need to be written where
+// a ring reaches: a lazily zeroed buffer stays untouched elsewhere.
+void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine& transform, RasterView<float> cells,
+                             WorkerPool& pool);
+
+// Throws the InternalError above for a shape whose byte count overflows.
+void check_coverage_shape(std::uint64_t nrows, std::uint64_t ncols);
+
 }  // namespace velkan

@@ -130,7 +130,7 @@ struct RowJob {
   const std::vector<PixelPoint>& ring;
   float sign;
   CellRange range;
-  Raster<float>& raster;
+  RasterView<float> raster;
 };
 
 void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edges, const std::uint32_t* edges_end,
@@ -175,7 +175,7 @@ void EdgeAccumulator::bucket_edges(const std::vector<PixelPoint>& ring, std::uin
       [&](std::size_t edge, std::uint64_t row) { row_edges_[row_start_[row + 1]++] = static_cast<std::uint32_t>(edge); });
 }
 
-void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raster<float>& raster, WorkerPool& pool) {
+void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool) {
   if (ring.size() < 3) return;
   const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
   if (job.range.empty()) return;

@@ -44,7 +44,7 @@ class EdgeAccumulator {
 
   // Adds sign times the overlap area of `ring` with every cell of `raster`;
   // the same values as the clipping path up to float64 rounding.
-  void add(const std::vector<PixelPoint>& ring, float sign, Raster<float>& raster, WorkerPool& pool);
+  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool);
 
  private:
   void bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::uint64_t row1,

@@ -1,7 +1,9 @@
 #include "lib/arrays.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/worker_pool.h"
 #include "lib/numpy_api.h"
@@ -94,6 +96,25 @@ double float64_at(PyObject* object, std::size_t i, std::size_t j) {
   double value;
   std::memcpy(&value, at, sizeof value);
   return value;
+}
+
+Ref new_zeroed_float32_array(std::size_t rows, std::size_t cols, float*& cells) {
+  ensure_numpy_api();
+  // NumPy records a zeroed allocation that failed with tracemalloc as if it had
+  // been made, so a shape beyond memory is refused here first. The probe costs
+  // no more than a mapping: its pages are never touched.
+  void* probe = std::calloc(rows * cols, sizeof(float));
+  if (probe == nullptr && rows * cols != 0) throw std::bad_alloc();
+  std::free(probe);
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  Ref result(PyArray_ZEROS(2, dims, NPY_FLOAT32, 0));
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw ErrorAlreadySet{};
+    PyErr_Clear();  // the caller words its own MemoryError
+    throw std::bad_alloc();
+  }
+  cells = static_cast<float*>(PyArray_DATA(as_array(result.get())));
+  return result;
 }
 
 PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool) {

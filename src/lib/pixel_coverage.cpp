@@ -84,16 +84,20 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
     throw ErrorAlreadySet{};
   }
   return with_worker_pool(n_threads, [&](WorkerPool& pool) {
-    Raster<float> coverage;
+    check_coverage_shape(nrows, ncols);
+    // The rings are written straight into the result's zeroed cells: the
+    // cells no ring reaches are never touched, and nothing is copied.
     try {
-      coverage = rasterise_coverage(polygons, transform, nrows, ncols, pool);
+      float* cells = nullptr;
+      Ref result = new_zeroed_float32_array(nrows, ncols, cells);
+      rasterise_coverage_into(polygons, transform, RasterView<float>(cells, nrows, ncols), pool);
+      return result.release();
     } catch (const std::bad_alloc&) {
       std::string text = "Not enough memory for a coverage raster of " + std::to_string(nrows) + " x " +
                          std::to_string(ncols) + " float32 cells";
       PyErr_SetString(PyExc_MemoryError, text.c_str());
       throw ErrorAlreadySet{};
     }
-    return new_float32_array(coverage, pool);
   });
 }
 

@@ -32,8 +32,8 @@ Paths accumulate_both(const std::vector<PixelRing>& rings, std::size_t workers =
   float sign = 1.0f;
   for (const PixelRing& ring : rings) {
     EXPECT_TRUE(EdgeAccumulator::handles(ring));
-    edges.add(ring, sign, out.by_edges, pool);
-    clipping.add(ring, sign, out.by_clipping, pool);
+    edges.add(ring, sign, out.by_edges.view(), pool);
+    clipping.add(ring, sign, out.by_clipping.view(), pool);
     sign = -sign;
   }
   return out;
@@ -101,7 +101,7 @@ TEST(CoverageEdges, WholeCellsAreExact) {
   WorkerPool pool(1);
   EdgeAccumulator edges(1);
   Raster<float> raster(kRows, kCols, 0.0f);
-  edges.add(u_shape, 1.0f, raster, pool);
+  edges.add(u_shape, 1.0f, raster.view(), pool);
   for (std::size_t r = 0; r < kRows; ++r)
     for (std::size_t k = 0; k < kCols; ++k) {
       const bool arm = r >= 1 && r < 9 && ((k >= 1 && k < 3) || (k >= 6 && k < 8));
@@ -115,7 +115,7 @@ TEST(CoverageEdges, WholeCellsAreExact) {
   for (int i = 0; i < 64; ++i)
     circle.push_back({cu + radius * std::cos(2 * M_PI * i / 64), cv + radius * std::sin(2 * M_PI * i / 64)});
   Raster<float> disc(kRows, kCols, 0.0f);
-  edges.add(circle, 1.0f, disc, pool);
+  edges.add(circle, 1.0f, disc.view(), pool);
   int whole_cells = 0;
   for (std::size_t r = 0; r < kRows; ++r)
     for (std::size_t k = 0; k < kCols; ++k) {
@@ -138,7 +138,7 @@ TEST(CoverageEdges, WholeCellsAreExact) {
     twice.push_back({11.5 + 7.3 * std::cos(angle), 9.5 + 7.3 * std::sin(angle)});
   }
   Raster<float> wound(kRows, kCols, 0.0f);
-  edges.add(twice, 1.0f, wound, pool);
+  edges.add(twice, 1.0f, wound.view(), pool);
   EXPECT_EQ(wound(9, 11), 2.0f);
   EXPECT_EQ(wound(0, 0), 0.0f);
 }
@@ -149,8 +149,8 @@ TEST(CoverageEdges, BandsOfRowsChangeNoBit) {
   for (Shape shape : {Shape::Scribble, Shape::Spiky}) {
     const PixelRing ring = random_ring(shape, rng);
     Raster<float> whole(kRows, kCols, 0.0f), banded(kRows, kCols, 0.0f);
-    EdgeAccumulator(pool.size()).add(ring, 1.0f, whole, pool);
-    EdgeAccumulator(pool.size(), 5).add(ring, 1.0f, banded, pool);
+    EdgeAccumulator(pool.size()).add(ring, 1.0f, whole.view(), pool);
+    EdgeAccumulator(pool.size(), 5).add(ring, 1.0f, banded.view(), pool);
     for (std::size_t i = 0; i < whole.size(); ++i) ASSERT_EQ(whole.data()[i], banded.data()[i]) << i;
   }
 }
