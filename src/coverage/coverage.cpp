@@ -27,13 +27,15 @@ std::vector<PixelPoint> to_pixel_space(const Ring& ring, const Affine& t, double
 }
 
 // Every ring goes the edge way unless it has coordinates only the clipping
-// way defines (NaN, infinite or beyond 2^53).
+// way defines (NaN, infinite or beyond 2^53). Consecutive small rings wait
+// and go together, so their rows can be shared out among the workers; any
+// other ring first adds the waiting ones, keeping every cell's ring order.
 class RingAccumulator {
  public:
   RingAccumulator(RasterView<float> raster, WorkerPool& pool)
       : raster_(raster), pool_(pool), by_edges_(pool.size()), by_clipping_(pool.size()) {}
 
-  void add(const std::vector<PixelPoint>& ring, float sign) {
+  void add(std::vector<PixelPoint> ring, float sign) {
     if (ring.size() < 3) return;
     const CellRange range = cell_range(bounds_of(ring), raster_.rows(), raster_.cols());
     if (range.empty()) return;
@@ -41,15 +43,28 @@ class RingAccumulator {
     written_.r1 = std::max(written_.r1, range.r1);
     written_.c0 = std::min(written_.c0, range.c0);
     written_.c1 = std::max(written_.c1, range.c1);
-    if (EdgeAccumulator::handles(ring))
+    const bool by_edges = EdgeAccumulator::handles(ring);
+    if (by_edges && EdgeAccumulator::is_small(ring, raster_)) {
+      waiting_.push_back(PendingRing{std::move(ring), sign});
+      return;
+    }
+    add_waiting();
+    if (by_edges)
       by_edges_.add(ring, sign, raster_, pool_);
     else
       by_clipping_.add(ring, sign, raster_, pool_);
   }
 
+  void add_waiting() {
+    if (waiting_.empty()) return;
+    by_edges_.add_batch(waiting_, raster_, pool_);
+    waiting_.clear();
+  }
+
   // Clamps every cell into [0, 1]. Only cells inside some ring's range can
   // have left it, so the rest (often most of a large grid) is not visited.
   void clamp() {
+    add_waiting();
     if (written_.empty()) return;
     constexpr std::uint64_t kBlockRows = 16;
     const std::uint64_t blocks = (written_.rows() + kBlockRows - 1) / kBlockRows;
@@ -75,6 +90,7 @@ class RingAccumulator {
   WorkerPool& pool_;
   EdgeAccumulator by_edges_;
   ClippingAccumulator by_clipping_;
+  std::vector<PendingRing> waiting_;
   CellRange written_{UINT64_MAX, 0, UINT64_MAX, 0};
 };
 

@@ -156,8 +156,12 @@ bool EdgeAccumulator::handles(const std::vector<PixelPoint>& ring) {
   return true;
 }
 
-void EdgeAccumulator::bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::uint64_t row1,
-                                   std::uint64_t nrows) {
+namespace {
+
+// Edges by row of rows [row0, row1), in ring order: row_edges[row_start[i],
+// row_start[i + 1]) are the edges meeting row row0 + i.
+void bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::uint64_t row1, std::uint64_t nrows,
+                  std::vector<std::size_t>& row_start_, std::vector<std::uint32_t>& row_edges_) {
   // Counted into [i + 2] and filled through [i + 1], so that afterwards
   // row_start_[i] and row_start_[i + 1] bound row i.
   const std::size_t n = ring.size();
@@ -175,13 +179,78 @@ void EdgeAccumulator::bucket_edges(const std::vector<PixelPoint>& ring, std::uin
       [&](std::size_t edge, std::uint64_t row) { row_edges_[row_start_[row + 1]++] = static_cast<std::uint32_t>(edge); });
 }
 
+std::uint64_t row_pairs(const std::vector<PixelPoint>& ring, std::uint64_t nrows) {
+  std::uint64_t pairs = 0;
+  for (std::size_t i = 0; i < ring.size(); ++i)
+    pairs += span_length(rows_of_edge(ring[i], ring[i + 1 == ring.size() ? 0 : i + 1], nrows));
+  return pairs;
+}
+
+// Rows of a batch go to the workers this many at a time.
+constexpr std::uint64_t kBatchBandRows = 16;
+
+}  // namespace
+
+bool EdgeAccumulator::is_small(const std::vector<PixelPoint>& ring, RasterView<float> raster) {
+  const CellRange range = cell_range(bounds_of(ring), raster.rows(), raster.cols());
+  const std::uint64_t cells = range.rows() * (range.cols() + 1);
+  return cells < kInlineWork && cells + row_pairs(ring, raster.rows()) < kInlineWork;
+}
+
+void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterView<float> raster, WorkerPool& pool) {
+  std::vector<RowJob> jobs;
+  jobs.reserve(rings.size());
+  std::uint64_t r0 = UINT64_MAX, r1 = 0;
+  for (const PendingRing& p : rings) {
+    if (p.ring.size() < 3) continue;
+    const RowJob job{p.ring, p.sign, cell_range(bounds_of(p.ring), raster.rows(), raster.cols()), raster};
+    if (job.range.empty()) continue;
+    r0 = std::min(r0, job.range.r0);
+    r1 = std::max(r1, job.range.r1);
+    jobs.push_back(job);
+  }
+  if (jobs.empty()) return;
+  // The jobs meeting each band, in ring order: band_jobs[band_start[b], band_start[b + 1]).
+  const std::uint64_t bands = (r1 - r0 + kBatchBandRows - 1) / kBatchBandRows;
+  std::vector<std::size_t> band_start(bands + 2, 0);
+  auto for_each_band_of_job = [&](auto&& visit) {
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+      const std::uint64_t first = (jobs[j].range.r0 - r0) / kBatchBandRows;
+      const std::uint64_t last = (jobs[j].range.r1 - 1 - r0) / kBatchBandRows;
+      for (std::uint64_t b = first; b <= last; ++b) visit(j, b);
+    }
+  };
+  for_each_band_of_job([&](std::size_t, std::uint64_t b) { ++band_start[b + 2]; });
+  for (std::size_t i = 2; i < band_start.size(); ++i) band_start[i] += band_start[i - 1];
+  std::vector<std::size_t> band_jobs(band_start.back());
+  for_each_band_of_job([&](std::size_t j, std::uint64_t b) { band_jobs[band_start[b + 1]++] = j; });
+
+  auto run_band = [&](std::size_t band, std::size_t worker) {
+    EdgeRowScratch& s = scratch_[worker];
+    const std::uint64_t b0 = r0 + band * kBatchBandRows, b1 = std::min(r1, b0 + kBatchBandRows);
+    for (std::size_t k = band_start[band]; k < band_start[band + 1]; ++k) {
+      const RowJob& job = jobs[band_jobs[k]];
+      const std::uint64_t lo = std::max(b0, job.range.r0), hi = std::min(b1, job.range.r1);
+      bucket_edges(job.ring, lo, hi, raster.rows(), s.row_start, s.row_edges);
+      for (std::uint64_t r = lo; r < hi; ++r) {
+        const std::uint32_t* edges = s.row_edges.data();
+        accumulate_row(job, r, edges + s.row_start[r - lo], edges + s.row_start[r - lo + 1], s);
+      }
+    }
+  };
+  if (bands == 1) {
+    pool.poll();  // the caller does this band itself: stay interruptible
+    run_band(0, 0);
+  } else {
+    pool.parallel_for(0, bands, run_band);
+  }
+}
+
 void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool) {
   if (ring.size() < 3) return;
   const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
   if (job.range.empty()) return;
-  std::uint64_t pairs = 0;
-  for (std::size_t i = 0; i < ring.size(); ++i)
-    pairs += span_length(rows_of_edge(ring[i], ring[i + 1 == ring.size() ? 0 : i + 1], raster.rows()));
+  const std::uint64_t pairs = row_pairs(ring, raster.rows());
   const std::uint64_t band_rows =
       pairs <= band_entries_
           ? job.range.rows()
@@ -189,7 +258,7 @@ void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raste
                                                                    static_cast<double>(band_entries_) / pairs));
   for (std::uint64_t row0 = job.range.r0; row0 < job.range.r1; row0 += std::min(band_rows, job.range.r1 - row0)) {
     const std::uint64_t row1 = row0 + std::min(band_rows, job.range.r1 - row0);
-    bucket_edges(ring, row0, row1, raster.rows());
+    bucket_edges(ring, row0, row1, raster.rows(), row_start_, row_edges_);
     auto run_row = [&](std::size_t r, std::size_t worker) {
       const std::uint32_t* edges = row_edges_.data();
       accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker]);

@@ -23,10 +23,19 @@ namespace velkan {
 
 class WorkerPool;
 
-// One worker's row buffers, indexed by column - c0; they only grow.
+// One worker's row buffers, indexed by column - c0, and its edge buckets for
+// batched rings; they only grow.
 struct EdgeRowScratch {
   std::vector<double> area, cover;
   std::vector<std::uint8_t> crossed;
+  std::vector<std::size_t> row_start;
+  std::vector<std::uint32_t> row_edges;
+};
+
+// A small ring kept to be added with others (EdgeAccumulator::add_batch).
+struct PendingRing {
+  std::vector<PixelPoint> ring;
+  float sign = 1.0f;
 };
 
 class EdgeAccumulator {
@@ -46,9 +55,15 @@ class EdgeAccumulator {
   // the same values as the clipping path up to float64 rounding.
   void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool);
 
+  // True for a ring too small to be worth waking the pool for on its own.
+  static bool is_small(const std::vector<PixelPoint>& ring, RasterView<float> raster);
+
+  // Adds the rings as add() would one after another. The rows are shared out
+  // in bands and each band applies the rings in their order, so every cell
+  // gets the same sums; many small rings keep every worker busy.
+  void add_batch(const std::vector<PendingRing>& rings, RasterView<float> raster, WorkerPool& pool);
+
  private:
-  void bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::uint64_t row1,
-                    std::uint64_t nrows);
 
   std::vector<EdgeRowScratch> scratch_;
   std::uint64_t band_entries_;

@@ -155,6 +155,41 @@ TEST(CoverageEdges, BandsOfRowsChangeNoBit) {
   }
 }
 
+// Small rings added as one batch, their rows shared out in bands, give every
+// cell the sums of adding them one by one, in order, whatever the pool size.
+TEST(CoverageEdges, BatchOfSmallRingsEqualsOneByOne) {
+  constexpr std::size_t kTallRows = 70;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> row(-3.0, kTallRows + 3.0), col(-3.0, kCols + 3.0), radius(0.3, 7.0);
+  std::uniform_int_distribution<int> corners(3, 12);
+  std::vector<PendingRing> rings;
+  for (int k = 0; k < 120; ++k) {
+    const double cv = row(rng), cu = col(rng), r = radius(rng);
+    PendingRing pending;
+    pending.sign = k % 3 == 2 ? -1.0f : 1.0f;
+    const int n = corners(rng);
+    for (int i = 0; i < n; ++i) {
+      const double angle = 2.0 * M_PI * i / n, wobble = 0.6 + 0.4 * std::sin(7.0 * i + k);
+      pending.ring.push_back({cu + r * wobble * std::cos(angle), cv + r * wobble * std::sin(angle)});
+    }
+    rings.push_back(std::move(pending));
+  }
+  Raster<float> one_by_one(kTallRows, kCols, 0.0f);
+  WorkerPool single(1);
+  EdgeAccumulator sequential(1);
+  for (const PendingRing& p : rings) sequential.add(p.ring, p.sign, one_by_one.view(), single);
+  for (std::size_t workers : {1, 3}) {
+    WorkerPool pool(workers);
+    Raster<float> batched(kTallRows, kCols, 0.0f);
+    EdgeAccumulator(pool.size()).add_batch(rings, batched.view(), pool);
+    for (std::size_t i = 0; i < batched.size(); ++i)
+      ASSERT_EQ(batched.data()[i], one_by_one.data()[i]) << i << " with " << workers << " workers";
+  }
+  float total = 0.0f;
+  for (std::size_t i = 0; i < one_by_one.size(); ++i) total += std::fabs(one_by_one.data()[i]);
+  EXPECT_GT(total, 100.0f);
+}
+
 TEST(CoverageEdges, HandlesOnlyCoordinatesItDefines) {
   const double nan = std::nan(""), inf = INFINITY;
   EXPECT_TRUE(EdgeAccumulator::handles({{0, 0}, {1e15, 0}, {0, -1e15}}));
