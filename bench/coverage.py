@@ -65,7 +65,7 @@ def case_many_holes(rng):
 
 
 def case_floor():
-    """One 10 x 10 square: what a call costs before any real polygon work (the result raster)."""
+    """One 10 x 10 square: what a call costs before any real polygon work."""
     return [(np.array([[10.0, 10.0], [20.0, 10.0], [20.0, 20.0], [10.0, 20.0]]), [])]
 
 
