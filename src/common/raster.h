@@ -100,13 +100,6 @@ class Raster {
   // The cells of a single-band raster, lent.
   RasterView<T> view() { return RasterView<T>(data_.data(), rows_, cols_); }
 
-  // Hands the cells over (to an array that will own them); leaves an empty raster.
-  Storage release() {
-    rows_ = cols_ = 0;
-    bands_ = 1;
-    return std::move(data_);
-  }
-
   bool same_shape(const Raster& other) const {
     return rows_ == other.rows_ && cols_ == other.cols_ && bands_ == other.bands_;
   }

@@ -101,11 +101,14 @@ double float64_at(PyObject* object, std::size_t i, std::size_t j) {
 Ref new_zeroed_float32_array(std::size_t rows, std::size_t cols, float*& cells) {
   ensure_numpy_api();
   // NumPy records a zeroed allocation that failed with tracemalloc as if it had
-  // been made, so a shape beyond memory is refused here first. The probe costs
-  // no more than a mapping: its pages are never touched.
-  void* probe = std::calloc(rows * cols, sizeof(float));
-  if (probe == nullptr && rows * cols != 0) throw std::bad_alloc();
-  std::free(probe);
+  // been made, so a large shape beyond memory is refused here first. Blocks
+  // this large are always fresh mappings, so the probe touches no page.
+  constexpr std::size_t kProbedBytes = std::size_t{32} << 20;
+  if (rows * cols * sizeof(float) >= kProbedBytes) {
+    void* probe = std::calloc(rows * cols, sizeof(float));
+    if (probe == nullptr) throw std::bad_alloc();
+    std::free(probe);
+  }
   npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
   Ref result(PyArray_ZEROS(2, dims, NPY_FLOAT32, 0));
   if (!result) {

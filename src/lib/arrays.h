@@ -36,7 +36,8 @@ PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool);
 
 // A new C-contiguous float32 array of zeros that owns its data, from NumPy's
 // zeroing allocator (pages of a large one stay untouched until written);
-// `cells` is set to its data. Throws std::bad_alloc when NumPy cannot
+// `cells` is set to its data; the byte count must fit a size_t (the caller
+// checks the shape). Throws std::bad_alloc when NumPy cannot
 // allocate it, ErrorAlreadySet otherwise.
 Ref new_zeroed_float32_array(std::size_t rows, std::size_t cols, float*& cells);
 
