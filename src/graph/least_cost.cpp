@@ -66,8 +66,11 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
 
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out) {
-  std::uint32_t max_step = 0;
-  for (const GraphEdge& e : graph.edges) max_step = e.distance_units > max_step ? e.distance_units : max_step;
+  std::uint32_t max_step = graph.max_distance_units;
+  if (max_step == SearchGraph::kUnknownUnits) {
+    max_step = 0;
+    for (const GraphEdge& e : graph.edges) max_step = e.distance_units > max_step ? e.distance_units : max_step;
+  }
   if (max_step > BucketQueue::kMaxStep) {
     least_cost_search(graph, start, CostKind::Distance, heap, out);
     return;

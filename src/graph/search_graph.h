@@ -34,6 +34,9 @@ struct SearchGraph {
   std::vector<std::uint32_t> edge_begin, edge_count;
   std::vector<std::size_t> level_base;
   std::vector<GraphEdge> edges;
+  // At least every edge's distance units; kUnknownUnits when not kept (graphs built by hand).
+  static constexpr std::uint32_t kUnknownUnits = UINT32_MAX;
+  std::uint32_t max_distance_units = kUnknownUnits;
 
   std::int32_t source = kNoNode;
 

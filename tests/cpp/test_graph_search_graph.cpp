@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <random>
 #include <set>
@@ -269,6 +271,10 @@ TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
     build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
     ASSERT_EQ(known.graph.edges.size(), measured.graph.edges.size());
     ASSERT_EQ(known.graph.edge_begin, measured.graph.edge_begin);
+    std::uint32_t widest = 0;
+    for (const GraphEdge& e : measured.graph.edges) widest = std::max(widest, e.distance_units);
+    ASSERT_EQ(measured.graph.max_distance_units, widest);  // what the distance search sizes its ring by
+    ASSERT_EQ(known.graph.max_distance_units, widest);
     for (std::size_t e = 0; e < measured.graph.edges.size(); ++e) {
       const GraphEdge& a = known.graph.edges[e];
       const GraphEdge& b = measured.graph.edges[e];
