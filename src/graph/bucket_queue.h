@@ -2,12 +2,14 @@
 //
 // While every key in the queue lies within max_step of the last popped one, a
 // ring of max_step + 1 buckets holds one key value each, so push and pop are
-// constant time. Buckets are stacks linked through one pool of entries. Equal
-// keys pop in no particular order: use it only where the order among ties
-// cannot change a result.
+// constant time. Buckets are stacks linked through one pool of entries, so
+// equal keys pop newest first: the order a radix heap gives them too, since
+// equal keys always share its bucket in push order and its lowest bucket is a
+// stack.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace velkan {
@@ -29,15 +31,14 @@ class BucketQueue {
     ++size_;
   }
 
-  // The least key and one of its nodes; the queue must not be empty.
-  std::uint64_t pop(std::uint32_t& node) {
+  // The least key and, of its nodes, the one pushed last; the queue must not be empty.
+  std::pair<std::uint64_t, std::uint32_t> pop() {
     while (heads_[static_cast<std::size_t>(current_) & mask_] == kEnd) ++current_;
     std::uint32_t& head = heads_[static_cast<std::size_t>(current_) & mask_];
     const Entry& top = pool_[head];
-    node = top.node;
     head = top.next;
     --size_;
-    return current_;
+    return {current_, top.node};
   }
 
  private:

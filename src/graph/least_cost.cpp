@@ -27,22 +27,24 @@ void RadixHeap::refill_lowest() {
   occupied_ &= ~bucket_bit(b);
 }
 
-void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                       SearchResult& out) {
+namespace {
+
+// Dijkstra's loop over `units`, on any monotone queue with the radix heap's
+// order (least key first, equal keys newest first).
+template <class Queue>
+void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::*units, Queue& queue,
+            SearchResult& out) {
   const std::size_t n = graph.node_count();
   out.total.assign(n, kUnreached);
   out.pred_edge.assign(n, kNoEdge);
   out.pred_node.assign(n, kNoEdge);
   out.weighted_path.assign(n, 0.0f);
   out.settled.clear();
-  heap.clear();
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  std::uint32_t GraphEdge::*const units =
-      kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
   out.total[static_cast<std::size_t>(start)] = 0;
-  heap.push(0, static_cast<std::uint32_t>(start));
-  while (!heap.empty()) {
-    const auto [key, u] = heap.pop();
+  queue.push(0, static_cast<std::uint32_t>(start));
+  while (!queue.empty()) {
+    const auto [key, u] = queue.pop();
     // Each push carries a strictly smaller total, so only stale entries mismatch.
     if (key != out.total[u]) continue;
     if (out.pred_edge[u] != kNoEdge) {
@@ -58,19 +60,44 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
         out.total[v] = candidate;
         out.pred_edge[v] = e;
         out.pred_node[v] = u;
-        heap.push(candidate, v);
+        queue.push(candidate, v);
       }
     }
   }
 }
 
+std::uint32_t widest_step(const SearchGraph& graph, std::uint32_t known, std::uint32_t GraphEdge::*units) {
+  if (known != SearchGraph::kUnknownUnits) return known;
+  std::uint32_t widest = 0;
+  for (const GraphEdge& e : graph.edges) widest = e.*units > widest ? e.*units : widest;
+  return widest;
+}
+
+}  // namespace
+
+void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
+                       SearchResult& out) {
+  heap.clear();
+  search(graph, start, kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units, heap,
+         out);
+}
+
+void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                       RadixHeap& heap, SearchResult& out) {
+  const bool weighted = kind == CostKind::Weighted;
+  const std::uint32_t widest = weighted ? widest_step(graph, graph.max_weighted_units, &GraphEdge::weighted_units)
+                                        : widest_step(graph, graph.max_distance_units, &GraphEdge::distance_units);
+  if (widest > BucketQueue::kMaxStep) {
+    least_cost_search(graph, start, kind, heap, out);
+    return;
+  }
+  buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
+  search(graph, start, weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units, buckets, out);
+}
+
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out) {
-  std::uint32_t max_step = graph.max_distance_units;
-  if (max_step == SearchGraph::kUnknownUnits) {
-    max_step = 0;
-    for (const GraphEdge& e : graph.edges) max_step = e.distance_units > max_step ? e.distance_units : max_step;
-  }
+  const std::uint32_t max_step = widest_step(graph, graph.max_distance_units, &GraphEdge::distance_units);
   if (max_step > BucketQueue::kMaxStep) {
     least_cost_search(graph, start, CostKind::Distance, heap, out);
     return;
@@ -82,8 +109,7 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   out.total[static_cast<std::size_t>(start)] = 0;
   buckets.push(0, static_cast<std::uint32_t>(start));
   while (!buckets.empty()) {
-    std::uint32_t u = 0;
-    const std::uint64_t key = buckets.pop(u);
+    const auto [key, u] = buckets.pop();
     if (key != out.total[u]) continue;  // a stale entry: u was reached more cheaply since
     const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
     for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {

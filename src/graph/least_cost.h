@@ -72,6 +72,11 @@ struct SearchResult {
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
                        SearchResult& out);
 
+// The same search on the bucket queue, which pops in the radix heap's order,
+// when every step of `kind` fits it; on `heap` otherwise.
+void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                       RadixHeap& heap, SearchResult& out);
+
 // The least distance totals from `start`, into out.total alone (the other
 // fields are not to be read). A total does not depend on how ties are broken,
 // so graphs whose distance steps fit the bucket queue take it; others the

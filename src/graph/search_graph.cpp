@@ -30,6 +30,7 @@ struct Builder {
     g.edges.push_back(GraphEdge{static_cast<std::uint32_t>(target), cost_units(weighted), length_units, weighted,
                                 length_km});
     g.max_distance_units = std::max(g.max_distance_units, length_units);
+    g.max_weighted_units = std::max(g.max_weighted_units, g.edges.back().weighted_units);
   }
 
   void add_measured_edge(std::size_t target, double metres) {
@@ -70,7 +71,7 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.edge_begin.assign(nodes, 0);
   g.edge_count.assign(nodes, 0);
   g.edges.clear();
-  g.max_distance_units = 0;
+  g.max_distance_units = g.max_weighted_units = 0;
   // At most 8 same-level edges, 4 links to the coarser level and the pseudo-node's
   // edge: with that room reserved, no edge ever reallocates.
   g.edges.reserve(nodes * 12 + 1);

@@ -36,7 +36,7 @@ struct SearchGraph {
   std::vector<GraphEdge> edges;
   // At least every edge's distance units; kUnknownUnits when not kept (graphs built by hand).
   static constexpr std::uint32_t kUnknownUnits = UINT32_MAX;
-  std::uint32_t max_distance_units = kUnknownUnits;
+  std::uint32_t max_distance_units = kUnknownUnits, max_weighted_units = kUnknownUnits;
 
   std::int32_t source = kNoNode;
 

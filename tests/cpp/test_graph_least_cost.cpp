@@ -146,6 +146,60 @@ TEST(LeastDistanceTotals, MatchReferenceAcrossStepWidths) {
   EXPECT_EQ(result.total, std::vector<std::uint64_t>(10, kUnreached));
 }
 
+// The bucket queue pops in the radix heap's order, ties included (least key,
+// then the entry pushed last), on random monotone push and pop sequences.
+TEST(BucketQueue, PopsInTheRadixHeapsOrder) {
+  std::mt19937 rng(5);
+  BucketQueue buckets;
+  RadixHeap heap;
+  for (const std::uint32_t step : {0u, 1u, 3u, 40u, 1000u}) {
+    buckets.reset(step, 4000);
+    heap.clear();
+    std::uniform_int_distribution<std::uint32_t> offset(0, step), pushes(0, 4);
+    std::uint64_t last = 0;
+    std::uint32_t next_node = 0;
+    buckets.push(0, next_node);
+    heap.push(0, next_node++);
+    while (!heap.empty()) {
+      ASSERT_FALSE(buckets.empty());
+      const auto expected = heap.pop();
+      ASSERT_EQ(buckets.pop(), expected) << "step " << step;
+      last = expected.first;
+      const std::uint32_t count = heap.empty() ? pushes(rng) + 1 : pushes(rng);  // keep going until 3,000 pushes
+      for (std::uint32_t k = count; k > 0 && next_node < 3000; --k) {
+        const std::uint64_t key = last + offset(rng);
+        buckets.push(key, next_node);
+        heap.push(key, next_node++);
+      }
+    }
+    EXPECT_TRUE(buckets.empty());
+    EXPECT_EQ(next_node, 3000u);
+  }
+}
+
+// So the weighted search gives the same path tree, path sums and settle order
+// on either queue.
+TEST_P(AgainstReference, BucketQueueSearchEqualsRadixHeapSearch) {
+  const Case c = GetParam();
+  std::mt19937 rng(99u + static_cast<unsigned>(c.nodes));
+  RadixHeap heap;
+  BucketQueue buckets;
+  SearchResult by_heap, by_buckets;
+  for (int trial = 0; trial < 30; ++trial) {
+    SearchGraph g;
+    std::vector<std::vector<PlainEdge>> adj;
+    random_graph(rng, c.nodes, c.degree, c.cost_range, c.saturating, g, adj);
+    const auto start = static_cast<std::int32_t>(static_cast<std::uint32_t>(trial) % c.nodes);
+    least_cost_search(g, start, CostKind::Weighted, heap, by_heap);
+    least_cost_search(g, start, CostKind::Weighted, buckets, heap, by_buckets);
+    ASSERT_EQ(by_buckets.total, by_heap.total);
+    ASSERT_EQ(by_buckets.pred_edge, by_heap.pred_edge);
+    ASSERT_EQ(by_buckets.pred_node, by_heap.pred_node);
+    ASSERT_EQ(by_buckets.weighted_path, by_heap.weighted_path);
+    ASSERT_EQ(by_buckets.settled, by_heap.settled);
+  }
+}
+
 TEST(LeastCost, NoStartReachesNothing) {
   std::mt19937 rng(9);
   SearchGraph g;
