@@ -1,7 +1,9 @@
 // Dijkstra's algorithm on the integer edge costs of a SearchGraph.
 //
-// Integer costs keep comparisons exact; a radix heap suits the monotone,
-// small-integer keys. Totals are kept in 64 bits so that saturated edge costs
+// Integer costs keep comparisons exact, and the keys are monotone small
+// integers: a bucket queue serves graphs whose steps are narrow enough, a radix
+// heap the others, both with the same order (least total first, equal totals
+// newest first). Totals are kept in 64 bits so that saturated edge costs
 // cannot wrap. Settle order is a pure function of the graph, so results are
 // reproducible whatever the thread count.
 #pragma once
@@ -78,9 +80,7 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
                        RadixHeap& heap, SearchResult& out);
 
 // The least distance totals from `start`, into out.total alone (the other
-// fields are not to be read). A total does not depend on how ties are broken,
-// so graphs whose distance steps fit the bucket queue take it; others the
-// radix heap.
+// fields are not to be read): the search above without its path tree.
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out);
 
