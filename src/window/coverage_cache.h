@@ -33,13 +33,17 @@ struct LevelCoverage {
 };
 
 struct CoverageCache {
-  // Finer grids than this many phases a side are walked every time.
+  // Levels with more phases a side than this, or whose phases would hold more
+  // box cells in all than kMaxCells (about 16 MB a worker), are walked every time.
   static constexpr std::int32_t kMaxPhases = 32;
+  static constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 20;
 
-  // The phase's entry of a window at `level` with these radii, or nullptr
-  // when the level has too many phases to remember.
-  PhaseCells* find(std::int32_t level, double outer, double inner, std::int64_t row_phase, std::int64_t col_phase) {
+  // The phase's entry of a window at `level` with these radii and a box of
+  // `box_cells` cells, or nullptr when the level is not remembered.
+  PhaseCells* find(std::int32_t level, double outer, double inner, std::uint64_t box_cells, std::int64_t row_phase,
+                   std::int64_t col_phase) {
     if (level > kMaxPhases) return nullptr;
+    if (static_cast<std::uint64_t>(level) * static_cast<std::uint64_t>(level) * box_cells > kMaxCells) return nullptr;
     LevelCoverage* found = nullptr;
     for (LevelCoverage& l : levels)
       if (l.level == level && l.outer == outer && l.inner == inner) found = &l;

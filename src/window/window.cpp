@@ -296,7 +296,8 @@ void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const 
                      CoverageCache* cache, LevelCells& out) {
   PhaseCells* phase = nullptr;
   if (cache != nullptr && unclipped(w)) {
-    phase = cache->find(static_cast<std::int32_t>(w.level), w.r, w.h, floor_mod(row + w.off_r, w.level),
+    const auto box_cells = static_cast<std::uint64_t>(out.box_rows) * static_cast<std::uint64_t>(out.box_cols);
+    phase = cache->find(static_cast<std::int32_t>(w.level), w.r, w.h, box_cells, floor_mod(row + w.off_r, w.level),
                         floor_mod(col + w.off_c, w.level));
   }
   if (phase != nullptr && phase->filled && phase->box_rows == out.box_rows && phase->box_cols == out.box_cols) {

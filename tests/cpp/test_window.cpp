@@ -280,5 +280,15 @@ TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
   EXPECT_FALSE(cached.coverage.levels.empty());
 }
 
+// Memory stays bounded: a level whose phases would hold more than the cache's
+// cells in all, or with too many phases, is not remembered.
+TEST(WindowCoverageCache, RemembersOnlyWhatFitsItsBudget) {
+  CoverageCache cache;
+  EXPECT_NE(cache.find(8, 88.0, 12.0, 23 * 23, 3, 5), nullptr);
+  EXPECT_EQ(cache.find(8, 560.0, 12.0, 141 * 141, 3, 5), nullptr);  // 64 phases x 19,881 cells
+  EXPECT_EQ(cache.find(CoverageCache::kMaxPhases + 1, 99.0, 49.5, 7 * 7, 0, 0), nullptr);
+  EXPECT_EQ(cache.levels.size(), 1u);
+}
+
 }  // namespace
 }  // namespace velkan
