@@ -66,6 +66,10 @@ void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdg
   }
 }
 
+std::uint32_t GraphEdge::*units_of(CostKind kind) {
+  return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
+}
+
 std::uint32_t widest_step(const SearchGraph& graph, std::uint32_t known, std::uint32_t GraphEdge::*units) {
   if (known != SearchGraph::kUnknownUnits) return known;
   std::uint32_t widest = 0;
@@ -78,26 +82,24 @@ std::uint32_t widest_step(const SearchGraph& graph, std::uint32_t known, std::ui
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
                        SearchResult& out) {
   heap.clear();
-  search(graph, start, kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units, heap,
-         out);
+  search(graph, start, units_of(kind), heap, out);
 }
 
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                        RadixHeap& heap, SearchResult& out) {
-  const bool weighted = kind == CostKind::Weighted;
-  const std::uint32_t widest = weighted ? widest_step(graph, graph.max_weighted_units, &GraphEdge::weighted_units)
-                                        : widest_step(graph, graph.max_distance_units, &GraphEdge::distance_units);
+  const std::uint32_t known = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
+  const std::uint32_t widest = widest_step(graph, known, units_of(kind));
   if (widest > BucketQueue::kMaxStep) {
     least_cost_search(graph, start, kind, heap, out);
     return;
   }
   buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
-  search(graph, start, weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units, buckets, out);
+  search(graph, start, units_of(kind), buckets, out);
 }
 
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out) {
-  const std::uint32_t max_step = widest_step(graph, graph.max_distance_units, &GraphEdge::distance_units);
+  const std::uint32_t max_step = widest_step(graph, graph.max_distance_units, units_of(CostKind::Distance));
   if (max_step > BucketQueue::kMaxStep) {
     least_cost_search(graph, start, CostKind::Distance, heap, out);
     return;
