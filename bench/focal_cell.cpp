@@ -163,6 +163,7 @@ float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
 // Microseconds per focal cell of each part, from the pass with the least total.
 struct Split {
   double gather = 0, graph = 0, searches = 0, kernels = 0;
+  double nodes = 0, edges = 0, settled = 0;  // per focal cell, mean
   double total() const { return gather + graph + searches + kernels; }
 };
 
@@ -187,9 +188,13 @@ Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContex
       sum.graph += microseconds(t1, t2);
       sum.searches += microseconds(t2, t3);
       sum.kernels += microseconds(t3, t4);
+      sum.nodes += static_cast<double>(s.graph.node_count());
+      sum.edges += static_cast<double>(s.graph.edges.size());
+      sum.settled += static_cast<double>(s.weighted.settled.size());
     }
     (void)sink;
-    const Split per_cell{sum.gather / n, sum.graph / n, sum.searches / n, sum.kernels / n};
+    const Split per_cell{sum.gather / n, sum.graph / n,   sum.searches / n, sum.kernels / n,
+                         sum.nodes / n,  sum.edges / n,   sum.settled / n};
     if (pass == 0 || per_cell.total() < best.total()) best = per_cell;
   }
   return best;
@@ -285,6 +290,7 @@ int main(int argc, char** argv) {
   std::printf("gather_us %.3f\ngraph_us %.3f\nsearches_us %.3f\nkernels_us %.3f\ntotal_us %.3f\n", split.gather,
               split.graph, split.searches, split.kernels, split.total());
   std::printf("searches_alone_us %.3f\n", alone);
+  std::printf("graph_nodes %.1f\ngraph_edges %.1f\nsettled_nodes %.1f\n", split.nodes, split.edges, split.settled);
   std::printf("warm_cells %zu\ncounted_cells %zu\nallocations %llu\n", allocations.warm_cells,
               allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
   std::printf("value_hash %u\n", static_cast<unsigned>(allocations.value_hash));

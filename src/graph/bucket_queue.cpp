@@ -12,11 +12,14 @@ void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
   const std::size_t ring = std::bit_ceil(static_cast<std::size_t>(max_step) + 1);
   heads_.resize(std::max(heads_.size(), ring));  // capacity is kept from search to search
   std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
-  pool_.clear();
-  pool_.reserve(pushes);
+  if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
+  if (pool_.size() < pushes) pool_.resize(pushes);  // kept from search to search
+  used_ = 0;
   mask_ = ring - 1;
   current_ = 0;
   size_ = 0;
 }
+
+void BucketQueue::overflow() { throw InternalError("Bucket queue pushes exceed its pool."); }
 
 }  // namespace velkan

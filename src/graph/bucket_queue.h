@@ -24,10 +24,12 @@ class BucketQueue {
   void reset(std::uint32_t max_step, std::size_t pushes);
   bool empty() const { return size_ == 0; }
 
+  // At most `pushes` pushes (given to reset) may come before the next reset.
   void push(std::uint64_t key, std::uint32_t node) {
+    if (used_ == pool_.size()) [[unlikely]] overflow();
     std::uint32_t& head = heads_[static_cast<std::size_t>(key) & mask_];
-    pool_.push_back(Entry{node, head});
-    head = static_cast<std::uint32_t>(pool_.size() - 1);
+    pool_[used_] = Entry{node, head};
+    head = static_cast<std::uint32_t>(used_++);
     ++size_;
   }
 
@@ -48,7 +50,9 @@ class BucketQueue {
     std::uint32_t next;  // entry below in the same bucket, or kEnd
   };
   std::vector<std::uint32_t> heads_;  // ring, a power of two long: top entry of each bucket
-  std::vector<Entry> pool_;           // every entry pushed since reset
+  [[noreturn]] static void overflow();
+  std::vector<Entry> pool_;           // room for every push since reset; [0, used_) taken
+  std::size_t used_ = 0;
   std::size_t mask_ = 0;
   std::uint64_t current_ = 0;
   std::size_t size_ = 0;

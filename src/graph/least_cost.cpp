@@ -108,18 +108,23 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   out.total.assign(n, kUnreached);
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
   buckets.reset(max_step, graph.edges.size() + 1);  // a push needs an improving edge
-  out.total[static_cast<std::size_t>(start)] = 0;
+  // Raw pointers, with totals apart from everything else, let the loop keep
+  // the graph's and the queue's state in registers across its stores.
+  std::uint64_t* __restrict total = out.total.data();
+  const GraphEdge* const edges = graph.edges.data();
+  const std::uint32_t* const edge_begin = graph.edge_begin.data();
+  const std::uint32_t* const edge_count = graph.edge_count.data();
+  total[start] = 0;
   buckets.push(0, static_cast<std::uint32_t>(start));
   while (!buckets.empty()) {
     const auto [key, u] = buckets.pop();
-    if (key != out.total[u]) continue;  // a stale entry: u was reached more cheaply since
-    const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
-    for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {
-      const GraphEdge& edge = graph.edges[e];
-      const std::uint32_t v = edge.target;
-      const std::uint64_t candidate = key + edge.distance_units;
-      if (candidate < out.total[v]) {
-        out.total[v] = candidate;
+    if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
+    const GraphEdge* const end = edges + edge_begin[u] + edge_count[u];
+    for (const GraphEdge* edge = edges + edge_begin[u]; edge != end; ++edge) {
+      const std::uint32_t v = edge->target;
+      const std::uint64_t candidate = key + edge->distance_units;
+      if (candidate < total[v]) {
+        total[v] = candidate;
         buckets.push(candidate, v);
       }
     }

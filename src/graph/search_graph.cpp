@@ -24,13 +24,23 @@ struct Builder {
   SearchGraph& g;
   const StepLengths* lengths;
 
+  // The widest steps so far, kept here rather than in the graph so that edge
+  // stores cannot alias them; `finish` writes them back.
+  std::uint32_t max_distance_units = 0, max_weighted_units = 0;
+
   // An edge into `target` of length_km, whose own cost units are known.
   [[gnu::always_inline]] void add_edge(std::size_t target, float length_km, std::uint32_t length_units) {
     const float weighted = g.path_weight[target] * length_km;
-    g.edges.push_back(GraphEdge{static_cast<std::uint32_t>(target), cost_units(weighted), length_units, weighted,
+    const std::uint32_t weighted_units = cost_units(weighted);
+    g.edges.push_back(GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted,
                                 length_km});
-    g.max_distance_units = std::max(g.max_distance_units, length_units);
-    g.max_weighted_units = std::max(g.max_weighted_units, g.edges.back().weighted_units);
+    max_distance_units = std::max(max_distance_units, length_units);
+    max_weighted_units = std::max(max_weighted_units, weighted_units);
+  }
+
+  void finish() {
+    g.max_distance_units = max_distance_units;
+    g.max_weighted_units = max_weighted_units;
   }
 
   void add_measured_edge(std::size_t target, double metres) {
@@ -266,10 +276,11 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                          next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0,
                          level < coarsest,
                          lengths == nullptr ? nullptr : lengths->for_level(level)};
-    if (!link_level(b, pass, transforms)) return;
+    if (!link_level(b, pass, transforms)) break;
     // The 2L mapping becomes the current one; without it the next level finds none.
     std::swap(scratch.current, scratch.next);
   }
+  b.finish();
 }
 
 }  // namespace velkan

@@ -126,8 +126,12 @@ TEST(CoverageEdges, WholeCellsAreExact) {
           nearest = std::min(nearest, d);
           farthest = std::max(farthest, d);
         }
-      if (farthest < radius * std::cos(M_PI / 64)) ASSERT_EQ(disc(r, k), 1.0f) << r << ", " << k;
-      if (nearest > radius + 1.5) ASSERT_EQ(disc(r, k), 0.0f) << r << ", " << k;
+      if (farthest < radius * std::cos(M_PI / 64)) {
+        ASSERT_EQ(disc(r, k), 1.0f) << r << ", " << k;
+      }
+      if (nearest > radius + 1.5) {
+        ASSERT_EQ(disc(r, k), 0.0f) << r << ", " << k;
+      }
       whole_cells += farthest < radius * std::cos(M_PI / 64) || nearest > radius + 1.5;
     }
   EXPECT_GT(whole_cells, 200);

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "common/errors.h"
 #include "graph/least_cost.h"
 
 namespace velkan {
@@ -175,6 +176,16 @@ TEST(BucketQueue, PopsInTheRadixHeapsOrder) {
     EXPECT_TRUE(buckets.empty());
     EXPECT_EQ(next_node, 3000u);
   }
+}
+
+// The pool holds exactly the pushes promised at reset; one more is a broken
+// invariant, reported rather than written past the end.
+TEST(BucketQueue, PushBeyondTheResetCountIsAnInternalError) {
+  BucketQueue buckets;
+  buckets.reset(4, 3);
+  for (std::uint32_t n = 0; n < 3; ++n) buckets.push(n, n);
+  EXPECT_THROW(buckets.push(3, 3), InternalError);
+  EXPECT_EQ(buckets.pop(), (std::pair<std::uint64_t, std::uint32_t>{0, 0}));
 }
 
 // So the weighted search gives the same path tree, path sums and settle order

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -248,6 +249,22 @@ TEST(CostUnits, AgreesWithRoundingOnEveryScale) {
     ASSERT_EQ(cost_units(cost), expected) << cost;
   }
   for (float half : {0.005f, 0.015f, 0.125f, 2.5f, 83886.075f}) ASSERT_EQ(cost_units(half), std::roundf(half * 100.0f));
+}
+
+// Every float cost whose scaled value runs from below one half to past 2^24,
+// where adding a half stops being exact: the rounding shortcut agrees with roundf.
+TEST(CostUnits, AgreesWithRoundingOnEveryFloatAroundTheShortcut) {
+  const float first = 0.004f, last = 16777216.0f * 2.0f / 100.0f;
+  std::uint32_t bits = 0, last_bits = 0;
+  std::memcpy(&bits, &first, sizeof bits);
+  std::memcpy(&last_bits, &last, sizeof last_bits);
+  std::uint64_t mismatches = 0;
+  for (; bits <= last_bits; ++bits) {
+    float cost = 0.0f;
+    std::memcpy(&cost, &bits, sizeof cost);
+    mismatches += cost_units(cost) != static_cast<std::uint32_t>(std::roundf(cost * 100.0f));
+  }
+  EXPECT_EQ(mismatches, 0u);
 }
 
 // Same-level lengths known up front give the graph that measuring every edge
