@@ -9,9 +9,11 @@
 namespace velkan {
 
 CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi) {
-  std::map<std::int32_t, std::size_t> level_rows;
-  for (const auto& [level, raster] : prepared.condition) level_rows.emplace(level, raster.rows());
-  return CallTables{StepLengths(inputs.transforms, level_rows, inputs.params.is_geo, kSameLevelSteps),
+  std::map<std::int32_t, LevelShape> shapes;
+  for (const auto& [level, raster] : prepared.condition) shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
+  const ConnectivityParams& p = inputs.params;
+  return CallTables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
+                                static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),
                     DistanceDecay(inputs.params.lambdas, olvi)};
 }
 

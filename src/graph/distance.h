@@ -23,4 +23,9 @@ inline Point cell_centre(const Affine& t, std::int64_t row, std::int64_t col) {
 // Metres between two centres: planar in projected mode, haversine on (lon, lat) degrees otherwise.
 double cell_distance_m(Point p1, Point p2, bool is_geo);
 
+// The haversine metres from their terms: s_phi = sin(Δφ/2), cos_product =
+// cos φ1 · cos φ2, s_theta = sin(Δθ/2) (radians), in the order cell_distance_m
+// combines them, so terms computed ahead give the same bits.
+double haversine_m(double s_phi, double cos_product, double s_theta);
+
 }  // namespace velkan

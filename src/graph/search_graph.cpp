@@ -106,35 +106,32 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
   return -1;
 }
 
-// Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and its neighbours.
+// Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and
+// its neighbours; their lengths come from `steps` where it holds them.
 void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, Point p1,
-                     const Affine& coarse_t, const NodeMapping* next, std::size_t next_base) {
-  const std::int64_t coarse = std::int64_t{2} * level;
+                     const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
+                     const LevelSteps* steps) {
   const std::int32_t off_r = static_cast<std::int32_t>(b.params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(b.params.col_offset);
-  const std::int64_t fr = floor_div(off_r, level) + std::int64_t{i};
-  const std::int64_t fc = floor_div(off_c, level) + std::int64_t{j};
-  const std::int64_t cr0 = coarse > INT32_MAX ? 0 : floor_div(off_r, static_cast<std::int32_t>(coarse));
-  const std::int64_t cc0 = coarse > INT32_MAX ? 0 : floor_div(off_c, static_cast<std::int32_t>(coarse));
-  auto half_floor = [](std::int64_t v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
-  std::int64_t cand[kMaxCoarseCandidates][2];
+  struct Candidate {
+    std::int64_t r, c;
+    int dr, dc;  // the first fine step that reached it
+  };
+  Candidate cand[kMaxCoarseCandidates];
   int count = 0;
   for (int s = -1; s < kNeighbours; ++s) {
     const int dr = s < 0 ? 0 : kCoarseSteps[s][0], dc = s < 0 ? 0 : kCoarseSteps[s][1];
-    const std::int64_t r = half_floor(fr + dr) - cr0, c = half_floor(fc + dc) - cc0;
+    const std::int64_t r = coarse_index(off_r, level, i, dr), c = coarse_index(off_c, level, j, dc);
     bool seen = false;
-    for (int q = 0; q < count; ++q) seen = seen || (cand[q][0] == r && cand[q][1] == c);
-    if (!seen && count < kMaxCoarseCandidates) {
-      cand[count][0] = r;
-      cand[count][1] = c;
-      ++count;
-    }
+    for (int q = 0; q < count; ++q) seen = seen || (cand[q].r == r && cand[q].c == c);
+    if (!seen && count < kMaxCoarseCandidates) cand[count++] = Candidate{r, c, dr, dc};
   }
   if (next == nullptr) return;
   for (int q = 0; q < count; ++q) {
-    const std::int32_t v = next->find(cand[q][0], cand[q][1]);
+    const std::int32_t v = next->find(cand[q].r, cand[q].c);
     if (v == kNoCell) continue;
-    const double metres = cell_distance_m(p1, cell_centre(coarse_t, cand[q][0], cand[q][1]), b.params.is_geo);
+    double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, cand[q].dr, cand[q].dc);
+    if (metres < 0.0) metres = cell_distance_m(p1, cell_centre(coarse_t, cand[q].r, cand[q].c), b.params.is_geo);
     b.add_measured_edge(next_base + static_cast<std::size_t>(v), metres);
   }
 }
@@ -234,7 +231,7 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
     }
     if (pass.links && cells.edge[k] != 0) {
       if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
-      link_to_coarser(b, cells.level, i, j, p1, *coarse_t, pass.next, pass.next_base);
+      link_to_coarser(b, cells.level, i, j, p1, *coarse_t, pass.next, pass.next_base, pass.steps);
     }
     g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - begin);
   }

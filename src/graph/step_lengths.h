@@ -1,4 +1,4 @@
-// Lengths of the eight same-level steps, computed once per call.
+// Edge lengths of the search graph that are known before any focal cell.
 //
 // A projected step's length does not depend on where it starts, and on a
 // north-up geographic grid it depends only on the row it starts from, so the
@@ -6,6 +6,13 @@
 // instead of measuring every edge again. Any other grid is measured edge by
 // edge. The values are those of measuring the first column's step: the same
 // as measuring in place up to the float64 rounding of the cell centres.
+//
+// On north-up geographic grids the links from a cell to the coarser level
+// take their haversine terms from here as well: there a centre's latitude
+// follows its row and its longitude its column, bit for bit, so each
+// latitude term is one per (row, coarse row step) and each longitude term one
+// per (column, coarse column step), and a link's length is exactly the
+// measured one.
 #pragma once
 
 #include <array>
@@ -13,6 +20,7 @@
 #include <map>
 #include <vector>
 
+#include "builder/node_id.h"
 #include "common/affine.h"
 
 namespace velkan {
@@ -25,10 +33,28 @@ struct StepLength {
 
 using StepRow = std::array<StepLength, 8>;
 
+// Local index at level 2·level of the coarse cell that holds the fine cell
+// `step` rows (or columns) from local fine index `fine`; `offset` is the
+// raster's global row (or column) offset. Coarse cells align to the global grid.
+inline std::int64_t coarse_index(std::int32_t offset, std::int32_t level, std::int64_t fine, int step) {
+  const std::int64_t coarse = std::int64_t{2} * level;
+  const std::int64_t first = coarse > INT32_MAX ? 0 : floor_div(offset, static_cast<std::int32_t>(coarse));
+  const std::int64_t v = floor_div(offset, level) + fine + step;
+  return (v >= 0 ? v / 2 : -((-v + 1) / 2)) - first;
+}
+
 // One level's steps: a single row when they do not depend on where they start.
 struct LevelSteps {
   bool per_row = false;
   std::vector<StepRow> rows;  // one row, or one per level row
+
+  // Haversine terms of the links to the next coarser level, by coarse step
+  // -1, 0, 1 (see coarse_index); empty when links are measured.
+  struct LinkRow {
+    std::array<double, 3> s_phi, cos_product;
+  };
+  std::vector<LinkRow> link_rows;               // per local row
+  std::vector<std::array<double, 3>> link_cols;  // s_theta, per local column
 
   // The steps leaving local row `row`, or nullptr outside the level's rows.
   const StepRow* from_row(std::int64_t row) const {
@@ -36,16 +62,26 @@ struct LevelSteps {
     if (row < 0 || static_cast<std::size_t>(row) >= rows.size()) return nullptr;
     return &rows[static_cast<std::size_t>(row)];
   }
+
+  // Metres of the link from local (row, col) to the coarse cell `dr`, `dc`
+  // fine steps away (each in -1..1), or a negative value when not known.
+  double link_metres(std::int64_t row, std::int64_t col, int dr, int dc) const;
+};
+
+// A level raster's size.
+struct LevelShape {
+  std::size_t rows = 0, cols = 0;
 };
 
 class StepLengths {
  public:
   StepLengths() = default;
 
-  // `level_rows` is each level raster's row count; the steps are those of
-  // `steps` (row step, column step), in that order.
-  StepLengths(const std::map<std::int32_t, Affine>& transforms, const std::map<std::int32_t, std::size_t>& level_rows,
-              bool is_geo, const int (&steps)[8][2]);
+  // `shapes` is each level raster's size; the steps are those of `steps`
+  // (row step, column step), in that order; the offsets are the raster's global
+  // ones, which place the coarse cells of the links.
+  StepLengths(const std::map<std::int32_t, Affine>& transforms, const std::map<std::int32_t, LevelShape>& shapes,
+              bool is_geo, const int (&steps)[8][2], std::int32_t row_offset = 0, std::int32_t col_offset = 0);
 
   // The steps of `level`, or nullptr when that level's edges are measured one by one.
   const LevelSteps* for_level(std::int32_t level) const {

@@ -282,7 +282,7 @@ TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
     ConnectivityParams p;
     p.is_geo = is_geo;
     p.max_cost = 0.2f;
-    const StepLengths lengths(transforms, {{1, 64}, {2, 32}}, is_geo, kSameLevelSteps);
+    const StepLengths lengths(transforms, {{1, {64, 96}}, {2, {32, 48}}}, is_geo, kSameLevelSteps);
     Built measured, known;
     build(measured, 43, 64, w, p, transforms);
     build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
@@ -301,6 +301,40 @@ TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
       ASSERT_NEAR(a.distance_cost, b.distance_cost, 1e-6f * b.distance_cost);
       ASSERT_NEAR(a.weighted_cost, b.weighted_cost, 1e-6f * b.weighted_cost);
     }
+  }
+}
+
+// On a north-up geographic grid the links to the coarser level read their
+// haversine terms from the table: their lengths equal the measured ones bit
+// for bit, whatever the raster's offsets (which place the coarse cells).
+TEST(SearchGraph, KnownLinkTermsGiveTheMeasuredLinkLengths) {
+  FocalWindows w;
+  w.levels.push_back(block(1, 40, 60, 7, 9, 0.4f));
+  w.levels.push_back(block(2, 17, 27, 8, 8, 0.7f));
+  const TransformMap transforms = {{1, {0.001, 0, 10.0, 0, -0.001, 61.0}}, {2, {0.002, 0, 10.0, 0, -0.002, 61.0}}};
+  for (const auto& [row_offset, col_offset] : std::vector<std::pair<int, int>>{{0, 0}, {-3, 5}, {7, -11}, {1, 1}}) {
+    ConnectivityParams p;
+    p.is_geo = true;
+    p.max_cost = 0.2f;
+    p.row_offset = static_cast<std::uint64_t>(static_cast<std::int64_t>(row_offset));
+    p.col_offset = static_cast<std::uint64_t>(static_cast<std::int64_t>(col_offset));
+    const StepLengths lengths(transforms, {{1, {64, 96}}, {2, {32, 48}}}, true, kSameLevelSteps, row_offset,
+                              col_offset);
+    Built measured, known;
+    build(measured, 43, 64, w, p, transforms);
+    build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
+    ASSERT_EQ(known.graph.edges.size(), measured.graph.edges.size());
+    const std::size_t coarse_base = measured.graph.level_base[1];
+    int links = 0;
+    for (std::size_t u = 0; u < coarse_base; ++u) {
+      for (std::uint32_t e = measured.graph.edge_begin[u]; e < measured.graph.edge_begin[u] + measured.graph.edge_count[u];
+           ++e) {
+        if (measured.graph.edges[e].target < coarse_base) continue;
+        ASSERT_EQ(known.graph.edges[e], measured.graph.edges[e]) << "offsets " << row_offset << ", " << col_offset;
+        ++links;
+      }
+    }
+    EXPECT_GE(links, 2 * 28);  // the 28 border cells link to the coarse cells around them
   }
 }
 
