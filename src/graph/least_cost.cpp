@@ -1,5 +1,7 @@
 #include "graph/least_cost.h"
 
+#include <algorithm>
+
 namespace velkan {
 
 void RadixHeap::clear() {
@@ -29,6 +31,35 @@ void RadixHeap::refill_lowest() {
 
 namespace {
 
+// Relaxes the edges [first, last) of a node settled at `key`. Whether an edge
+// improves its target is hard to predict, so the test is not a branch: the
+// improving edges are noted first and then handed to `improve` (edge, new
+// total) in edge order, which gives the queue exactly the plain loop's pushes.
+template <class Improve>
+[[gnu::always_inline]] inline void relax(const GraphEdge* first, const GraphEdge* last, std::uint64_t key,
+                                         std::uint32_t GraphEdge::*units, std::uint64_t* __restrict total,
+                                         Improve improve) {
+  constexpr std::ptrdiff_t kChunk = 16;
+  std::uint8_t improved[kChunk];
+  while (first != last) {
+    const std::ptrdiff_t count = std::min(kChunk, last - first);
+    int kept = 0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      const std::uint32_t v = first[i].target;
+      const std::uint64_t candidate = key + first[i].*units, old = total[v];
+      const bool better = candidate < old;
+      total[v] = better ? candidate : old;
+      improved[kept] = static_cast<std::uint8_t>(i);
+      kept += better ? 1 : 0;
+    }
+    for (int k = 0; k < kept; ++k) {
+      const GraphEdge* edge = first + improved[k];
+      improve(edge, key + edge->*units);
+    }
+    first += count;
+  }
+}
+
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
 // order (least key first, equal keys newest first).
 template <class Queue>
@@ -51,18 +82,13 @@ void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdg
       out.weighted_path[u] = out.weighted_path[out.pred_node[u]] + graph.edges[out.pred_edge[u]].weighted_cost;
     }
     out.settled.push_back(u);
-    const std::uint32_t end = graph.edge_begin[u] + graph.edge_count[u];
-    for (std::uint32_t e = graph.edge_begin[u]; e < end; ++e) {
-      const GraphEdge& edge = graph.edges[e];
-      const std::uint32_t v = edge.target;
-      const std::uint64_t candidate = key + edge.*units;
-      if (candidate < out.total[v]) {
-        out.total[v] = candidate;
-        out.pred_edge[v] = e;
-        out.pred_node[v] = u;
-        queue.push(candidate, v);
-      }
-    }
+    const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
+    relax(first, first + graph.edge_count[u], key, units, out.total.data(),
+          [&](const GraphEdge* edge, std::uint64_t candidate) {
+            out.pred_edge[edge->target] = static_cast<std::uint32_t>(edge - graph.edges.data());
+            out.pred_node[edge->target] = u;
+            queue.push(candidate, edge->target);
+          });
   }
 }
 
@@ -119,15 +145,9 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   while (!buckets.empty()) {
     const auto [key, u] = buckets.pop();
     if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
-    const GraphEdge* const end = edges + edge_begin[u] + edge_count[u];
-    for (const GraphEdge* edge = edges + edge_begin[u]; edge != end; ++edge) {
-      const std::uint32_t v = edge->target;
-      const std::uint64_t candidate = key + edge->distance_units;
-      if (candidate < total[v]) {
-        total[v] = candidate;
-        buckets.push(candidate, v);
-      }
-    }
+    const GraphEdge* const first = edges + edge_begin[u];
+    relax(first, first + edge_count[u], key, &GraphEdge::distance_units, total,
+          [&](const GraphEdge* edge, std::uint64_t candidate) { buckets.push(candidate, edge->target); });
   }
 }
 

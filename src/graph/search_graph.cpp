@@ -108,11 +108,9 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 
 // Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and
 // its neighbours; their lengths come from `steps` where it holds them.
-void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_t j, Point p1,
-                     const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
+void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols, std::int32_t i, std::int32_t j,
+                     Point p1, const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
                      const LevelSteps* steps) {
-  const std::int32_t off_r = static_cast<std::int32_t>(b.params.row_offset);
-  const std::int32_t off_c = static_cast<std::int32_t>(b.params.col_offset);
   struct Candidate {
     std::int64_t r, c;
     int dr, dc;  // the first fine step that reached it
@@ -121,7 +119,7 @@ void link_to_coarser(Builder& b, std::int32_t level, std::int32_t i, std::int32_
   int count = 0;
   for (int s = -1; s < kNeighbours; ++s) {
     const int dr = s < 0 ? 0 : kCoarseSteps[s][0], dc = s < 0 ? 0 : kCoarseSteps[s][1];
-    const std::int64_t r = coarse_index(off_r, level, i, dr), c = coarse_index(off_c, level, j, dc);
+    const std::int64_t r = rows.coarse_of(i, dr), c = cols.coarse_of(j, dc);
     bool seen = false;
     for (int q = 0; q < count; ++q) seen = seen || (cand[q].r == r && cand[q].c == c);
     if (!seen && count < kMaxCoarseCandidates) cand[count++] = Candidate{r, c, dr, dc};
@@ -216,6 +214,8 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
   SearchGraph& g = b.g;
   const LevelCells& cells = pass.cells;
   const Affine* coarse_t = nullptr;  // looked up at the first link, which needs it even without 2L cells
+  const CoarseAxis coarse_rows(static_cast<std::int32_t>(b.params.row_offset), cells.level);
+  const CoarseAxis coarse_cols(static_cast<std::int32_t>(b.params.col_offset), cells.level);
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const std::int32_t i = cells.rows[k], j = cells.cols[k];
     const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
@@ -231,7 +231,7 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
     }
     if (pass.links && cells.edge[k] != 0) {
       if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
-      link_to_coarser(b, cells.level, i, j, p1, *coarse_t, pass.next, pass.next_base, pass.steps);
+      link_to_coarser(b, coarse_rows, coarse_cols, i, j, p1, *coarse_t, pass.next, pass.next_base, pass.steps);
     }
     g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - begin);
   }

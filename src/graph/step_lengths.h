@@ -33,23 +33,32 @@ struct StepLength {
 
 using StepRow = std::array<StepLength, 8>;
 
-// Local index at level 2·level of the coarse cell that holds the fine cell
-// `step` rows (or columns) from local fine index `fine`; `offset` is the
-// raster's global row (or column) offset. Coarse cells align to the global grid.
-inline std::int64_t coarse_index(std::int32_t offset, std::int32_t level, std::int64_t fine, int step) {
-  const std::int64_t coarse = std::int64_t{2} * level;
-  const std::int64_t first = coarse > INT32_MAX ? 0 : floor_div(offset, static_cast<std::int32_t>(coarse));
-  const std::int64_t v = floor_div(offset, level) + fine + step;
-  return (v >= 0 ? v / 2 : -((-v + 1) / 2)) - first;
-}
+// Along one axis, the local index at level 2·level of the coarse cell that
+// holds the fine cell `step` rows (or columns) from local fine index `fine`;
+// `offset` is the raster's global row (or column) offset. Coarse cells align
+// to the global grid.
+class CoarseAxis {
+ public:
+  CoarseAxis(std::int32_t offset, std::int32_t level)
+      : fine_first_(floor_div(offset, level)),
+        coarse_first_(std::int64_t{2} * level > INT32_MAX ? 0 : floor_div(offset, 2 * level)) {}
+
+  std::int64_t coarse_of(std::int64_t fine, int step) const {
+    const std::int64_t v = fine_first_ + fine + step;
+    return (v >= 0 ? v / 2 : -((-v + 1) / 2)) - coarse_first_;
+  }
+
+ private:
+  std::int64_t fine_first_, coarse_first_;  // global index of local index 0 at each level
+};
 
 // One level's steps: a single row when they do not depend on where they start.
 struct LevelSteps {
   bool per_row = false;
   std::vector<StepRow> rows;  // one row, or one per level row
 
-  // Haversine terms of the links to the next coarser level, by coarse step
-  // -1, 0, 1 (see coarse_index); empty when links are measured.
+  // Haversine terms of the links to the next coarser level, by fine step
+  // -1, 0, 1 (see CoarseAxis); empty when links are measured.
   struct LinkRow {
     std::array<double, 3> s_phi, cos_product;
   };
@@ -64,7 +73,7 @@ struct LevelSteps {
   }
 
   // Metres of the link from local (row, col) to the coarse cell `dr`, `dc`
-  // fine steps away (each in -1..1), or a negative value when not known.
+  // fine steps away (each in -1..1, see CoarseAxis), or a negative value when not known.
   double link_metres(std::int64_t row, std::int64_t col, int dr, int dc) const;
 };
 

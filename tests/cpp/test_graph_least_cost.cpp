@@ -4,6 +4,7 @@
 #include <functional>
 #include <queue>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "common/errors.h"
@@ -104,6 +105,68 @@ TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
 INSTANTIATE_TEST_SUITE_P(RandomGraphs, AgainstReference,
                          ::testing::Values(Case{5, 3, 2, false}, Case{40, 4, 3, false}, Case{120, 6, 1000, false},
                                            Case{60, 5, 2, true}, Case{200, 8, 0, false}));
+
+// Dijkstra written the plain way, one branch per edge, on the radix heap: the
+// searches must give its path tree and settle order exactly.
+SearchResult plain_weighted_search(const SearchGraph& g, std::uint32_t start) {
+  SearchResult out;
+  out.total.assign(g.node_count(), kUnreached);
+  out.pred_edge.assign(g.node_count(), kNoEdge);
+  out.pred_node.assign(g.node_count(), kNoEdge);
+  out.weighted_path.assign(g.node_count(), 0.0f);
+  RadixHeap heap;
+  heap.clear();
+  out.total[start] = 0;
+  heap.push(0, start);
+  while (!heap.empty()) {
+    const auto [key, u] = heap.pop();
+    if (key != out.total[u]) continue;
+    if (out.pred_edge[u] != kNoEdge) {
+      out.weighted_path[u] = out.weighted_path[out.pred_node[u]] + g.edges[out.pred_edge[u]].weighted_cost;
+    }
+    out.settled.push_back(u);
+    for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
+      const std::uint64_t candidate = key + g.edges[e].weighted_units;
+      if (candidate < out.total[g.edges[e].target]) {
+        out.total[g.edges[e].target] = candidate;
+        out.pred_edge[g.edges[e].target] = e;
+        out.pred_node[g.edges[e].target] = u;
+        heap.push(candidate, g.edges[e].target);
+      }
+    }
+  }
+  return out;
+}
+
+// Wide nodes (more edges than the relaxation handles at once), repeated
+// targets within a node and many equal totals.
+TEST(LeastCost, SearchesEqualThePlainLoopOnWideNodesWithTies) {
+  std::mt19937 rng(11);
+  RadixHeap heap;
+  BucketQueue buckets;
+  for (const auto& [nodes, degree, range] : std::vector<std::tuple<std::size_t, std::size_t, std::uint32_t>>{
+           {30, 40, 2}, {80, 20, 0}, {200, 17, 5}, {12, 60, 1}}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SearchGraph g;
+      std::vector<std::vector<PlainEdge>> adj;
+      random_graph(rng, nodes, degree, range, false, g, adj);
+      const SearchResult expected = plain_weighted_search(g, 0);
+      for (const bool on_buckets : {false, true}) {
+        SearchResult got;
+        if (on_buckets) {
+          least_cost_search(g, 0, CostKind::Weighted, buckets, heap, got);
+        } else {
+          least_cost_search(g, 0, CostKind::Weighted, heap, got);
+        }
+        ASSERT_EQ(got.total, expected.total);
+        ASSERT_EQ(got.pred_edge, expected.pred_edge);
+        ASSERT_EQ(got.pred_node, expected.pred_node);
+        ASSERT_EQ(got.weighted_path, expected.weighted_path);
+        ASSERT_EQ(got.settled, expected.settled);
+      }
+    }
+  }
+}
 
 TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
   std::mt19937 rng(7);
