@@ -13,9 +13,6 @@ namespace {
 
 constexpr double kMetresPerKm = 1000.0;
 constexpr int kNeighbours = 8;
-// After (0, 0): the fine cell's neighbours, in the order their coarse cells are collected.
-constexpr int kCoarseSteps[kNeighbours][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1},
-                                              {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 constexpr int kMaxCoarseCandidates = 4;
 
 // State shared by the edge-making helpers of one build.
@@ -107,29 +104,23 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 }
 
 // Fine-to-coarse links of fine cell (i, j) to the coarse cells covering it and
-// its neighbours; their lengths come from `steps` where it holds them.
+// its neighbours; their lengths come from `steps` where it holds them. A
+// cell's 3 x 3 neighbourhood always spans two coarse rows and two coarse
+// columns: its own and the one its other side leans into. The links are made
+// in the order the cell, its row neighbours, its column neighbours and then
+// its diagonal ones first reach them: own cell, other row, other column, both.
 void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols, std::int32_t i, std::int32_t j,
                      Point p1, const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
                      const LevelSteps* steps) {
-  struct Candidate {
-    std::int64_t r, c;
-    int dr, dc;  // the first fine step that reached it
-  };
-  Candidate cand[kMaxCoarseCandidates];
-  int count = 0;
-  for (int s = -1; s < kNeighbours; ++s) {
-    const int dr = s < 0 ? 0 : kCoarseSteps[s][0], dc = s < 0 ? 0 : kCoarseSteps[s][1];
-    const std::int64_t r = rows.coarse_of(i, dr), c = cols.coarse_of(j, dc);
-    bool seen = false;
-    for (int q = 0; q < count; ++q) seen = seen || (cand[q].r == r && cand[q].c == c);
-    if (!seen && count < kMaxCoarseCandidates) cand[count++] = Candidate{r, c, dr, dc};
-  }
   if (next == nullptr) return;
-  for (int q = 0; q < count; ++q) {
-    const std::int32_t v = next->find(cand[q].r, cand[q].c);
+  const int dr = rows.other_step(i), dc = cols.other_step(j);
+  const int cand[kMaxCoarseCandidates][2] = {{0, 0}, {dr, 0}, {0, dc}, {dr, dc}};
+  for (const auto& [sr, sc] : cand) {
+    const std::int64_t r = rows.coarse_of(i, sr), c = cols.coarse_of(j, sc);
+    const std::int32_t v = next->find(r, c);
     if (v == kNoCell) continue;
-    double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, cand[q].dr, cand[q].dc);
-    if (metres < 0.0) metres = cell_distance_m(p1, cell_centre(coarse_t, cand[q].r, cand[q].c), b.params.is_geo);
+    double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, sr, sc);
+    if (metres < 0.0) metres = cell_distance_m(p1, cell_centre(coarse_t, r, c), b.params.is_geo);
     b.add_measured_edge(next_base + static_cast<std::size_t>(v), metres);
   }
 }

@@ -48,6 +48,10 @@ class CoarseAxis {
     return (v >= 0 ? v / 2 : -((-v + 1) / 2)) - coarse_first_;
   }
 
+  // The step (-1 or 1) whose neighbour lies in the other coarse cell: an even
+  // global fine index starts its coarse cell, an odd one ends it.
+  int other_step(std::int64_t fine) const { return (fine_first_ + fine) % 2 == 0 ? -1 : 1; }
+
  private:
   std::int64_t fine_first_, coarse_first_;  // global index of local index 0 at each level
 };
