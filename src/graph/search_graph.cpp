@@ -59,6 +59,25 @@ void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size
   g.similarity[n] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
 }
 
+// A level's cells become nodes [base, base + cells.size()), array by array.
+void copy_level_nodes(SearchGraph& g, std::size_t base, const LevelCells& cells, float one_minus_max_cost,
+                      float max_cost) {
+  check_level_sequences(cells);
+  const std::size_t n = cells.size();
+  const auto at = [base](auto& values) { return values.begin() + static_cast<std::ptrdiff_t>(base); };
+  std::copy_n(cells.condition.begin(), n, at(g.condition));
+  std::copy_n(cells.protected_fraction.begin(), n, at(g.protected_fraction));
+  std::copy_n(cells.weight.begin(), n, at(g.weight));
+  std::copy_n(cells.has_traversal ? cells.traversal.begin() : cells.condition.begin(), n, at(g.traversal));
+  for (std::size_t k = 0; k < n; ++k) {
+    const float w = g.traversal[base + k] * one_minus_max_cost;
+    g.path_weight[base + k] = w + max_cost;
+  }
+  std::fill_n(at(g.grid_count), n, static_cast<std::uint32_t>(cells.grid_count));
+  std::fill_n(at(g.similarity_stride), n, static_cast<std::uint32_t>(n));
+  for (std::size_t k = 0; k < n; ++k) g.similarity[base + k] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
+}
+
 void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float max_cost, SearchGraph& g) {
   std::size_t total = 0;
   g.level_base.clear();
@@ -67,14 +86,18 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
     total += cells.size();
   }
   const std::size_t nodes = total + 1;  // + pseudo-node
-  g.condition.assign(nodes, 0.0f);
-  g.protected_fraction.assign(nodes, 0.0f);
-  g.weight.assign(nodes, 0.0f);
-  g.traversal.assign(nodes, 0.0f);
-  g.path_weight.assign(nodes, 0.0f);
-  g.similarity.assign(nodes, nullptr);
-  g.similarity_stride.assign(nodes, 0);
-  g.grid_count.assign(nodes, 0);
+  // Every node but the pseudo-node is copied from its cell below, so sizing
+  // suffices; the pseudo-node starts empty.
+  for (auto* values : {&g.condition, &g.protected_fraction, &g.weight, &g.traversal, &g.path_weight}) {
+    values->resize(nodes);
+    values->back() = 0.0f;
+  }
+  for (auto* values : {&g.similarity_stride, &g.grid_count}) {
+    values->resize(nodes);
+    values->back() = 0;
+  }
+  g.similarity.resize(nodes);
+  g.similarity.back() = nullptr;
   g.edge_begin.assign(nodes, 0);
   g.edge_count.assign(nodes, 0);
   g.edges.clear();
@@ -84,9 +107,7 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.edges.reserve(nodes * 12 + 1);
   g.source = kNoNode;
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
-    const LevelCells& cells = windows.levels[li];
-    for (std::size_t k = 0; k < cells.size(); ++k)
-      copy_node(g, g.level_base[li] + k, cells, k, one_minus_max_cost, max_cost);
+    copy_level_nodes(g, g.level_base[li], windows.levels[li], one_minus_max_cost, max_cost);
   }
 }
 

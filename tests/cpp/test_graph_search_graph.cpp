@@ -226,6 +226,14 @@ TEST(SearchGraph, Failures) {
   FocalWindows no_edges = gap;
   no_edges.levels[0].edge.clear();
   EXPECT_EQ(build_failure(no_edges, {}, {{1, kProjected30}, {2, t2}, {4, t4}}), "Level not found in edge indices.");
+  // Value sequences shorter than the cell list are refused before any is read.
+  for (const auto shorten : {+[](LevelCells& c) { c.condition.pop_back(); }, +[](LevelCells& c) { c.cols.pop_back(); },
+                             +[](LevelCells& c) { c.traversal.resize(1); }}) {
+    FocalWindows short_values = gap;
+    shorten(short_values.levels[1]);
+    EXPECT_EQ(build_failure(short_values, {}, {{1, kProjected30}, {2, t2}, {4, t4}}),
+              "Level cells sequences are shorter than the cell list.");
+  }
 }
 
 TEST(CostUnits, RoundsHalfAwayAndSaturates) {
