@@ -15,44 +15,60 @@ constexpr double kMetresPerKm = 1000.0;
 constexpr int kNeighbours = 8;
 constexpr int kMaxCoarseCandidates = 4;
 
-// State shared by the edge-making helpers of one build.
+// State shared by the edge-making helpers of one build. Edges are written
+// through a cursor into the edge array, sized to its bound at the start and
+// trimmed to the edges made at the end.
 struct Builder {
   const ConnectivityParams& params;
   SearchGraph& g;
   const StepLengths* lengths;
-
+  GraphEdge* first = nullptr;  // the edge array's start
+  GraphEdge* next = nullptr;   // where the next edge goes
   // The widest steps so far, kept here rather than in the graph so that edge
-  // stores cannot alias them; `finish` writes them back.
+  // stores cannot alias them.
   std::uint32_t max_distance_units = 0, max_weighted_units = 0;
 
-  // An edge into `target` of length_km, whose own cost units are known.
-  [[gnu::always_inline]] void add_edge(std::size_t target, float length_km, std::uint32_t length_units) {
-    const float weighted = g.path_weight[target] * length_km;
-    const std::uint32_t weighted_units = cost_units(weighted);
-    g.edges.push_back(GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted,
-                                length_km});
-    max_distance_units = std::max(max_distance_units, length_units);
-    max_weighted_units = std::max(max_weighted_units, weighted_units);
+  void start() {
+    // At most 8 same-level edges, 4 links to the coarser level and the
+    // pseudo-node's edge, and one slot for an edge written but not kept.
+    g.edges.resize(g.node_count() * 12 + 2);
+    first = next = g.edges.data();
   }
-
+  std::size_t size() const { return static_cast<std::size_t>(next - first); }
+  void clear() { next = first; }
   void finish() {
+    g.edges.resize(size());
     g.max_distance_units = max_distance_units;
     g.max_weighted_units = max_weighted_units;
   }
 
+  // An edge into `target` of length_km, whose own cost units are known; it is
+  // written in any case and kept only when `keep` holds, which costs less than
+  // a branch that mispredicts on window borders and missing cells.
+  [[gnu::always_inline]] void add_edge_if(bool keep, std::size_t target, float length_km,
+                                          std::uint32_t length_units) {
+    const float weighted = g.path_weight[target] * length_km;
+    const std::uint32_t weighted_units = cost_units(weighted);
+    *next = GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted, length_km};
+    next += keep ? 1 : 0;
+    max_distance_units = keep ? std::max(max_distance_units, length_units) : max_distance_units;
+    max_weighted_units = keep ? std::max(max_weighted_units, weighted_units) : max_weighted_units;
+  }
+
   void add_measured_edge(std::size_t target, double metres) {
     const float length_km = static_cast<float>(metres / kMetresPerKm);
-    add_edge(target, length_km, cost_units(length_km));
+    add_edge_if(true, target, length_km, cost_units(length_km));
   }
 };
 
+// Node n takes the values of cell k.
 void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size_t k, float one_minus_max_cost,
                float max_cost) {
   g.condition[n] = cells.condition[k];
   g.protected_fraction[n] = cells.protected_fraction[k];
   g.weight[n] = cells.weight[k];
   g.traversal[n] = cell_traversal(cells, k);
-  float w = g.traversal[n] * one_minus_max_cost;
+  const float w = g.traversal[n] * one_minus_max_cost;
   g.path_weight[n] = w + max_cost;
   g.grid_count[n] = static_cast<std::uint32_t>(cells.grid_count);
   g.similarity_stride[n] = static_cast<std::uint32_t>(cells.size());
@@ -100,11 +116,6 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.similarity.back() = nullptr;
   g.edge_begin.assign(nodes, 0);
   g.edge_count.assign(nodes, 0);
-  g.edges.clear();
-  g.max_distance_units = g.max_weighted_units = 0;
-  // At most 8 same-level edges, 4 links to the coarser level and the pseudo-node's
-  // edge: with that room reserved, no edge ever reallocates.
-  g.edges.reserve(nodes * 12 + 1);
   g.source = kNoNode;
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
     copy_level_nodes(g, g.level_base[li], windows.levels[li], one_minus_max_cost, max_cost);
@@ -146,9 +157,9 @@ void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols,
   }
 }
 
-void clear_edges(SearchGraph& g) {
-  g.edges.clear();
-  g.edge_count.assign(g.edge_count.size(), 0);
+void clear_edges(Builder& b) {
+  b.clear();
+  b.g.edge_count.assign(b.g.edge_count.size(), 0);
 }
 
 }  // namespace
@@ -185,9 +196,9 @@ void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, s
     const std::int64_t nr = r + kSameLevelSteps[s][0], nc = c + kSameLevelSteps[s][1];
     if (!inside && (nr < 0 || nc < 0 || nr >= m.rows || nc >= m.cols)) continue;
     const std::int32_t vk = slots[nr * m.cols + nc];
-    if (vk == kNoCell) continue;
+    const bool present = vk != kNoCell;
     const StepLength& step = steps[static_cast<std::size_t>(s)];
-    b.add_edge(pass.base + static_cast<std::size_t>(vk), step.km, step.units);
+    b.add_edge_if(present, pass.base + static_cast<std::size_t>(present ? vk : 0), step.km, step.units);
   }
 }
 
@@ -211,14 +222,14 @@ void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::in
 void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int32_t i, std::int32_t j, Point p1) {
   SearchGraph& g = b.g;
   if (b.params.pa_to_pa) {
-    clear_edges(g);
+    clear_edges(b);
     return;
   }
   const std::size_t u = pass.base + uk, pseudo = g.node_count() - 1;
   copy_node(g, pseudo, pass.cells, uk, 1.0f - b.params.max_cost, b.params.max_cost);
   const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
   b.add_measured_edge(pseudo, metres);
-  g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - g.edge_begin[u]);
+  g.edge_count[u] = static_cast<std::uint32_t>(b.size() - g.edge_begin[u]);
 }
 
 // Returns false when building stops at an isolated focal cell.
@@ -234,10 +245,10 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
     if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
     const std::size_t u = pass.base + static_cast<std::size_t>(uk);
     const Point p1 = cell_centre(pass.transform, i, j);
-    const std::size_t begin = g.edges.size();
+    const std::size_t begin = b.size();
     same_level_edges(b, pass, i, j, p1);
     g.edge_begin[u] = static_cast<std::uint32_t>(begin);
-    if (static_cast<std::int32_t>(u) == g.source && g.edges.size() == begin) {
+    if (static_cast<std::int32_t>(u) == g.source && b.size() == begin) {
       isolate_source(b, pass, static_cast<std::size_t>(uk), i, j, p1);
       return false;
     }
@@ -245,7 +256,7 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
       if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
       link_to_coarser(b, coarse_rows, coarse_cols, i, j, p1, *coarse_t, pass.next, pass.next_base, pass.steps);
     }
-    g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size() - begin);
+    g.edge_count[u] = static_cast<std::uint32_t>(b.size() - begin);
   }
   return true;
 }
@@ -257,6 +268,7 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                         GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths) {
   reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
   Builder b{params, out, lengths};
+  b.start();
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(params.col_offset);

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "builder/node_id.h"
@@ -18,12 +20,37 @@ namespace velkan {
 
 inline constexpr std::int32_t kNoNode = -1;
 
+// No default member values: the builder sizes the edge array to its bound
+// without writing it (see EdgeAllocator), and GraphEdge{} still zeroes.
 struct GraphEdge {
-  std::uint32_t target = 0;
-  std::uint32_t weighted_units = 0, distance_units = 0;  // the costs below in 1/100 km, rounded
-  float weighted_cost = 0.0f, distance_cost = 0.0f;       // km
+  std::uint32_t target;
+  std::uint32_t weighted_units, distance_units;  // the costs below in 1/100 km, rounded
+  float weighted_cost, distance_cost;            // km
   bool operator==(const GraphEdge&) const = default;
 };
+
+// Makes value-less construction default-initialise, so resizing an array of
+// GraphEdge leaves the new elements unwritten.
+template <class T>
+struct EdgeAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = EdgeAllocator<U>;
+  };
+  EdgeAllocator() = default;
+  template <class U>
+  EdgeAllocator(const EdgeAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    std::construct_at(p, std::forward<Args>(args)...);
+  }
+};
+
+using EdgeArray = std::vector<GraphEdge, EdgeAllocator<GraphEdge>>;
 
 struct SearchGraph {
   // Per node.
@@ -33,7 +60,7 @@ struct SearchGraph {
   std::vector<std::uint32_t> similarity_stride, grid_count;
   std::vector<std::uint32_t> edge_begin, edge_count;
   std::vector<std::size_t> level_base;
-  std::vector<GraphEdge> edges;
+  EdgeArray edges;
   // At least every edge's distance units; kUnknownUnits when not kept (graphs built by hand).
   static constexpr std::uint32_t kUnknownUnits = UINT32_MAX;
   std::uint32_t max_distance_units = kUnknownUnits, max_weighted_units = kUnknownUnits;
