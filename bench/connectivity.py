@@ -34,6 +34,10 @@ import subprocess
 import tempfile
 import time
 from datetime import date
+
+# OpenBLAS's worker threads keep spinning for a while after NumPy uses them; on a
+# 2-core machine they take time from velkan's 2-thread runs. Set before NumPy loads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 from pathlib import Path
 
 import numpy as np

@@ -15,6 +15,10 @@ import os
 import time
 from datetime import date
 
+# OpenBLAS's worker threads keep spinning for a while after NumPy uses them; on a
+# 2-core machine they take time from velkan's 2-thread runs. Set before NumPy loads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import numpy as np
 from affine import Affine
 from exactextract import exact_extract

@@ -21,7 +21,6 @@ constexpr int kMaxCoarseCandidates = 4;
 struct Builder {
   const ConnectivityParams& params;
   SearchGraph& g;
-  const StepLengths* lengths;
   GraphEdge* first = nullptr;  // the edge array's start
   GraphEdge* next = nullptr;   // where the next edge goes
   // The widest steps so far, kept here rather than in the graph so that edge
@@ -61,37 +60,25 @@ struct Builder {
   }
 };
 
-// Node n takes the values of cell k.
-void copy_node(SearchGraph& g, std::size_t n, const LevelCells& cells, std::size_t k, float one_minus_max_cost,
-               float max_cost) {
-  g.condition[n] = cells.condition[k];
-  g.protected_fraction[n] = cells.protected_fraction[k];
-  g.weight[n] = cells.weight[k];
-  g.traversal[n] = cell_traversal(cells, k);
-  const float w = g.traversal[n] * one_minus_max_cost;
-  g.path_weight[n] = w + max_cost;
-  g.grid_count[n] = static_cast<std::uint32_t>(cells.grid_count);
-  g.similarity_stride[n] = static_cast<std::uint32_t>(cells.size());
-  g.similarity[n] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
-}
-
-// A level's cells become nodes [base, base + cells.size()), array by array.
-void copy_level_nodes(SearchGraph& g, std::size_t base, const LevelCells& cells, float one_minus_max_cost,
-                      float max_cost) {
-  check_level_sequences(cells);
-  const std::size_t n = cells.size();
-  const auto at = [base](auto& values) { return values.begin() + static_cast<std::ptrdiff_t>(base); };
-  std::copy_n(cells.condition.begin(), n, at(g.condition));
-  std::copy_n(cells.protected_fraction.begin(), n, at(g.protected_fraction));
-  std::copy_n(cells.weight.begin(), n, at(g.weight));
-  std::copy_n(cells.has_traversal ? cells.traversal.begin() : cells.condition.begin(), n, at(g.traversal));
-  for (std::size_t k = 0; k < n; ++k) {
-    const float w = g.traversal[base + k] * one_minus_max_cost;
-    g.path_weight[base + k] = w + max_cost;
+// Nodes [node, node + count) take the values of cells [cell, cell + count),
+// array by array.
+void copy_cells(SearchGraph& g, std::size_t node, const LevelCells& cells, std::size_t cell, std::size_t count,
+                float one_minus_max_cost, float max_cost) {
+  const auto from = [cell](const auto& values) { return values.begin() + static_cast<std::ptrdiff_t>(cell); };
+  const auto to = [node](auto& values) { return values.begin() + static_cast<std::ptrdiff_t>(node); };
+  std::copy_n(from(cells.condition), count, to(g.condition));
+  std::copy_n(from(cells.protected_fraction), count, to(g.protected_fraction));
+  std::copy_n(from(cells.weight), count, to(g.weight));
+  std::copy_n(from(cells.has_traversal ? cells.traversal : cells.condition), count, to(g.traversal));
+  for (std::size_t k = node; k < node + count; ++k) {
+    const float w = g.traversal[k] * one_minus_max_cost;
+    g.path_weight[k] = w + max_cost;
   }
-  std::fill_n(at(g.grid_count), n, static_cast<std::uint32_t>(cells.grid_count));
-  std::fill_n(at(g.similarity_stride), n, static_cast<std::uint32_t>(n));
-  for (std::size_t k = 0; k < n; ++k) g.similarity[base + k] = cells.grid_count > 0 ? &cells.similarity[k] : nullptr;
+  std::fill_n(to(g.grid_count), count, static_cast<std::uint32_t>(cells.grid_count));
+  std::fill_n(to(g.similarity_stride), count, static_cast<std::uint32_t>(cells.size()));
+  for (std::size_t k = 0; k < count; ++k) {
+    g.similarity[node + k] = cells.grid_count > 0 ? &cells.similarity[cell + k] : nullptr;
+  }
 }
 
 void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float max_cost, SearchGraph& g) {
@@ -118,7 +105,9 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.edge_count.assign(nodes, 0);
   g.source = kNoNode;
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
-    copy_level_nodes(g, g.level_base[li], windows.levels[li], one_minus_max_cost, max_cost);
+    const LevelCells& cells = windows.levels[li];
+    check_level_sequences(cells);
+    copy_cells(g, g.level_base[li], cells, 0, cells.size(), one_minus_max_cost, max_cost);
   }
 }
 
@@ -226,7 +215,7 @@ void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int3
     return;
   }
   const std::size_t u = pass.base + uk, pseudo = g.node_count() - 1;
-  copy_node(g, pseudo, pass.cells, uk, 1.0f - b.params.max_cost, b.params.max_cost);
+  copy_cells(g, pseudo, pass.cells, uk, 1, 1.0f - b.params.max_cost, b.params.max_cost);
   const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
   b.add_measured_edge(pseudo, metres);
   g.edge_count[u] = static_cast<std::uint32_t>(b.size() - g.edge_begin[u]);
@@ -267,7 +256,7 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                         const ConnectivityParams& params, const TransformMap& transforms,
                         GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths) {
   reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
-  Builder b{params, out, lengths};
+  Builder b{params, out};
   b.start();
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
