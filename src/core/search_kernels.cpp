@@ -75,13 +75,52 @@ float olvi_value(const std::vector<DestinationRecord>& records, float lambda, st
   return ((sum / static_cast<float>(grids)) + worst) * kHalf / denominator;
 }
 
+namespace {
+
+// Connectivity ratios of up to this many bandwidths are taken in one pass over the records.
+constexpr std::size_t kFusedBandwidths = 8;
+
+struct Bandwidth {
+  float lambda;
+  std::span<const float> decay;
+};
+
+// Each bandwidth's sums still take the records in order, with the same
+// operations as connectivity_ratio, so every ratio is the one it gives.
+float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count,
+                 std::vector<float>& sums) {
+  sums.assign(2 * count, 0.0f);
+  float* numerator = sums.data();
+  float* denominator = numerator + count;
+  for (const DestinationRecord& r : records) {
+    for (std::size_t l = 0; l < count; ++l) {
+      const float lambda = bands[l].lambda;
+      numerator[l] += ratio_kernel(r.weighted_cost, lambda) * r.condition * r.protected_fraction * r.weight;
+      const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
+      denominator[l] += distance_term(r, bands[l].decay, kernel) * r.weight;
+    }
+  }
+  float total = -0.0f;
+  for (std::size_t l = 0; l < count; ++l) total += denominator[l] > 0.0f ? numerator[l] / denominator[l] : 0.0f;
+  return total / static_cast<float>(count);
+}
+
+}  // namespace
+
 float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
                   std::vector<float>& acc, const DistanceDecay* decay) {
   if (lambdas.empty()) return 0.0f;
+  const auto table = [decay](std::size_t l) {
+    return decay == nullptr ? std::span<const float>{} : decay->for_bandwidth(l);
+  };
+  if (!olvi && lambdas.size() <= kFusedBandwidths) {  // (OLVI's grid loop makes fusing it slower)
+    Bandwidth bands[kFusedBandwidths];
+    for (std::size_t l = 0; l < lambdas.size(); ++l) bands[l] = Bandwidth{lambdas[l], table(l)};
+    return mean_ratio(records, bands, lambdas.size(), acc);
+  }
   float total = -0.0f;
   for (std::size_t l = 0; l < lambdas.size(); ++l) {
-    const std::span<const float> table = decay == nullptr ? std::span<const float>{} : decay->for_bandwidth(l);
-    total += olvi ? olvi_value(records, lambdas[l], acc, table) : connectivity_ratio(records, lambdas[l], table);
+    total += olvi ? olvi_value(records, lambdas[l], acc, table(l)) : connectivity_ratio(records, lambdas[l], table(l));
   }
   return total / static_cast<float>(lambdas.size());
 }

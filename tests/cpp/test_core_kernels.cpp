@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+#include <span>
 #include <vector>
 
 #include "core/search.h"
@@ -173,6 +175,38 @@ TEST(DistanceDecay, LookedUpWeightsEqualEvaluatedOnes) {
     const float evaluated = focal_value(records, lambdas, olvi, acc);
     EXPECT_EQ(looked_up, evaluated) << (olvi ? "OLVI" : "ratio");
     EXPECT_GT(evaluated, 0.0f);
+  }
+}
+
+// focal_value takes the ratios of up to eight bandwidths in one pass over the
+// records; each value must still be, bit for bit, the mean of the bandwidths'
+// own ratios taken one at a time (nine take them one at a time).
+TEST(Kernels, FusedBandwidthsEqualOneByOne) {
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f), cost(0.0f, 40.0f);
+  for (const std::size_t bandwidths : {1u, 3u, 8u, 9u}) {
+    std::vector<float> lambdas;
+    for (std::size_t l = 0; l < bandwidths; ++l) lambdas.push_back(0.5f + 7.0f * unit(rng));
+    const DistanceDecay decay(lambdas, false);
+    for (int trial = 0; trial < 20; ++trial) {
+      std::vector<DestinationRecord> records;
+      for (std::size_t k = 0; k < 400; ++k) {
+        DestinationRecord r =
+            record(cost(rng), cost(rng), unit(rng), unit(rng), unit(rng) < 0.1f ? 0.0f : unit(rng));
+        r.distance_units = static_cast<std::uint64_t>(r.distance_cost * 100.0f);
+        records.push_back(r);
+      }
+      for (const DistanceDecay* table : {static_cast<const DistanceDecay*>(nullptr), &decay}) {
+        float expected = -0.0f;
+        for (std::size_t l = 0; l < lambdas.size(); ++l) {
+          expected += connectivity_ratio(records, lambdas[l],
+                                         table == nullptr ? std::span<const float>{} : table->for_bandwidth(l));
+        }
+        expected /= static_cast<float>(lambdas.size());
+        std::vector<float> acc;
+        ASSERT_EQ(focal_value(records, lambdas, false, acc, table), expected) << bandwidths << " bandwidths";
+      }
+    }
   }
 }
 
