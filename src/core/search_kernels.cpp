@@ -42,16 +42,6 @@ DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, bool olvi) {
   }
 }
 
-float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda, std::span<const float> decay) {
-  float numerator = 0.0f, denominator = 0.0f;
-  const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
-  for (const DestinationRecord& r : records) {
-    numerator += ratio_kernel(r.weighted_cost, lambda) * r.condition * r.protected_fraction * r.weight;
-    denominator += distance_term(r, decay, kernel) * r.weight;
-  }
-  return denominator > 0.0f ? numerator / denominator : 0.0f;
-}
-
 float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc,
                  std::span<const float> decay) {
   if (records.empty() || records.front().grid_count == 0) return 0.0f;
@@ -85,13 +75,10 @@ struct Bandwidth {
   std::span<const float> decay;
 };
 
-// Each bandwidth's sums still take the records in order, with the same
-// operations as connectivity_ratio, so every ratio is the one it gives.
-float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count,
-                 std::vector<float>& sums) {
-  sums.assign(2 * count, 0.0f);
-  float* numerator = sums.data();
-  float* denominator = numerator + count;
+// The mean of `count` (<= kFusedBandwidths) connectivity ratios, in one pass:
+// each bandwidth's sums still take the records in order.
+float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count) {
+  float numerator[kFusedBandwidths] = {}, denominator[kFusedBandwidths] = {};
   for (const DestinationRecord& r : records) {
     for (std::size_t l = 0; l < count; ++l) {
       const float lambda = bands[l].lambda;
@@ -107,6 +94,11 @@ float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth*
 
 }  // namespace
 
+float connectivity_ratio(const std::vector<DestinationRecord>& records, float lambda, std::span<const float> decay) {
+  const Bandwidth band{lambda, decay};
+  return mean_ratio(records, &band, 1);
+}
+
 float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
                   std::vector<float>& acc, const DistanceDecay* decay) {
   if (lambdas.empty()) return 0.0f;
@@ -116,7 +108,7 @@ float focal_value(const std::vector<DestinationRecord>& records, const std::vect
   if (!olvi && lambdas.size() <= kFusedBandwidths) {  // (OLVI's grid loop makes fusing it slower)
     Bandwidth bands[kFusedBandwidths];
     for (std::size_t l = 0; l < lambdas.size(); ++l) bands[l] = Bandwidth{lambdas[l], table(l)};
-    return mean_ratio(records, bands, lambdas.size(), acc);
+    return mean_ratio(records, bands, lambdas.size());
   }
   float total = -0.0f;
   for (std::size_t l = 0; l < lambdas.size(); ++l) {
