@@ -1,6 +1,9 @@
 // Cell centres and edge lengths of the search graph.
 #pragma once
 
+#include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "common/affine.h"
@@ -22,6 +25,29 @@ inline Point cell_centre(const Affine& t, std::int64_t row, std::int64_t col) {
 
 // Metres between two centres: planar in projected mode, haversine on (lon, lat) degrees otherwise.
 double cell_distance_m(Point p1, Point p2, bool is_geo);
+
+// Planar lengths remembered by their exact offsets: the links of a regular
+// projected grid take only a few distinct (dx, dy), and hypot costs more than
+// looking one up. An offset pair is matched bit for bit, so every length is
+// exactly the one hypot gives.
+class PlanarLengths {
+ public:
+  double metres(double dx, double dy) {
+    const std::uint64_t x = std::bit_cast<std::uint64_t>(dx), y = std::bit_cast<std::uint64_t>(dy);
+    Entry& e = entries_[((x * 0x9E3779B97F4A7C15ull) ^ (y * 0xC2B2AE3D27D4EB4Full)) >> (64 - kSlotBits)];
+    if (!(e.filled && e.dx == x && e.dy == y)) e = Entry{x, y, std::hypot(dx, dy), true};
+    return e.metres;
+  }
+
+ private:
+  static constexpr int kSlotBits = 6;
+  struct Entry {
+    std::uint64_t dx = 0, dy = 0;
+    double metres = 0.0;
+    bool filled = false;
+  };
+  std::array<Entry, std::size_t{1} << kSlotBits> entries_{};
+};
 
 // The haversine metres from their terms: s_phi = sin(Δφ/2), cos_product =
 // cos φ1 · cos φ2, s_theta = sin(Δθ/2) (radians), in the order cell_distance_m

@@ -21,6 +21,7 @@ constexpr int kMaxCoarseCandidates = 4;
 struct Builder {
   const ConnectivityParams& params;
   SearchGraph& g;
+  PlanarLengths& planar;
   GraphEdge* first = nullptr;  // the edge array's start
   GraphEdge* next = nullptr;   // where the next edge goes
   // The widest steps so far, kept here rather than in the graph so that edge
@@ -141,7 +142,10 @@ void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols,
     const std::int32_t v = next->find(r, c);
     if (v == kNoCell) continue;
     double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, sr, sc);
-    if (metres < 0.0) metres = cell_distance_m(p1, cell_centre(coarse_t, r, c), b.params.is_geo);
+    if (metres < 0.0) {
+      const Point p2 = cell_centre(coarse_t, r, c);
+      metres = b.params.is_geo ? cell_distance_m(p1, p2, true) : b.planar.metres(p2.x - p1.x, p2.y - p1.y);
+    }
     b.add_measured_edge(next_base + static_cast<std::size_t>(v), metres);
   }
 }
@@ -256,7 +260,7 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                         const ConnectivityParams& params, const TransformMap& transforms,
                         GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths) {
   reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
-  Builder b{params, out};
+  Builder b{params, out, scratch.planar};
   b.start();
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);

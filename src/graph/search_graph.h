@@ -14,6 +14,7 @@
 #include "builder/node_id.h"
 #include "builder/node_mapping.h"
 #include "core/engine_inputs.h"
+#include "graph/distance.h"
 #include "window/level_cells.h"
 
 namespace velkan {
@@ -74,6 +75,7 @@ struct SearchGraph {
 // Working state reused from focal cell to focal cell.
 struct GraphScratch {
   NodeMapping current, next;
+  PlanarLengths planar;  // link lengths of projected grids
 };
 
 // Cost in 1/100 km units: x*100 rounded half away from zero, saturated to uint32.

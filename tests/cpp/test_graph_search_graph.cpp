@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 
 #include <cmath>
 #include <cstring>
@@ -82,6 +83,23 @@ TEST(CellDistance, ProjectedAndGeographic) {
   const double expected = kEarthRadiusM * 2.0 * std::asin(std::cos(lat) * std::sin(0.5 * kDegToRad));
   EXPECT_NEAR(cell_distance_m(a, b, true), expected, 1e-6);
   EXPECT_NEAR(cell_distance_m(a, b, true), 111191.0, 1.0);
+}
+
+// Remembered planar lengths are hypot's, bit for bit, on a pool of offsets
+// small enough that slots are shared and revisited all the time, signed
+// zeros and non-finite offsets included.
+TEST(PlanarLengths, GiveExactlyHypot) {
+  std::mt19937 rng(21);
+  std::vector<double> pool = {0.0, -0.0, 50.0, -50.0, 150.0, 1e-300, 3.0e5 / 7.0, -2.5, INFINITY, -INFINITY, NAN,
+                              49.999999999999993};
+  while (pool.size() < 24) pool.push_back(std::ldexp(static_cast<double>(rng()), -20));
+  std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+  PlanarLengths lengths;
+  for (int k = 0; k < 20000; ++k) {
+    const double dx = pool[pick(rng)], dy = pool[pick(rng)];
+    const double got = lengths.metres(dx, dy), expected = std::hypot(dx, dy);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(expected)) << dx << ", " << dy;
+  }
 }
 
 TEST(SearchGraph, EdgeLengthsAndCountsOfOneLevel) {
