@@ -6,18 +6,14 @@
 
 namespace velkan {
 
-NodeId pack_node_id(std::int32_t level, std::int32_t row, std::int32_t col) {
+void fail_node_id(std::int32_t level, std::int32_t row, std::int32_t col) {
   // A value can be both negative and oversized; the sign is the more useful report.
   if (level < 0 || row < 0 || col < 0) {
     throw InternalError("Negative node coordinates are not supported: level=" + std::to_string(level) +
                         ", row=" + std::to_string(row) + ", col=" + std::to_string(col));
   }
-  if (level > kMaxNodeLevel || row >= kNodeCoordLimit || col >= kNodeCoordLimit) {
-    throw InternalError("Node id overflow for (level,row,col)=(" + std::to_string(level) + "," +
-                        std::to_string(row) + "," + std::to_string(col) +
-                        "); exceeds 16/24/24-bit layout");
-  }
-  return (static_cast<NodeId>(level) << 48) | (static_cast<NodeId>(row) << 24) | static_cast<NodeId>(col);
+  throw InternalError("Node id overflow for (level,row,col)=(" + std::to_string(level) + "," + std::to_string(row) +
+                      "," + std::to_string(col) + "); exceeds 16/24/24-bit layout");
 }
 
 }  // namespace velkan
