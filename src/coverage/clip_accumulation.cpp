@@ -39,7 +39,7 @@ void accumulate_row(const RowJob& job, std::uint64_t r, ClipScratch& s) {
 }  // namespace
 
 void ClippingAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster,
-                              WorkerPool& pool) {
+                              WorkerPool& pool, RowFinish finish) {
   if (ring.size() < 3) return;
   const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
   if (job.range.empty()) return;
@@ -47,11 +47,14 @@ void ClippingAccumulator::add(const std::vector<PixelPoint>& ring, float sign, R
     for (std::uint64_t r = job.range.r0; r < job.range.r1; ++r) {
       pool.poll();  // the caller does these rows itself: stay interruptible
       accumulate_row(job, r, scratch_[0]);
+      finish(r, raster);
     }
     return;
   }
-  pool.parallel_for(job.range.r0, job.range.r1,
-                    [&](std::size_t r, std::size_t worker) { accumulate_row(job, r, scratch_[worker]); });
+  pool.parallel_for(job.range.r0, job.range.r1, [&](std::size_t r, std::size_t worker) {
+    accumulate_row(job, r, scratch_[worker]);
+    finish(r, raster);
+  });
 }
 
 }  // namespace velkan

@@ -8,6 +8,7 @@
 
 #include "common/raster.h"
 #include "coverage/clip.h"
+#include "coverage/row_clamp.h"
 
 namespace velkan {
 
@@ -24,7 +25,9 @@ class ClippingAccumulator {
   explicit ClippingAccumulator(std::size_t workers) : scratch_(workers) {}
 
   // Adds sign times the overlap area of `ring` with every cell of `raster`.
-  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool);
+  // `finish` runs after each of its rows.
+  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool,
+           RowFinish finish = {});
 
  private:
   std::vector<ClipScratch> scratch_;

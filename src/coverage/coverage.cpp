@@ -11,6 +11,7 @@
 #include "coverage/clip_accumulation.h"
 #include "coverage/edge_accumulation.h"
 #include "coverage/ring_cells.h"
+#include "coverage/row_clamp.h"
 
 namespace velkan {
 
@@ -26,33 +27,50 @@ std::vector<PixelPoint> to_pixel_space(const Ring& ring, const Affine& t, double
   return out;
 }
 
+// The cells a ring can reach; none for a ring of fewer than three vertices.
+CellRange ring_range(const std::vector<PixelPoint>& ring, RasterView<float> raster) {
+  if (ring.size() < 3) return CellRange{};
+  return cell_range(bounds_of(ring), raster.rows(), raster.cols());
+}
+
+// Calls visit(ring, sign) for every ring in ring order: each exterior, then its holes.
+template <class Visit>
+void for_each_ring(const std::vector<Polygon>& polygons, Visit visit) {
+  for (const Polygon& polygon : polygons) {
+    visit(polygon.exterior, 1.0f);
+    for (const Ring& hole : polygon.holes) visit(hole, -1.0f);
+  }
+}
+
 // Every ring goes the edge way unless it has coordinates only the clipping
 // way defines (NaN, infinite or beyond 2^53). Consecutive small rings wait
 // and go together, so their rows can be shared out among the workers; any
 // other ring first adds the waiting ones, keeping every cell's ring order.
 class RingAccumulator {
  public:
-  RingAccumulator(RasterView<float> raster, WorkerPool& pool)
-      : raster_(raster), pool_(pool), by_edges_(pool.size()), by_clipping_(pool.size()) {}
+  // `rows` clamps each row once its last ring is in, when it is active.
+  RingAccumulator(RasterView<float> raster, WorkerPool& pool, const RowClamp& rows)
+      : raster_(raster), pool_(pool), rows_(rows), by_edges_(pool.size()), by_clipping_(pool.size()) {}
 
-  void add(std::vector<PixelPoint> ring, float sign) {
-    if (ring.size() < 3) return;
-    const CellRange range = cell_range(bounds_of(ring), raster_.rows(), raster_.cols());
+  // Adds ring number `index` (in ring order).
+  void add(std::vector<PixelPoint> ring, float sign, std::size_t index) {
+    const CellRange range = ring_range(ring, raster_);
     if (range.empty()) return;
     written_.r0 = std::min(written_.r0, range.r0);
     written_.r1 = std::max(written_.r1, range.r1);
     written_.c0 = std::min(written_.c0, range.c0);
     written_.c1 = std::max(written_.c1, range.c1);
+    const RowFinish finish{rows_.active() ? &rows_ : nullptr, index};
     const bool by_edges = EdgeAccumulator::handles(ring);
     if (by_edges && EdgeAccumulator::is_small(ring, raster_)) {
-      waiting_.push_back(PendingRing{std::move(ring), sign});
+      waiting_.push_back(PendingRing{std::move(ring), sign, finish});
       return;
     }
     add_waiting();
     if (by_edges)
-      by_edges_.add(ring, sign, raster_, pool_);
+      by_edges_.add(ring, sign, raster_, pool_, finish);
     else
-      by_clipping_.add(ring, sign, raster_, pool_);
+      by_clipping_.add(ring, sign, raster_, pool_, finish);
   }
 
   void add_waiting() {
@@ -65,7 +83,7 @@ class RingAccumulator {
   // have left it, so the rest (often most of a large grid) is not visited.
   void clamp() {
     add_waiting();
-    if (written_.empty()) return;
+    if (written_.empty() || rows_.active()) return;  // every row was clamped as it became final
     constexpr std::uint64_t kBlockRows = 16;
     const std::uint64_t blocks = (written_.rows() + kBlockRows - 1) / kBlockRows;
     auto clamp_block = [&](std::size_t block, std::size_t) {
@@ -88,6 +106,7 @@ class RingAccumulator {
  private:
   RasterView<float> raster_;
   WorkerPool& pool_;
+  const RowClamp& rows_;
   EdgeAccumulator by_edges_;
   ClippingAccumulator by_clipping_;
   std::vector<PendingRing> waiting_;
@@ -119,14 +138,23 @@ Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Aff
 }
 
 void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine& transform, RasterView<float> raster,
-                             WorkerPool& pool) {
+                             WorkerPool& pool, ClampOrder order) {
   const double det = transform.a * transform.e - transform.b * transform.d;
-  RingAccumulator rings(raster, pool);
-  // Rings strictly one after another: each cell sees its contributions in ring order.
-  for (const Polygon& polygon : polygons) {
-    rings.add(to_pixel_space(polygon.exterior, transform, det), 1.0f);
-    for (const Ring& hole : polygon.holes) rings.add(to_pixel_space(hole, transform, det), -1.0f);
+  // A first pass finds the rows each ring reaches (converting again later
+  // keeps one ring's pixel copy alive at a time, not all of them).
+  std::vector<CellRange> ranges;
+  if (order == ClampOrder::ByRows) {
+    for_each_ring(polygons, [&](const Ring& ring, float) {
+      ranges.push_back(ring_range(to_pixel_space(ring, transform, det), raster));
+    });
   }
+  const RowClamp rows(ranges);
+  RingAccumulator rings(raster, pool, rows);
+  // Rings strictly one after another: each cell sees its contributions in ring order.
+  std::size_t index = 0;
+  for_each_ring(polygons, [&](const Ring& ring, float sign) {
+    rings.add(to_pixel_space(ring, transform, det), sign, index++);
+  });
   rings.clamp();
 }
 

@@ -33,10 +33,16 @@ struct Polygon {
 Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
                                  std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool);
 
+// When cells are clamped into [0, 1]: each row as soon as its last ring is in
+// (while still in cache), or all of them after the last ring, the plain way
+// (which rows too narrow to be worth the bookkeeping take anyway). The values
+// are the same.
+enum class ClampOrder { ByRows, AtEnd };
+
 // The same into a caller's zeroed cells, which only need to be written where
 // a ring reaches: a lazily zeroed buffer stays untouched elsewhere.
 void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine& transform, RasterView<float> cells,
-                             WorkerPool& pool);
+                             WorkerPool& pool, ClampOrder order = ClampOrder::ByRows);
 
 // Throws the InternalError above for a shape whose byte count overflows.
 void check_coverage_shape(std::uint64_t nrows, std::uint64_t ncols);

@@ -131,6 +131,7 @@ struct RowJob {
   float sign;
   CellRange range;
   RasterView<float> raster;
+  RowFinish finish;
 };
 
 void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edges, const std::uint32_t* edges_end,
@@ -145,6 +146,7 @@ void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edg
   for (const std::uint32_t* e = edges; e != edges_end; ++e)
     add_edge_piece(job.ring[*e], job.ring[*e + 1 == n ? 0 : *e + 1], g, cells);
   cells.add_to_row(job.raster.row_ptr(r), job.range.c0, job.range.c1, job.sign);
+  job.finish(r, job.raster);
 }
 
 }  // namespace
@@ -203,7 +205,7 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
   std::uint64_t r0 = UINT64_MAX, r1 = 0;
   for (const PendingRing& p : rings) {
     if (p.ring.size() < 3) continue;
-    const RowJob job{p.ring, p.sign, cell_range(bounds_of(p.ring), raster.rows(), raster.cols()), raster};
+    const RowJob job{p.ring, p.sign, cell_range(bounds_of(p.ring), raster.rows(), raster.cols()), raster, p.finish};
     if (job.range.empty()) continue;
     r0 = std::min(r0, job.range.r0);
     r1 = std::max(r1, job.range.r1);
@@ -246,9 +248,10 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
   }
 }
 
-void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool) {
+void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool,
+                          RowFinish finish) {
   if (ring.size() < 3) return;
-  const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster};
+  const RowJob job{ring, sign, cell_range(bounds_of(ring), raster.rows(), raster.cols()), raster, finish};
   if (job.range.empty()) return;
   const std::uint64_t pairs = row_pairs(ring, raster.rows());
   const std::uint64_t band_rows =

@@ -18,6 +18,7 @@
 
 #include "common/raster.h"
 #include "coverage/clip.h"
+#include "coverage/row_clamp.h"
 
 namespace velkan {
 
@@ -36,6 +37,7 @@ struct EdgeRowScratch {
 struct PendingRing {
   std::vector<PixelPoint> ring;
   float sign = 1.0f;
+  RowFinish finish;
 };
 
 class EdgeAccumulator {
@@ -53,7 +55,9 @@ class EdgeAccumulator {
 
   // Adds sign times the overlap area of `ring` with every cell of `raster`;
   // the same values as the clipping path up to float64 rounding.
-  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool);
+  // `finish` runs after each of its rows.
+  void add(const std::vector<PixelPoint>& ring, float sign, RasterView<float> raster, WorkerPool& pool,
+           RowFinish finish = {});
 
   // True for a ring too small to be worth waking the pool for on its own.
   static bool is_small(const std::vector<PixelPoint>& ring, RasterView<float> raster);

@@ -9,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 #include <new>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -318,6 +319,41 @@ TEST_P(CoverageThreads, SameBitsAsOneWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, CoverageThreads, ::testing::Values(1, 2, 7));
+
+// ---- clamping ------------------------------------------------------------------
+
+// Rows clamped as soon as their last ring is in give the bits of clamping the
+// whole grid at the end: a big ring with a hole on the pool, overlapping small
+// rings in batches (sums above 1 and below 0), a ring the clipping way (a NaN
+// vertex), rings partly off the grid, and small rings after the big one.
+TEST(CoverageClamp, RowsClampedEarlyEqualOneClampAtTheEnd) {
+  std::mt19937 rng(8);
+  std::uniform_real_distribution<double> at(-10.0, 230.0), radius(0.5, 9.0);
+  std::vector<Polygon> polygons{{circle(100.3, 90.7, 70.0, 5000), {circle(100.0, 90.0, 20.0, 400)}}};
+  for (int i = 0; i < 300; ++i) {
+    const double x = at(rng), y = at(rng), r = radius(rng);
+    polygons.push_back({circle(x, y, r, 23), {circle(x + 0.3, y, r * 0.4, 9)}});
+    if (i % 40 == 0) polygons.push_back({reversed(circle(y, x, r, 17)), {}});  // a negative exterior
+  }
+  Ring with_nan = square(150.5, 20.25, 30.0);
+  with_nan.insert(with_nan.begin() + 2, Vertex{kNaN, 35.0});
+  polygons.push_back({with_nan, {}});
+  polygons.push_back({circle(100.0, 90.0, 75.0, 3000), {}});  // over everything so far: sums reach 2
+  for (const std::size_t workers : {1u, 3u}) {
+    WorkerPool pool(workers);
+    Raster<float> by_rows = Raster<float>::zeros(210, 220), at_end = Raster<float>::zeros(210, 220);
+    rasterise_coverage_into(polygons, kIdentity, by_rows.view(), pool, ClampOrder::ByRows);
+    rasterise_coverage_into(polygons, kIdentity, at_end.view(), pool, ClampOrder::AtEnd);
+    std::size_t partial = 0;
+    for (std::size_t i = 0; i < by_rows.size(); ++i) {
+      ASSERT_EQ(std::memcmp(&by_rows.data()[i], &at_end.data()[i], sizeof(float)), 0) << "cell " << i;
+      ASSERT_GE(by_rows.data()[i], 0.0f);
+      ASSERT_LE(by_rows.data()[i], 1.0f);
+      partial += by_rows.data()[i] > 0.0f && by_rows.data()[i] < 1.0f;
+    }
+    EXPECT_GT(partial, 1000u);
+  }
+}
 
 // ---- interruption ---------------------------------------------------------------
 
