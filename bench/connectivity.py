@@ -6,13 +6,15 @@ A fixed-seed 512 x 512 landscape (smooth condition in [0, 1], ~5 % NaN cells, pr
 cells), levels [1, 2, 4, 8], window_size 3, outer_window 11, lambdas [2, 20, 200], in five
 configurations: circular; square; geographic (0.001 degree cells near latitude 60); OLVI
 (two transition grids of three bands, pa_to_pa off); KOVA (pa_to_pa on, protected patches).
-Only a band of N rows in the middle (default 32, --quick 8) holds the focal cells, the rest
+Only a band of N rows in the middle (default 32, --quick 16) holds the focal cells, the rest
 masked, so a run takes minutes; the searches still see the whole landscape. In KOVA the mask
 also marks the protected cells, so its focal cells are the protected patches inside the band.
 
 For each configuration:
-- focal cells per second of velkan.connectivity at n_threads 1 and 2 (best of 3, --quick 1)
-  and the peak RSS of those calls (Linux: the peak is reset through /proc/self/clear_refs);
+- focal cells per second of velkan.connectivity at n_threads 1 and 2 (best of 5, --quick 1),
+  the two calls and the peer below taking turns in every repeat, so that a slow spell of a
+  shared machine falls on all of them alike; the peak RSS over one more call at each thread
+  count (Linux: the peak is reset through /proc/self/clear_refs);
 - the per-focal-cell split into gathering, graph building, the two searches and the kernels,
   from the C++ binary bench_focal_cell, fed the same landscape and configuration through a
   temporary folder (the script builds it with cmake in build/bench unless --no-build);
@@ -24,6 +26,8 @@ For each configuration:
 - the peer: skimage.graph.MCP_Geometric doing one full-resolution least-cost search from a
   focal cell over a square window of the same reach (outer half-extent of the coarsest level),
   with the engine's path weight as cost per unit length and NaN impassable, on 50 focal cells.
+The header gives the load average and the share of CPU time the host gave to other guests
+during the run (steal time), which skews every figure of a shared machine.
 Last, the peak memory of one 4,000 x 4,000 call without traversal, PA or transition grids
 (nearly every cell masked: preparation dominates memory), in bytes per cell above the inputs.
 Needs the bench extra: pip install ".[bench]".
@@ -44,6 +48,7 @@ import numpy as np
 from skimage.graph import MCP_Geometric
 
 import velkan
+from timing import StolenTime, interleaved_best
 
 SIZE = 512
 LEVELS = [1, 2, 4, 8]
@@ -118,16 +123,13 @@ def reset_peak_rss():
         clear_refs.write("5")
 
 
-def timed_call(arguments, threads, repeats):
-    """Best wall time of velkan.connectivity, the peak RSS (KiB) and the RSS before the calls."""
+def peak_rss_of_calls(arguments):
+    """Peak RSS (KiB) over one call at 1 and one at 2 threads, and the RSS before them."""
     before = status_kib("VmRSS")
     reset_peak_rss()
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
+    for threads in (1, 2):
         velkan.connectivity(**arguments, n_threads=threads)
-        best = min(best, time.perf_counter() - start)
-    return best, status_kib("VmHWM"), before
+    return status_kib("VmHWM"), before
 
 
 def build_engine_bench():
@@ -189,23 +191,22 @@ def cell_sampling_km(arguments):
     return abs(e) * km_per_degree, abs(a) * km_per_degree * np.cos(latitude)
 
 
-def peer_seconds_per_focal_cell(arguments, repeats):
+def peer_searches(arguments):
     """One MCP_Geometric search per focal cell over its (2 REACH + 1)-cell square window, clipped
-    to the landscape, as a user without velkan would write it: best of the repeats."""
+    to the landscape, as a user without velkan would write it: a callable running them all."""
     condition = arguments["condition"]
     # The engine's path weight per unit length; NaN cells impassable (MCP skips infinite costs).
     costs = np.where(np.isfinite(condition), (1.0 - MAX_COST) * condition + MAX_COST, np.inf)
     sampling = cell_sampling_km(arguments)
     cells = peer_focal_cells(arguments)
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
+
+    def run():
         for r, c in cells:
             r0, c0 = max(r - REACH, 0), max(c - REACH, 0)
             window = costs[r0:r + REACH + 1, c0:c + REACH + 1]
             MCP_Geometric(window, fully_connected=True, sampling=sampling).find_costs([(r - r0, c - c0)])
-        best = min(best, time.perf_counter() - start)
-    return best / len(cells)
+
+    return run
 
 
 def memory_bytes_per_cell():
@@ -218,19 +219,25 @@ def memory_bytes_per_cell():
     arguments = dict(condition=condition, mask=mask, transgrid_list=None, transforms=level_transforms(PROJECTED),
                      levels=LEVELS, lambdas=LAMBDAS, is_geo=False, max_cost=MAX_COST, window_size=WINDOW_SIZE,
                      outer_window=OUTER_WINDOW, offsets=(0, 0))
-    _, peak, before = timed_call(arguments, 2, 1)
+    before = status_kib("VmRSS")
+    reset_peak_rss()
+    velkan.connectivity(**arguments, n_threads=2)
+    peak = status_kib("VmHWM")
     return (peak - before) * 1024.0 / condition.size, int((~mask).sum())
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="8 focal rows, best of 1, one C++ pass")
-    parser.add_argument("--rows", type=int, help="focal rows in the band (default 32, --quick 8)")
+    parser.add_argument("--quick", action="store_true", help="16 focal rows, best of 1, one C++ pass")
+    parser.add_argument("--rows", type=int, help="focal rows in the band (default 32, --quick 16)")
     parser.add_argument("--no-build", action="store_true", help="use build/bench/bench_focal_cell as it is")
     options = parser.parse_args()
     load_at_start = os.getloadavg()[0]
-    rows = options.rows or (8 if options.quick else 32)
-    repeats, passes, search_repeats = (1, 1, 2) if options.quick else (3, 2, 3)
+    stolen = StolenTime()
+    # 16 rows at least: the allocation count warms up over the first half, which must
+    # see every row phase of the coarsest level (8) for the circular coverage cache.
+    rows = options.rows or (16 if options.quick else 32)
+    repeats, passes, search_repeats = (1, 1, 2) if options.quick else (5, 3, 3)
     if not options.no_build:
         build_engine_bench()
     elif not ENGINE_BENCH.exists():
@@ -243,20 +250,21 @@ def main():
     results = {}
     for name, arguments in configs.items():
         r = results[name] = {"focal": int((~arguments["mask"]).sum())}
-        r["seconds_1"], peak_1, before = timed_call(arguments, 1, repeats)
-        r["seconds_2"], peak_2, _ = timed_call(arguments, 2, repeats)
-        r["peak_mib"], r["own_mib"] = max(peak_1, peak_2) / 1024, (max(peak_1, peak_2) - before) / 1024
+        peak, before = peak_rss_of_calls(arguments)
+        r["peak_mib"], r["own_mib"] = peak / 1024, (peak - before) / 1024
+        best, _ = interleaved_best(repeats, {
+            "seconds_1": lambda: velkan.connectivity(**arguments, n_threads=1),
+            "seconds_2": lambda: velkan.connectivity(**arguments, n_threads=2),
+            "peer": peer_searches(arguments),
+        })
+        r.update(best)
         r["call_us"] = 1e6 * r["seconds_1"] / r["focal"]
+        r["peer_us"] = 1e6 * r["peer"] / PEER_FOCAL_CELLS
         r["parts"] = engine_parts(arguments, passes, search_repeats)
-    peer_by_sampling = {}
-    for name, arguments in configs.items():
-        sampling = cell_sampling_km(arguments)
-        if sampling not in peer_by_sampling:
-            peer_by_sampling[sampling] = 1e6 * peer_seconds_per_focal_cell(arguments, repeats)
-        results[name]["peer_us"] = peer_by_sampling[sampling]
 
     # Other work on the machine skews the times, the 2-thread ones most: say how busy it was.
-    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}")
+    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}; "
+          f"time stolen by other guests of the host: {stolen.share():.1%} of CPU time")
     print(f"connectivity, {SIZE} x {SIZE} landscape, levels {LEVELS}, window {WINDOW_SIZE}, outer {OUTER_WINDOW}, "
           f"lambdas {[int(x) for x in LAMBDAS]}; focal band of {rows} rows; {os.cpu_count()} logical CPUs; "
           f"best of {repeats}; {date.today()}\n")

@@ -8,7 +8,9 @@ every edge split at its midpoint (40,000 vertices, the same area), to show how t
 with vertices. A last row, one 10 x 10 square, shows the fixed cost of a call on this grid. Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into
 a dense raster, as its users do: it has no dense coverage output) and
 rasterio.features.rasterize(all_touched=True), the common inexact choice. Times are the best
-of 5 (--quick: best of 1). Needs the bench extra: pip install ".[bench]".
+of 5 (--quick: best of 1), velkan and its peers taking turns in every repeat so that a slow
+spell of a shared machine falls on all of them alike; the header gives the share of CPU time
+the host gave to other guests meanwhile. Needs the bench extra: pip install ".[bench]".
 """
 import argparse
 import os
@@ -26,6 +28,7 @@ from exactextract.raster import NumPyRasterSource
 from rasterio.features import rasterize
 
 import velkan
+from timing import StolenTime, interleaved_best
 
 N = 4000
 # North up, row 0 at the top: the layout exactextract's NumPyRasterSource assumes.
@@ -86,30 +89,20 @@ def exactextract_dense(source, features):
     return np.minimum(dense, 1.0).reshape(N, N)
 
 
-def best_of(repeats, fn):
-    """Best wall time over the repeats, and the last result."""
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def measure(polygons, repeats):
-    """Every figure of one case's row."""
-    row = {}
-    row["velkan_1"], ours = best_of(repeats, lambda: velkan.pixel_coverage(polygons, TRANSFORM, (N, N), n_threads=1))
-    row["velkan_2"], _ = best_of(repeats, lambda: velkan.pixel_coverage(polygons, TRANSFORM, (N, N), n_threads=2))
+    """Every figure of one case's row; velkan and its peers take turns in every repeat."""
     # Peer inputs are built outside the timing, as velkan's NumPy rings are.
     shapes = [geojson_polygon(exterior, holes) for exterior, holes in polygons]
     features = [{"type": "Feature", "properties": {}, "geometry": shape} for shape in shapes]
     source = NumPyRasterSource(np.zeros((N, N), np.float32), 0.0, 0.0, float(N), float(N))
-    row["exactextract"], theirs = best_of(repeats, lambda: exactextract_dense(source, features))
-    row["rasterio"], _ = best_of(repeats, lambda: rasterize(
-        [(shape, 1) for shape in shapes], out_shape=(N, N), transform=Affine(*TRANSFORM), all_touched=True,
-        dtype="uint8"))
-    row["max_diff"] = float(np.abs(ours.astype(np.float64) - theirs).max())
+    row, results = interleaved_best(repeats, {
+        "velkan_1": lambda: velkan.pixel_coverage(polygons, TRANSFORM, (N, N), n_threads=1),
+        "velkan_2": lambda: velkan.pixel_coverage(polygons, TRANSFORM, (N, N), n_threads=2),
+        "exactextract": lambda: exactextract_dense(source, features),
+        "rasterio": lambda: rasterize([(shape, 1) for shape in shapes], out_shape=(N, N),
+                                      transform=Affine(*TRANSFORM), all_touched=True, dtype="uint8"),
+    })
+    row["max_diff"] = float(np.abs(results["velkan_1"].astype(np.float64) - results["exactextract"]).max())
     return row
 
 
@@ -118,6 +111,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="best of 1 instead of 5")
     repeats = 1 if parser.parse_args().quick else 5
     load_at_start = os.getloadavg()[0]
+    stolen = StolenTime()
     rng = np.random.default_rng(2026)
     big_ring = case_big_ring(rng)
     cases = {
@@ -127,7 +121,8 @@ def main():
         "floor: one 10 x 10 square": case_floor(),
     }
     # Other work on the machine skews the times, the 2-thread ones most: say how busy it was.
-    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}")
+    print(f"load average (1 min) at start {load_at_start:.2f}, at end {os.getloadavg()[0]:.2f}; "
+          f"time stolen by other guests of the host: {stolen.share():.1%} of CPU time")
     print(f"pixel_coverage, {N} x {N} grid, {os.cpu_count()} logical CPUs, best of {repeats}, {date.today()}")
     print("seconds; ratios are the peer's time over velkan's at 1 thread; max diff is |velkan - exactextract|\n")
     print(f"{'case':30s} {'1 thread':>9s} {'2 threads':>9s} {'speed-up':>8s} {'exactext.':>9s} {'ratio':>6s} "
@@ -140,8 +135,11 @@ def main():
               f"{r['rasterio']:9.3f} {r['rasterio'] / r['velkan_1']:6.2f} {r['max_diff']:9.1e}")
 
     doubled = [(split_edges(exterior), holes) for exterior, holes in big_ring]
-    seconds, _ = best_of(repeats, lambda: velkan.pixel_coverage(doubled, TRANSFORM, (N, N), n_threads=1))
-    single = rows["(a) one 20k-vertex ring"]["velkan_1"]
+    growth, _ = interleaved_best(repeats, {
+        "single": lambda: velkan.pixel_coverage(big_ring, TRANSFORM, (N, N), n_threads=1),
+        "doubled": lambda: velkan.pixel_coverage(doubled, TRANSFORM, (N, N), n_threads=1),
+    })
+    seconds, single = growth["doubled"], growth["single"]
     print(f"\n(a) with its edges split (40k vertices, same area), 1 thread: {seconds:.3f} s, "
           f"{seconds / single:.2f}x the 20k-vertex time")
 
