@@ -78,15 +78,16 @@ void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdg
     const auto [key, u] = queue.pop();
     // Each push carries a strictly smaller total, so only stale entries mismatch.
     if (key != out.total[u]) continue;
-    if (out.pred_edge[u] != kNoEdge) {
-      out.weighted_path[u] = out.weighted_path[out.pred_node[u]] + graph.edges[out.pred_edge[u]].weighted_cost;
-    }
     out.settled.push_back(u);
+    // u's path is final, so each improved target's path is u's plus its edge:
+    // the last improvement, the one that stays, leaves the chosen path's sum.
+    const float path_u = out.weighted_path[u];
     const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
     relax(first, first + graph.edge_count[u], key, units, out.total.data(),
           [&](const GraphEdge* edge, std::uint64_t candidate) {
             out.pred_edge[edge->target] = static_cast<std::uint32_t>(edge - graph.edges.data());
             out.pred_node[edge->target] = u;
+            out.weighted_path[edge->target] = path_u + edge->weighted_cost;
             queue.push(candidate, edge->target);
           });
   }
