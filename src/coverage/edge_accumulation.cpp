@@ -188,7 +188,7 @@ std::uint64_t row_pairs(const std::vector<PixelPoint>& ring, std::uint64_t nrows
   return pairs;
 }
 
-// Rows of a batch go to the workers this many at a time.
+// Rows of a batch go to the workers at least this many at a time.
 constexpr std::uint64_t kBatchBandRows = 16;
 
 }  // namespace
@@ -213,12 +213,14 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
   }
   if (jobs.empty()) return;
   // The jobs meeting each band, in ring order: band_jobs[band_start[b], band_start[b + 1]).
-  const std::uint64_t bands = (r1 - r0 + kBatchBandRows - 1) / kBatchBandRows;
+  const std::uint64_t band_rows =
+      std::max(kBatchBandRows, rows_per_block(raster.cols() * sizeof(float), r1 - r0, pool.size()));
+  const std::uint64_t bands = (r1 - r0 + band_rows - 1) / band_rows;
   std::vector<std::size_t> band_start(bands + 2, 0);
   auto for_each_band_of_job = [&](auto&& visit) {
     for (std::size_t j = 0; j < jobs.size(); ++j) {
-      const std::uint64_t first = (jobs[j].range.r0 - r0) / kBatchBandRows;
-      const std::uint64_t last = (jobs[j].range.r1 - 1 - r0) / kBatchBandRows;
+      const std::uint64_t first = (jobs[j].range.r0 - r0) / band_rows;
+      const std::uint64_t last = (jobs[j].range.r1 - 1 - r0) / band_rows;
       for (std::uint64_t b = first; b <= last; ++b) visit(j, b);
     }
   };
@@ -229,7 +231,7 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
 
   auto run_band = [&](std::size_t band, std::size_t worker) {
     EdgeRowScratch& s = scratch_[worker];
-    const std::uint64_t b0 = r0 + band * kBatchBandRows, b1 = std::min(r1, b0 + kBatchBandRows);
+    const std::uint64_t b0 = r0 + band * band_rows, b1 = std::min(r1, b0 + band_rows);
     for (std::size_t k = band_start[band]; k < band_start[band + 1]; ++k) {
       const RowJob& job = jobs[band_jobs[k]];
       const std::uint64_t lo = std::max(b0, job.range.r0), hi = std::min(b1, job.range.r1);
@@ -272,7 +274,12 @@ void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raste
         run_row(r, 0);
       }
     } else {
-      pool.parallel_for(row0, row1, run_row);
+      const std::uint64_t block_rows = rows_per_block(raster.cols() * sizeof(float), row1 - row0, pool.size());
+      const std::uint64_t blocks = (row1 - row0 + block_rows - 1) / block_rows;
+      pool.parallel_for(0, blocks, [&](std::size_t block, std::size_t worker) {
+        const std::uint64_t first = row0 + block * block_rows;
+        for (std::uint64_t r = first; r < std::min(row1, first + block_rows); ++r) run_row(r, worker);
+      });
     }
   }
 }

@@ -2,6 +2,7 @@
 // the rule by which one cell's signed area is added.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -63,5 +64,19 @@ inline CellRange cell_range(const Bounds& b, std::uint64_t nrows, std::uint64_t 
 // Below this much work (about one step per cell of the range) a ring's rows run
 // on the calling thread: waking the pool would cost more. Values are the same.
 inline constexpr std::uint64_t kInlineWork = 1 << 15;
+
+// Rows a worker takes at a time out of `rows` rows of `row_bytes` each. A fresh
+// result's pages are zeroed by the kernel on first write, 2 MB at once where
+// it backs them with huge pages (NumPy asks for that); workers taking single
+// rows in turn write into the same page together, and all but the first wait
+// while it is zeroed. Blocks of a page's worth of rows let them zero their
+// own pages side by side, and still leave several blocks per worker to balance.
+inline std::uint64_t rows_per_block(std::uint64_t row_bytes, std::uint64_t rows, std::size_t workers) {
+  constexpr std::uint64_t kPageBytes = std::uint64_t{2} << 20;
+  constexpr std::uint64_t kBlocksPerWorker = 8;
+  const std::uint64_t page_rows = (kPageBytes + row_bytes - 1) / std::max<std::uint64_t>(row_bytes, 1);
+  const std::uint64_t balanced = (rows + kBlocksPerWorker * workers - 1) / (kBlocksPerWorker * workers);
+  return std::max<std::uint64_t>(1, std::min(page_rows, balanced));
+}
 
 }  // namespace velkan
