@@ -1,6 +1,7 @@
 #include "coverage/edge_accumulation.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -41,40 +42,39 @@ PixelPoint point_at_v(const PixelPoint& p, const PixelPoint& q, double v) {
 // k adds its height times the share of the cell right of it to area[k], and
 // its whole height to cover[k + 1], from where the running sum carries it to
 // every cell further right. Pieces left of the grid add to the first cover.
+// Every entry written is marked in the `touched` bits, so the row can visit
+// and clear those alone, in column order.
 class RowCells {
  public:
-  RowCells(EdgeRowScratch& s, std::uint64_t c0, std::uint64_t ncols)
-      : area_(s.area.data()), cover_(s.cover.data()), crossed_(s.crossed.data()), c0_(c0), ncols_(ncols) {}
+  // `width` entries from column c0 on, of a grid `ncols` wide.
+  RowCells(EdgeRowScratch& s, std::uint64_t c0, std::size_t width, std::uint64_t ncols)
+      : area_(s.area.data()), cover_(s.cover.data()), crossed_(s.crossed.data()), touched_(s.touched.data()),
+        words_((width + 63) / 64), c0_(c0), ncols_(ncols) {}
 
   void add_vertical(double u, double dv) {
     if (u >= static_cast<double>(ncols_)) return;
     if (u <= 0.0) {
-      cover_[0] += dv;
+      add_cover(0, dv);
       return;
     }
     const double k = std::floor(u);
     const std::uint64_t i = static_cast<std::uint64_t>(k) - c0_;
     if (u == k) {  // on the column line: the whole height goes to the cell on its right
-      cover_[i] += dv;
+      add_cover(i, dv);
       return;
     }
-    area_[i] += dv * (k + 1.0 - u);
-    cover_[i + 1] += dv;
-    crossed_[i] = 1;
+    add_crossing(i, dv * (k + 1.0 - u), dv);
   }
 
   // A piece running from column position ul to ur > ul over the signed height dv.
   void add_sloped(double ul, double ur, double dv) {
     const double rate = dv / (ur - ul);
-    if (ul < 0.0) cover_[0] += (std::min(ur, 0.0) - ul) * rate;
+    if (ul < 0.0) add_cover(0, (std::min(ur, 0.0) - ul) * rate);
     const std::uint64_t k0 = index_clamp(std::floor(ul), ncols_), k1 = index_clamp(std::ceil(ur), ncols_);
     for (std::uint64_t k = k0; k < k1; ++k) {
       const double left = static_cast<double>(k), a = std::max(ul, left), b = std::min(ur, left + 1.0);
       const double part = (b - a) * rate;
-      const std::uint64_t i = k - c0_;
-      area_[i] += part * (left + 1.0 - (a + b) * 0.5);
-      cover_[i + 1] += part;
-      crossed_[i] = 1;
+      add_crossing(k - c0_, part * (left + 1.0 - (a + b) * 0.5), part);
     }
   }
 
@@ -82,31 +82,93 @@ class RowCells {
   // changes across it, so the cells it runs through are not whole.
   void mark_crossed(double ul, double ur) {
     const std::uint64_t k0 = index_clamp(std::floor(ul), ncols_), k1 = index_clamp(std::ceil(ur), ncols_);
-    for (std::uint64_t k = k0; k < k1; ++k) crossed_[k - c0_] = 1;
-  }
-
-  // Adds sign times every cell's area to the row, once every piece is in.
-  // Between crossed cells the running sum only changes where a piece on a
-  // column line left its height, so its whole value is rounded only there.
-  void add_to_row(float* row, std::uint64_t c0, std::uint64_t c1, float sign) const {
-    double run = 0.0, whole = 0.0;
-    for (std::uint64_t k = c0; k < c1; ++k) {
-      const std::uint64_t i = k - c0_;
-      if (cover_[i] != 0.0) {
-        run += cover_[i];
-        whole = nearest_whole(run);
-      }
-      if (crossed_[i])
-        add_cell_area(row[k], area_[i] + run, sign);
-      else if (whole != 0.0)
-        row[k] = static_cast<float>(std::fabs(whole)) * sign + row[k];
+    for (std::uint64_t k = k0; k < k1; ++k) {
+      crossed_[k - c0_] = 1;
+      touch(k - c0_);
     }
   }
 
+  // Adds sign times every cell's area to row cells [c0, c1), once every piece
+  // is in, and clears the entries written. Between crossed cells the running
+  // sum only changes where a piece on a column line left its height, so its
+  // whole value is rounded only there.
+  void add_to_row(float* row, std::uint64_t c0, std::uint64_t c1, float sign, RowSweep sweep) {
+    Sum sum;
+    if (sweep == RowSweep::Every) {
+      for (std::uint64_t k = c0; k < c1; ++k) add_cell(row, k, sign, sum);
+      for_each_touched([](std::size_t) {});
+      return;
+    }
+    // Untouched cells have no cover, area or crossing: each takes the whole value.
+    std::uint64_t next = c0;
+    for_each_touched([&](std::size_t i) {
+      const std::uint64_t k = c0_ + i;
+      if (k >= c1) return;
+      add_whole(row, next, k, sign, sum.whole);
+      add_cell(row, k, sign, sum);
+      next = k + 1;
+    });
+    add_whole(row, next, c1, sign, sum.whole);
+  }
+
  private:
+  struct Sum {
+    double run = 0.0, whole = 0.0;
+  };
+
+  void touch(std::uint64_t i) { touched_[i / 64] |= std::uint64_t{1} << (i % 64); }
+  void add_cover(std::uint64_t i, double dv) {
+    cover_[i] += dv;
+    touch(i);
+  }
+  void add_crossing(std::uint64_t i, double area, double dv) {
+    area_[i] += area;
+    cover_[i + 1] += dv;
+    crossed_[i] = 1;
+    touch(i);
+    touch(i + 1);
+  }
+
+  // Calls visit(i) for every touched entry in increasing order, then clears
+  // the entry and its bit.
+  template <class Visit>
+  void for_each_touched(Visit visit) {
+    for (std::size_t w = 0; w < words_; ++w) {
+      for (std::uint64_t bits = touched_[w]; bits != 0; bits &= bits - 1) {
+        const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+        visit(i);
+        area_[i] = 0.0;
+        cover_[i] = 0.0;
+        crossed_[i] = 0;
+      }
+      touched_[w] = 0;
+    }
+  }
+
+  void add_cell(float* row, std::uint64_t k, float sign, Sum& sum) const {
+    const std::uint64_t i = k - c0_;
+    if (cover_[i] != 0.0) {
+      sum.run += cover_[i];
+      sum.whole = nearest_whole(sum.run);
+    }
+    if (crossed_[i])
+      add_cell_area(row[k], area_[i] + sum.run, sign);
+    else if (sum.whole != 0.0)
+      row[k] = static_cast<float>(std::fabs(sum.whole)) * sign + row[k];
+  }
+
+  // Cells [from, to), none touched, all of the same whole value.
+  static void add_whole(float* row, std::uint64_t from, std::uint64_t to, float sign, double whole) {
+    if (whole == 0.0) return;
+    const float value = static_cast<float>(std::fabs(whole)) * sign;
+    for (std::uint64_t k = from; k < to; ++k) row[k] = value + row[k];
+  }
+
   double* area_;
   double* cover_;
   std::uint8_t* crossed_;
+  std::uint64_t* touched_;
+  std::size_t words_;
   std::uint64_t c0_, ncols_;
 };
 
@@ -134,18 +196,25 @@ struct RowJob {
   RowFinish finish;
 };
 
+// The row buffers of `s`, `width` long, all zero.
+void prepare_row_buffers(EdgeRowScratch& s, std::size_t width) {
+  if (s.area.size() >= width) return;  // cleared by the previous row
+  s.area.resize(width, 0.0);
+  s.cover.resize(width, 0.0);
+  s.crossed.resize(width, 0);
+  s.touched.resize((width + 63) / 64, 0);
+}
+
 void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edges, const std::uint32_t* edges_end,
-                    EdgeRowScratch& s) {
+                    EdgeRowScratch& s, RowSweep sweep) {
   const std::size_t width = job.range.cols() + 1;
-  s.area.assign(width, 0.0);
-  s.cover.assign(width, 0.0);
-  s.crossed.assign(width, 0);
-  RowCells cells(s, job.range.c0, job.raster.cols());
+  prepare_row_buffers(s, width);
+  RowCells cells(s, job.range.c0, width, job.raster.cols());
   const std::size_t n = job.ring.size();
   const double g = static_cast<double>(r);
   for (const std::uint32_t* e = edges; e != edges_end; ++e)
     add_edge_piece(job.ring[*e], job.ring[*e + 1 == n ? 0 : *e + 1], g, cells);
-  cells.add_to_row(job.raster.row_ptr(r), job.range.c0, job.range.c1, job.sign);
+  cells.add_to_row(job.raster.row_ptr(r), job.range.c0, job.range.c1, job.sign, sweep);
   job.finish(r, job.raster);
 }
 
@@ -238,7 +307,7 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
       bucket_edges(job.ring, lo, hi, raster.rows(), s.row_start, s.row_edges);
       for (std::uint64_t r = lo; r < hi; ++r) {
         const std::uint32_t* edges = s.row_edges.data();
-        accumulate_row(job, r, edges + s.row_start[r - lo], edges + s.row_start[r - lo + 1], s);
+        accumulate_row(job, r, edges + s.row_start[r - lo], edges + s.row_start[r - lo + 1], s, sweep_);
       }
     }
   };
@@ -266,7 +335,8 @@ void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raste
     bucket_edges(ring, row0, row1, raster.rows(), row_start_, row_edges_);
     auto run_row = [&](std::size_t r, std::size_t worker) {
       const std::uint32_t* edges = row_edges_.data();
-      accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker]);
+      accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker],
+                     sweep_);
     };
     if ((row1 - row0) * (job.range.cols() + 1) + row_edges_.size() < kInlineWork) {
       for (std::uint64_t r = row0; r < row1; ++r) {

@@ -25,13 +25,21 @@ namespace velkan {
 class WorkerPool;
 
 // One worker's row buffers, indexed by column - c0, and its edge buckets for
-// batched rings; they only grow.
+// batched rings; they only grow. Between rows the buffers hold zeros: a row
+// sets the bit of every entry it writes in `touched` (bit i % 64 of word
+// i / 64) and clears only those.
 struct EdgeRowScratch {
   std::vector<double> area, cover;
   std::vector<std::uint8_t> crossed;
+  std::vector<std::uint64_t> touched;
   std::vector<std::size_t> row_start;
   std::vector<std::uint32_t> row_edges;
 };
+
+// How a row's sums are carried along it: visiting only the cells the edges
+// touched and adding the whole cells between them in runs, or visiting every
+// cell, the plain way. The values are the same.
+enum class RowSweep { Touched, Every };
 
 // A small ring kept to be added with others (EdgeAccumulator::add_batch).
 struct PendingRing {
@@ -46,8 +54,9 @@ class EdgeAccumulator {
   // bands of rows, so the row buckets stay bounded.
   static constexpr std::uint64_t kBandEntries = std::uint64_t{1} << 24;  // 64 MB of edge indices
 
-  explicit EdgeAccumulator(std::size_t workers, std::uint64_t band_entries = kBandEntries)
-      : scratch_(workers), band_entries_(band_entries) {}
+  explicit EdgeAccumulator(std::size_t workers, std::uint64_t band_entries = kBandEntries,
+                           RowSweep sweep = RowSweep::Touched)
+      : scratch_(workers), band_entries_(band_entries), sweep_(sweep) {}
 
   // Rings the edge path handles: finite coordinates small enough that their
   // differences cannot overflow, and edge indices that fit 32 bits.
@@ -71,6 +80,7 @@ class EdgeAccumulator {
 
   std::vector<EdgeRowScratch> scratch_;
   std::uint64_t band_entries_;
+  RowSweep sweep_;
   // Edges by row of the current band of rows, in ring order: row_edges_
   // [row_start_[i], row_start_[i + 1]) are the edges meeting band row i.
   std::vector<std::size_t> row_start_;

@@ -194,6 +194,33 @@ TEST(CoverageEdges, BatchOfSmallRingsEqualsOneByOne) {
   EXPECT_GT(total, 100.0f);
 }
 
+// Visiting only the cells a row's edges touched gives every cell the bits of
+// visiting them all: ring after ring on the same scratch, alone and batched.
+TEST(CoverageEdges, TouchedCellsSweepEqualsEveryCell) {
+  std::mt19937 rng(13);
+  WorkerPool pool(2);
+  EdgeAccumulator touched(pool.size());
+  EdgeAccumulator every(pool.size(), EdgeAccumulator::kBandEntries, RowSweep::Every);
+  Raster<float> by_touched(kRows, kCols, 0.0f), by_every(kRows, kCols, 0.0f);
+  std::vector<PendingRing> batch;
+  float sign = 1.0f;
+  for (int k = 0; k < 200; ++k) {
+    const PixelRing ring = random_ring(static_cast<Shape>(k % 5), rng);
+    touched.add(ring, sign, by_touched.view(), pool);
+    every.add(ring, sign, by_every.view(), pool);
+    batch.push_back(PendingRing{ring, sign, RowFinish{}});
+    sign = -sign;
+  }
+  touched.add_batch(batch, by_touched.view(), pool);
+  every.add_batch(batch, by_every.view(), pool);
+  float total = 0.0f;
+  for (std::size_t i = 0; i < by_touched.size(); ++i) {
+    ASSERT_EQ(by_touched.data()[i], by_every.data()[i]) << i;
+    total += std::fabs(by_every.data()[i]);
+  }
+  EXPECT_GT(total, 10.0f);
+}
+
 TEST(CoverageEdges, HandlesOnlyCoordinatesItDefines) {
   const double nan = std::nan(""), inf = INFINITY;
   EXPECT_TRUE(EdgeAccumulator::handles({{0, 0}, {1e15, 0}, {0, -1e15}}));
