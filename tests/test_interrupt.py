@@ -52,13 +52,24 @@ try:
 except KeyboardInterrupt:
     outcome = "KeyboardInterrupt"
 seconds = time.monotonic() - start
+
+
+def thread_count_settled(expected, timeout=2.0):
+    # A joined thread can stay listed in /proc for a moment while the kernel
+    # finishes its exit, longer on a busy machine; a leaked one stays for good.
+    deadline = time.monotonic() + timeout
+    while len(os.listdir("/proc/self/task")) > expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return len(os.listdir("/proc/self/task"))
+
+
 report = {
     "outcome": outcome,
     "seconds_in_call": seconds,
     "no_result": result == "unset" if isinstance(result, str) else False,
     "inputs_untouched": all(np.array_equal(a, c) for a, c in zip(inputs, copies)),
     "threads_before": threads_before,
-    "threads_after": len(os.listdir("/proc/self/task")),
+    "threads_after": thread_count_settled(threads_before),
     "still_works": float(velkan.pixel_coverage([(np.array([[0.0, 0], [1, 0], [1, 1], [0, 1]]), [])],
                                                (1.0, 0, 0, 0, 1.0, 0), (1, 1))[0, 0]),
 }
