@@ -112,14 +112,20 @@ struct Window {
   i64 i_min = 0, i_max = -1, j_min = 0, j_max = -1;  // local cell range visited
 };
 
-// Local level cells covering the half-open global base interval [lo, hi),
-// clamped to [0, count).
-void level_range(double lo, double hi, i64 level, i64 origin, std::size_t count, i64& first,
-                 i64& last) {
+// Local level cells covering the half-open global base interval [lo, hi).
+void unclamped_level_range(double lo, double hi, i64 level, i64 origin, i64& first, i64& last) {
   const i64 lo_cell = saturate_to_int32(std::floor(lo));
   const i64 hi_cell = saturate_to_int32(std::ceil(hi));
-  first = std::max<i64>(floor_div(lo_cell, level) - origin, 0);
-  last = std::min<i64>(floor_div(hi_cell - 1, level) - origin, static_cast<i64>(count) - 1);
+  first = floor_div(lo_cell, level) - origin;
+  last = floor_div(hi_cell - 1, level) - origin;
+}
+
+// The same, clamped to [0, count).
+void level_range(double lo, double hi, i64 level, i64 origin, std::size_t count, i64& first,
+                 i64& last) {
+  unclamped_level_range(lo, hi, level, origin, first, last);
+  first = std::max<i64>(first, 0);
+  last = std::min<i64>(last, static_cast<i64>(count) - 1);
 }
 
 Window make_window(std::int32_t row, std::int32_t col, std::int32_t level, std::int32_t width,
@@ -266,44 +272,60 @@ void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, Phase
   }
 }
 
-// The covered cells of a phase met before, at this focal cell's box.
-void gather_remembered(const Window& w, const LevelRasters& r, const PhaseCells& phase, LevelCells& out) {
+// The covered cells of a phase met before, whose box starts at local (row0,
+// col0) here, that lie in the visited box.
+void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelRasters& r, const PhaseCells& phase,
+                       LevelCells& out) {
   i64 row = -1;
   RowValues values{};
   for (const CoveredCell& c : phase.cells) {
-    const i64 i = w.i_min + c.di;
+    const i64 i = row0 + c.di, j = col0 + c.dj;
+    if (i < w.i_min || i > w.i_max || j < w.j_min || j > w.j_max) continue;
     if (i != row) {
       row = i;
       values = row_values(r, i);
     }
-    keep_cell(i, w.j_min + c.dj, c.coverage, c.partial, values, out);
+    keep_cell(i, j, c.coverage, c.partial, values, out);
   }
+}
+
+// Every cell of the visited box lies whole inside the landscape, so none is
+// clipped, even where the landscape's edges cut the window short.
+bool whole_cells(const Window& w) {
+  const i64 L = w.level;
+  return (w.o_r + w.i_min) * L >= w.off_r && (w.o_r + w.i_max + 1) * L <= w.end_r &&
+         (w.o_c + w.j_min) * L >= w.off_c && (w.o_c + w.j_max + 1) * L <= w.end_c;
 }
 
 // The window and every cell it visits lie inside the landscape, so no cell is
 // clipped and its coverage is that of every focal cell of the same phase.
 bool unclipped(const Window& w) {
-  const i64 L = w.level;
   return w.cy - w.r >= static_cast<double>(w.off_r) && w.cy + w.r <= static_cast<double>(w.end_r) &&
-         w.cx - w.r >= static_cast<double>(w.off_c) && w.cx + w.r <= static_cast<double>(w.end_c) &&
-         (w.o_r + w.i_min) * L >= w.off_r && (w.o_r + w.i_max + 1) * L <= w.end_r &&
-         (w.o_c + w.j_min) * L >= w.off_c && (w.o_c + w.j_max + 1) * L <= w.end_c;
+         w.cx - w.r >= static_cast<double>(w.off_c) && w.cx + w.r <= static_cast<double>(w.end_c) && whole_cells(w);
 }
 
 i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
 
+// A window's covered cells are those of its phase met unclipped, at the same
+// place relative to the focal cell; where the landscape's edges cut the window
+// short but clip no cell, they are that phase's cells inside the visited box.
+// Only an unclipped walk fills a phase.
 void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const LevelRasters& r,
                      CoverageCache* cache, LevelCells& out) {
   PhaseCells* phase = nullptr;
-  if (cache != nullptr && unclipped(w)) {
-    const auto box_cells = static_cast<std::uint64_t>(out.box_rows) * static_cast<std::uint64_t>(out.box_cols);
+  i64 row0 = 0, row1 = -1, col0 = 0, col1 = -1;  // the unclipped box
+  if (cache != nullptr && whole_cells(w)) {
+    unclamped_level_range(w.cy - w.r, w.cy + w.r, w.level, w.o_r, row0, row1);
+    unclamped_level_range(w.cx - w.r, w.cx + w.r, w.level, w.o_c, col0, col1);
+    const auto box_cells = static_cast<std::uint64_t>(row1 - row0 + 1) * static_cast<std::uint64_t>(col1 - col0 + 1);
     phase = cache->find(static_cast<std::int32_t>(w.level), w.r, w.h, box_cells, floor_mod(row + w.off_r, w.level),
                         floor_mod(col + w.off_c, w.level));
   }
-  if (phase != nullptr && phase->filled && phase->box_rows == out.box_rows && phase->box_cols == out.box_cols) {
-    gather_remembered(w, r, *phase, out);
+  if (phase != nullptr && phase->filled && phase->box_rows == row1 - row0 + 1 && phase->box_cols == col1 - col0 + 1) {
+    gather_remembered(w, row0, col0, r, *phase, out);
     return;
   }
+  if (phase != nullptr && !unclipped(w)) phase = nullptr;
   if (phase != nullptr) {
     phase->cells.clear();
     phase->box_rows = out.box_rows;
