@@ -310,7 +310,8 @@ i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
 // place relative to the focal cell; where the landscape's edges cut the window
 // short but clip no cell, they are that phase's cells inside the visited box.
 // Only an unclipped walk fills a phase.
-void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const LevelRasters& r,
+template <WindowMode Mode>
+void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const LevelRasters& r,
                      CoverageCache* cache, LevelCells& out) {
   PhaseCells* phase = nullptr;
   i64 row0 = 0, row1 = -1, col0 = 0, col1 = -1;  // the unclipped box
@@ -318,8 +319,8 @@ void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const 
     unclamped_level_range(w.cy - w.r, w.cy + w.r, w.level, w.o_r, row0, row1);
     unclamped_level_range(w.cx - w.r, w.cx + w.r, w.level, w.o_c, col0, col1);
     const auto box_cells = static_cast<std::uint64_t>(row1 - row0 + 1) * static_cast<std::uint64_t>(col1 - col0 + 1);
-    phase = cache->find(static_cast<std::int32_t>(w.level), w.r, w.h, box_cells, floor_mod(row + w.off_r, w.level),
-                        floor_mod(col + w.off_c, w.level));
+    phase = cache->find(static_cast<std::int32_t>(w.level), Mode == WindowMode::Square, w.r, w.h, box_cells,
+                        floor_mod(row + w.off_r, w.level), floor_mod(col + w.off_c, w.level));
   }
   if (phase != nullptr && phase->filled && phase->box_rows == row1 - row0 + 1 && phase->box_cols == col1 - col0 + 1) {
     gather_remembered(w, row0, col0, r, *phase, out);
@@ -331,7 +332,7 @@ void gather_circular(std::int32_t row, std::int32_t col, const Window& w, const 
     phase->box_rows = out.box_rows;
     phase->box_cols = out.box_cols;
   }
-  gather_cells<WindowMode::Circular>(w, r, out, phase);
+  gather_cells<Mode>(w, r, out, phase);
   if (phase != nullptr) phase->filled = true;
 }
 
@@ -465,9 +466,9 @@ void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
     out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
     out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
     if (params.window_mode == WindowMode::Circular) {
-      gather_circular(row, col, w, rasters, cache, out);
+      gather_by_phase<WindowMode::Circular>(row, col, w, rasters, cache, out);
     } else {
-      gather_cells<WindowMode::Square>(w, rasters, out, nullptr);
+      gather_by_phase<WindowMode::Square>(row, col, w, rasters, cache, out);
     }
   }
   fill_similarities(focal_bands, prepared, level, out);

@@ -7,6 +7,7 @@
 #include <numbers>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "window/window.h"
@@ -240,10 +241,11 @@ namespace {
 
 using namespace testing_landscape;
 
-// A circular window remembered by focal phase gathers exactly what walking its
-// box does, at every focal cell of a landscape whose offsets and shape leave
-// the level grids unaligned (so borders clip some windows and not others).
-// One scratch is reused across widths too, so a stale phase cannot leak.
+// A window remembered by focal phase gathers exactly what walking its box
+// does, circular or square, at every focal cell of a landscape whose offsets
+// and shape leave the level grids unaligned (so borders clip some windows and
+// not others, some cutting cells and some not). One scratch is reused across
+// shapes and widths too, so a stale phase cannot leak.
 TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
   Raster<float> condition(61, 74, 0.0f);
   for (std::size_t k = 0; k < condition.size(); ++k) {
@@ -253,9 +255,12 @@ TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
   FocalWindows cached;
   for (const auto& [off_r, off_c] : {std::pair{0, 0}, std::pair{5, 11}, std::pair{-3, 7}}) {
     PreparedEngine prepared = make_prepared(condition, levels, off_r, off_c);
-    for (const auto& [window, outer] : {std::pair{3, 3}, std::pair{3, 5}, std::pair{1, 2}}) {
+    for (const auto& [window, outer, mode] :
+         {std::tuple{3, 3, WindowMode::Circular}, std::tuple{3, 5, WindowMode::Circular},
+          std::tuple{1, 2, WindowMode::Circular}, std::tuple{3, 5, WindowMode::Square},
+          std::tuple{3, 3, WindowMode::Square}}) {
       ConnectivityParams p;
-      p.window_mode = WindowMode::Circular;
+      p.window_mode = mode;
       p.window_size = window;
       p.outer_window = outer == 2 ? 3 : outer;
       p.row_offset = off_r;
@@ -272,6 +277,7 @@ TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
             ASSERT_EQ(c.weight, walked.weight);
             ASSERT_EQ(c.condition, walked.condition);
             ASSERT_EQ(c.partial, walked.partial);
+            ASSERT_EQ(c.protected_fraction, walked.protected_fraction);
           }
         }
       }
@@ -284,9 +290,9 @@ TEST(WindowCoverageCache, RemembersExactlyWhatTheWalkGives) {
 // cells in all, or with too many phases, is not remembered.
 TEST(WindowCoverageCache, RemembersOnlyWhatFitsItsBudget) {
   CoverageCache cache;
-  EXPECT_NE(cache.find(8, 88.0, 12.0, 23 * 23, 3, 5), nullptr);
-  EXPECT_EQ(cache.find(8, 560.0, 12.0, 141 * 141, 3, 5), nullptr);  // 64 phases x 19,881 cells
-  EXPECT_EQ(cache.find(CoverageCache::kMaxPhases + 1, 99.0, 49.5, 7 * 7, 0, 0), nullptr);
+  EXPECT_NE(cache.find(8, false, 88.0, 12.0, 23 * 23, 3, 5), nullptr);
+  EXPECT_EQ(cache.find(8, false, 560.0, 12.0, 141 * 141, 3, 5), nullptr);  // 64 phases x 19,881 cells
+  EXPECT_EQ(cache.find(CoverageCache::kMaxPhases + 1, false, 99.0, 49.5, 7 * 7, 0, 0), nullptr);
   EXPECT_EQ(cache.levels.size(), 1u);
 }
 
