@@ -61,7 +61,7 @@ struct LevelCells {
 struct FocalWindows {
   std::vector<LevelCells> levels;
   std::vector<float> focal_bands;  // band vector F of the focal cell (first transition grid)
-  CoverageCache coverage;          // circular windows' coverage by focal phase
+  CoverageCache coverage;          // windows' coverage by focal phase
 };
 
 }  // namespace velkan

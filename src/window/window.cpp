@@ -357,7 +357,7 @@ void band_distances(const Raster<float>& grid, const float* focal, std::size_t w
 
 // Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
 // Distances first and e^-distance after: two plain loops run faster than one
-// that interleaves table reads with calls to expf.
+// that interleaves the band reads with calls to expf.
 void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level,
                        LevelCells& out, Similarity* dest) {
   const std::size_t n = out.size();

@@ -23,7 +23,7 @@ void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngi
                           const ConnectivityParams& params, FocalWindows& out);
 
 // Gathers one level's window cells (edge flags are left for fill_edge_flags).
-// A circular window reads and fills `cache` where its focal phase repeats.
+// A window reads and fills `cache` where its focal phase repeats.
 void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
                         const std::vector<float>& focal_bands, const PreparedEngine& prepared,
                         const ConnectivityParams& params, LevelCells& out, CoverageCache* cache = nullptr);
