@@ -251,7 +251,7 @@ AllocationCount count_steady_allocations(const std::vector<FocalCell>& cells, co
   std::uint64_t before = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (i == warm_rows) before = allocation_count.load();
-    velkan::search_row(rows[i], cols, ctx, out.data(), scratch);
+    velkan::search_row(rows[i], 0, cols, ctx, out.data(), scratch);
     hash_values(out, cells, rows[i], count.value_hash);
   }
   count.allocations = allocation_count.load() - before;

@@ -1,5 +1,6 @@
 #include "core/engine.h"
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -9,6 +10,14 @@
 #include "core/search.h"
 
 namespace velkan {
+namespace {
+
+// Focal cells per task: enough to make a task's overhead nothing, few enough
+// that a call's tasks outnumber its workers many times over.
+constexpr std::size_t kSegmentCols = 64;
+
+}  // namespace
+
 Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& pool) {
   const PreparedEngine prepared = prepare_engine(inputs, pool);
   const Raster<float>& condition = *inputs.condition;  // prepare_engine rejects its absence
@@ -21,8 +30,13 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
                           &tables.decay};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());
-  pool.parallel_for(0, rows, [&](std::size_t r, std::size_t worker) {
-    search_row(static_cast<std::int32_t>(r), cols, ctx, result.row_ptr(r), scratch[worker]);
+  // Rows go to the workers in segments of kSegmentCols cells, so that the last
+  // tasks of a call are short and no worker waits long for another's row.
+  const std::size_t segments = (cols + kSegmentCols - 1) / kSegmentCols;
+  pool.parallel_for(0, rows * segments, [&](std::size_t task, std::size_t worker) {
+    const std::size_t r = task / segments, first = (task % segments) * kSegmentCols;
+    search_row(static_cast<std::int32_t>(r), first, std::min(cols, first + kSegmentCols), ctx, result.row_ptr(r),
+               scratch[worker]);
   });
   return result;
 }

@@ -59,8 +59,9 @@ float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& 
 // Value of focal cell (row, col).
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);
 
-// Writes every unmasked cell of `row` into out_row (cols values).
-void search_row(std::int32_t row, std::size_t cols, const SearchContext& ctx, float* out_row,
+// Writes every unmasked cell of columns [first, last) of `row` into out_row
+// (indexed by column).
+void search_row(std::int32_t row, std::size_t first, std::size_t last, const SearchContext& ctx, float* out_row,
                 SearchScratch& scratch);
 
 }  // namespace velkan
