@@ -63,7 +63,10 @@ class RingAccumulator {
     const RowFinish finish{rows_.active() ? &rows_ : nullptr, index};
     const bool by_edges = EdgeAccumulator::handles(ring);
     if (by_edges && EdgeAccumulator::is_small(ring, raster_)) {
+      waiting_vertices_ += ring.size();
       waiting_.push_back(PendingRing{std::move(ring), sign, finish});
+      // Bounds the pixel copies held at once; batches still run in ring order.
+      if (waiting_vertices_ >= kMostWaitingVertices) add_waiting();
       return;
     }
     add_waiting();
@@ -77,6 +80,7 @@ class RingAccumulator {
     if (waiting_.empty()) return;
     by_edges_.add_batch(waiting_, raster_, pool_);
     waiting_.clear();
+    waiting_vertices_ = 0;
   }
 
   // Clamps every cell into [0, 1]. Only cells inside some ring's range can
@@ -104,12 +108,15 @@ class RingAccumulator {
   }
 
  private:
+  static constexpr std::size_t kMostWaitingVertices = std::size_t{1} << 20;
+
   RasterView<float> raster_;
   WorkerPool& pool_;
   const RowClamp& rows_;
   EdgeAccumulator by_edges_;
   ClippingAccumulator by_clipping_;
   std::vector<PendingRing> waiting_;
+  std::size_t waiting_vertices_ = 0;
   CellRange written_{UINT64_MAX, 0, UINT64_MAX, 0};
 };
 

@@ -302,6 +302,10 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
     EdgeRowScratch& s = scratch_[worker];
     const std::uint64_t b0 = r0 + band * band_rows, b1 = std::min(r1, b0 + band_rows);
     for (std::size_t k = band_start[band]; k < band_start[band + 1]; ++k) {
+      // A band can hold a great many rings: the caller running it stays
+      // interruptible, and a worker leaves a failed loop early.
+      pool.poll();
+      if (WorkerPool::loop_cancelled()) return;
       const RowJob& job = jobs[band_jobs[k]];
       const std::uint64_t lo = std::max(b0, job.range.r0), hi = std::min(b1, job.range.r1);
       bucket_edges(job.ring, lo, hi, raster.rows(), s.row_start, s.row_edges);
@@ -312,8 +316,7 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
     }
   };
   if (bands == 1) {
-    pool.poll();  // the caller does this band itself: stay interruptible
-    run_band(0, 0);
+    run_band(0, 0);  // the caller does this band itself
   } else {
     pool.parallel_for(0, bands, run_band);
   }
