@@ -27,13 +27,28 @@ def describe_exit(code):
     return f"exit status {code}"
 
 
-@pytest.mark.parametrize("suite", ["boundary", "geometry"])
-def test_fuzz_suite_in_a_child_process(suite, tmp_path, capsys):
-    report_path, trace_path = tmp_path / "report.json", tmp_path / "trace.txt"
+# LeakSanitizer's own thread tracer has crashed at exit now and then, a fault
+# inside the sanitizer that reports nothing about the code; a leak it finds
+# says "detected memory leaks" instead.
+SANITIZER_FAULT = "LeakSanitizer has encountered a fatal error"
+
+
+def run_child(suite, folder):
+    """(the finished child, its report path, the call it last traced)."""
+    folder.mkdir()
+    report_path, trace_path = folder / "report.json", folder / "trace.txt"
     env = dict(os.environ, VELKAN_FUZZ_TRACE=str(trace_path))
     child = subprocess.run([sys.executable, "-W", "ignore", "-m", "fuzzing.child", suite, str(report_path)],
                            cwd=TESTS, env=env, capture_output=True, text=True, timeout=TIMEOUT_SECONDS)
     last_call = trace_path.read_text(errors="replace") if trace_path.exists() else "(none recorded)"
+    return child, report_path, last_call
+
+
+@pytest.mark.parametrize("suite", ["boundary", "geometry"])
+def test_fuzz_suite_in_a_child_process(suite, tmp_path, capsys):
+    child, report_path, last_call = run_child(suite, tmp_path / "first")
+    if child.returncode != 0 and SANITIZER_FAULT in child.stderr and "detected memory leaks" not in child.stderr:
+        child, report_path, last_call = run_child(suite, tmp_path / "again")  # once: a second fault fails
     if not report_path.exists():
         pytest.fail(f"the {suite} fuzz child crashed ({describe_exit(child.returncode)}) during\n{last_call}\n"
                     f"--- its stderr:\n{child.stderr[-20000:]}")

@@ -52,10 +52,18 @@ Polygon read_polygon(PyObject* item) {
   return polygon;
 }
 
+// Polygons read between two looks for a pending Ctrl-C: a list of millions
+// takes a while to read, and the signal may come meanwhile.
+constexpr Py_ssize_t kPolygonsPerSignalCheck = 1024;
+
 std::vector<Polygon> read_polygons(PyObject* object) {
   if (!PyList_Check(object)) throw PolygonError{"Expected a list of polygons: " + type_error_text(object, "list")};
   std::vector<Polygon> polygons;
-  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) polygons.push_back(read_polygon(PyList_GetItem(object, i)));
+  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+    if (i % kPolygonsPerSignalCheck == kPolygonsPerSignalCheck - 1 && PyErr_CheckSignals() != 0)
+      throw ErrorAlreadySet{};
+    polygons.push_back(read_polygon(PyList_GetItem(object, i)));
+  }
   return polygons;
 }
 
