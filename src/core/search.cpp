@@ -40,7 +40,7 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
 
 void run_searches(SearchScratch& scratch) {
   const SearchGraph& graph = scratch.graph;
-  least_cost_search(graph, graph.source, CostKind::Weighted, scratch.buckets, scratch.heap, scratch.weighted);
+  least_path_sums(graph, graph.source, CostKind::Weighted, scratch.buckets, scratch.heap, scratch.weighted);
   least_distance_totals(graph, graph.source, scratch.buckets, scratch.heap, scratch.distance);
 }
 

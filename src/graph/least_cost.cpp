@@ -61,14 +61,17 @@ template <class Improve>
 }
 
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
-// order (least key first, equal keys newest first).
-template <class Queue>
+// order (least key first, equal keys newest first). The predecessors are
+// recorded only `with_predecessors`.
+template <bool with_predecessors, class Queue>
 void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::*units, Queue& queue,
             SearchResult& out) {
   const std::size_t n = graph.node_count();
   out.total.assign(n, kUnreached);
-  out.pred_edge.assign(n, kNoEdge);
-  out.pred_node.assign(n, kNoEdge);
+  if (with_predecessors) {
+    out.pred_edge.assign(n, kNoEdge);
+    out.pred_node.assign(n, kNoEdge);
+  }
   out.weighted_path.assign(n, 0.0f);
   out.settled.clear();
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
@@ -85,8 +88,10 @@ void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdg
     const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
     relax(first, first + graph.edge_count[u], key, units, out.total.data(),
           [&](const GraphEdge* edge, std::uint64_t candidate) {
-            out.pred_edge[edge->target] = static_cast<std::uint32_t>(edge - graph.edges.data());
-            out.pred_node[edge->target] = u;
+            if (with_predecessors) {
+              out.pred_edge[edge->target] = static_cast<std::uint32_t>(edge - graph.edges.data());
+              out.pred_node[edge->target] = u;
+            }
             out.weighted_path[edge->target] = path_u + edge->weighted_cost;
             queue.push(candidate, edge->target);
           });
@@ -104,24 +109,41 @@ std::uint32_t widest_step(const SearchGraph& graph, std::uint32_t known, std::ui
   return widest;
 }
 
-}  // namespace
-
-void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                       SearchResult& out) {
+template <bool with_predecessors>
+void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
+                    SearchResult& out) {
   heap.clear();
-  search(graph, start, units_of(kind), heap, out);
+  search<with_predecessors>(graph, start, units_of(kind), heap, out);
 }
 
-void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+template <bool with_predecessors>
+void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                        RadixHeap& heap, SearchResult& out) {
   const std::uint32_t known = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
   const std::uint32_t widest = widest_step(graph, known, units_of(kind));
   if (widest > BucketQueue::kMaxStep) {
-    least_cost_search(graph, start, kind, heap, out);
+    search_on_heap<with_predecessors>(graph, start, kind, heap, out);
     return;
   }
   buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
-  search(graph, start, units_of(kind), buckets, out);
+  search<with_predecessors>(graph, start, units_of(kind), buckets, out);
+}
+
+}  // namespace
+
+void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
+                       SearchResult& out) {
+  search_on_heap<true>(graph, start, kind, heap, out);
+}
+
+void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                       RadixHeap& heap, SearchResult& out) {
+  search_on_buckets<true>(graph, start, kind, buckets, heap, out);
+}
+
+void least_path_sums(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                     RadixHeap& heap, SearchResult& out) {
+  search_on_buckets<false>(graph, start, kind, buckets, heap, out);
 }
 
 void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,

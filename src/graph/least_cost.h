@@ -65,7 +65,7 @@ class RadixHeap {
 struct SearchResult {
   std::vector<std::uint64_t> total;       // kUnreached when not reached
   std::vector<std::uint32_t> pred_edge;   // entering edge of the chosen path, kNoEdge at start
-  std::vector<std::uint32_t> pred_node;
+  std::vector<std::uint32_t> pred_node;   // (both by least_cost_search only)
   std::vector<float> weighted_path;       // float32 sum of weighted costs along the chosen path
   std::vector<std::uint32_t> settled;     // settle order, start first
 };
@@ -78,6 +78,11 @@ void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind ki
 // when every step of `kind` fits it; on `heap` otherwise.
 void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                        RadixHeap& heap, SearchResult& out);
+
+// The same search without predecessors: out.total, out.weighted_path and
+// out.settled only.
+void least_path_sums(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                     RadixHeap& heap, SearchResult& out);
 
 // The least distance totals from `start`, into out.total alone (the other
 // fields are not to be read): the search above without its path tree.

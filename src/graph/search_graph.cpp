@@ -49,7 +49,7 @@ struct Builder {
                                           std::uint32_t length_units) {
     const float weighted = g.path_weight[target] * length_km;
     const std::uint32_t weighted_units = cost_units(weighted);
-    *next = GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted, length_km};
+    *next = GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted};
     next += keep ? 1 : 0;
     max_distance_units = keep ? std::max(max_distance_units, length_units) : max_distance_units;
     max_weighted_units = keep ? std::max(max_weighted_units, weighted_units) : max_weighted_units;

@@ -25,8 +25,8 @@ inline constexpr std::int32_t kNoNode = -1;
 // without writing it (see EdgeAllocator), and GraphEdge{} still zeroes.
 struct GraphEdge {
   std::uint32_t target;
-  std::uint32_t weighted_units, distance_units;  // the costs below in 1/100 km, rounded
-  float weighted_cost, distance_cost;            // km
+  std::uint32_t weighted_units, distance_units;  // weighted cost and length in 1/100 km, rounded
+  float weighted_cost;                           // km
   bool operator==(const GraphEdge&) const = default;
 };
 

@@ -56,7 +56,7 @@ void random_graph(std::mt19937& rng, std::size_t nodes, std::size_t max_degree, 
     for (std::size_t k = 0; k < d; ++k) {
       const auto v = static_cast<std::uint32_t>(node(rng));
       const std::uint32_t c = huge(rng) ? UINT32_MAX : cost(rng);
-      g.edges.push_back(GraphEdge{v, c, cost_range - c % (cost_range + 1), static_cast<float>(c) * 0.01f, 0.0f});
+      g.edges.push_back(GraphEdge{v, c, cost_range - c % (cost_range + 1), static_cast<float>(c) * 0.01f});
       adj[u].push_back({v, c});
     }
     g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size()) - g.edge_begin[u];

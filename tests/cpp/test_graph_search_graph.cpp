@@ -113,9 +113,10 @@ TEST(SearchGraph, EdgeLengthsAndCountsOfOneLevel) {
   const long straight = edge_between(b.graph, 4, 5), diagonal = edge_between(b.graph, 4, 8);
   ASSERT_GE(straight, 0);
   ASSERT_GE(diagonal, 0);
-  EXPECT_EQ(b.graph.edges[straight].distance_cost, static_cast<float>(30.0 / 1000.0));
+  // Traversal 1 and max_cost 0: an edge's weighted cost is its length in km.
+  EXPECT_EQ(b.graph.edges[straight].weighted_cost, static_cast<float>(30.0 / 1000.0));
   EXPECT_EQ(b.graph.edges[straight].distance_units, 3u);
-  EXPECT_NEAR(b.graph.edges[diagonal].distance_cost, 0.04243f, 1e-5f);
+  EXPECT_NEAR(b.graph.edges[diagonal].weighted_cost, 0.04243f, 1e-5f);
   EXPECT_EQ(b.graph.edges[diagonal].distance_units, 4u);
   // Neighbour order: right, down, left, up, then the diagonals.
   EXPECT_EQ(b.graph.edges[b.graph.edge_begin[4]].target, 5u);
@@ -137,7 +138,7 @@ TEST_P(MaxCostWeights, EnteringCellChargesItsTraversal) {
   const long e = edge_between(b.graph, 0, 1);
   ASSERT_GE(e, 0);
   EXPECT_NEAR(b.graph.edges[e].weighted_cost, factor * 0.03, 1e-7);
-  EXPECT_EQ(b.graph.edges[e].distance_cost, 0.03f);
+  EXPECT_EQ(b.graph.edges[e].distance_units, 3u);
   // The way back enters cell 0, whose traversal is 1.
   EXPECT_NEAR(b.graph.edges[edge_between(b.graph, 1, 0)].weighted_cost, 0.03, 1e-7);
 }
@@ -200,7 +201,8 @@ TEST(SearchGraph, CoarseLinkLengthJoinsCellCentres) {
   // Fine centre (2,2) at 30 m cells to coarse centre (1,1) at 60 m cells.
   const long link = edge_between(b.graph, 0, 16 + 5);
   ASSERT_GE(link, 0);
-  EXPECT_EQ(b.graph.edges[link].distance_cost, static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
+  // Traversal 1 and max_cost 0: the weighted cost is the length in km.
+  EXPECT_EQ(b.graph.edges[link].weighted_cost, static_cast<float>(std::hypot(15.0, 15.0) / 1000.0));
 }
 
 TEST(SearchGraph, IsolatedFocalCellGetsPseudoEdgeUnlessPaToPa) {
@@ -216,7 +218,7 @@ TEST(SearchGraph, IsolatedFocalCellGetsPseudoEdgeUnlessPaToPa) {
   const std::size_t pseudo = b.graph.node_count() - 1;
   EXPECT_EQ(pseudo, 1u);
   EXPECT_EQ(b.graph.edges[b.graph.edge_begin[0]].target, pseudo);
-  EXPECT_EQ(b.graph.edges[0].distance_cost, 0.03f);
+  EXPECT_EQ(b.graph.edges[0].distance_units, 3u);
   EXPECT_EQ(b.graph.edges[0].weighted_cost, 0.5f * 0.03f);
   EXPECT_EQ(b.graph.condition[pseudo], 0.7f);
   EXPECT_EQ(b.graph.weight[pseudo], 0.9f);
@@ -324,7 +326,6 @@ TEST(SearchGraph, KnownStepLengthsMatchMeasuredEdges) {
       ASSERT_EQ(a.target, b.target);
       ASSERT_EQ(a.distance_units, b.distance_units);
       ASSERT_EQ(a.weighted_units, b.weighted_units);
-      ASSERT_NEAR(a.distance_cost, b.distance_cost, 1e-6f * b.distance_cost);
       ASSERT_NEAR(a.weighted_cost, b.weighted_cost, 1e-6f * b.weighted_cost);
     }
   }
