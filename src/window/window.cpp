@@ -230,25 +230,75 @@ RowValues row_values(const LevelRasters& r, i64 i) {
           r.traversal ? r.traversal->row_ptr(row) : nullptr};
 }
 
-// Adds a covered cell unless its condition is missing or its weight is not finite.
-void keep_cell(i64 i, i64 j, float coverage, std::uint8_t partial, const RowValues& v, LevelCells& out) {
-  const float q = v.condition[j];
-  if (std::isnan(q)) return;
-  const float cw = v.weights[j];
-  if (!std::isfinite(cw)) return;
-  out.rows.push_back(static_cast<std::int32_t>(i));
-  out.cols.push_back(static_cast<std::int32_t>(j));
-  out.condition.push_back(q);
-  out.weight.push_back(coverage * cw);
-  out.protected_fraction.push_back(
-      v.pa == nullptr ? kNoPaMembership : (std::isfinite(v.pa[j]) ? v.pa[j] : kNonFiniteMembership));
-  if (v.traversal != nullptr) out.traversal.push_back(std::isfinite(v.traversal[j]) ? v.traversal[j] : v.condition[j]);
-  out.partial.push_back(partial);
-}
+// Appends gathered cells through cursors into arrays grown up front by the
+// most cells that can come, so no store makes the next one reload an array's
+// end; the arrays are trimmed to the cells kept when the appender goes.
+class CellAppender {
+ public:
+  CellAppender(LevelCells& out, std::size_t most, bool traversal) : out_(out), first_(out.size()) {
+    const std::size_t room = first_ + most;
+    out.rows.resize(room);
+    out.cols.resize(room);
+    out.condition.resize(room);
+    out.weight.resize(room);
+    out.protected_fraction.resize(room);
+    out.partial.resize(room);
+    if (traversal) out.traversal.resize(room);
+    rows_ = out.rows.data() + first_;
+    cols_ = out.cols.data() + first_;
+    condition_ = out.condition.data() + first_;
+    weight_ = out.weight.data() + first_;
+    protected_ = out.protected_fraction.data() + first_;
+    partial_ = out.partial.data() + first_;
+    traversal_ = traversal ? out.traversal.data() + first_ : nullptr;
+  }
+  CellAppender(const CellAppender&) = delete;
+  CellAppender& operator=(const CellAppender&) = delete;
+  ~CellAppender() {
+    const std::size_t size = first_ + kept_;
+    out_.rows.resize(size);
+    out_.cols.resize(size);
+    out_.condition.resize(size);
+    out_.weight.resize(size);
+    out_.protected_fraction.resize(size);
+    out_.partial.resize(size);
+    if (traversal_ != nullptr) out_.traversal.resize(size);
+  }
+
+  // Adds a covered cell unless its condition is missing or its weight is not finite.
+  void keep(i64 i, i64 j, float coverage, std::uint8_t partial, const RowValues& v) {
+    const float q = v.condition[j];
+    if (std::isnan(q)) return;
+    const float cw = v.weights[j];
+    if (!std::isfinite(cw)) return;
+    const std::size_t k = kept_++;
+    rows_[k] = static_cast<std::int32_t>(i);
+    cols_[k] = static_cast<std::int32_t>(j);
+    condition_[k] = q;
+    weight_[k] = coverage * cw;
+    protected_[k] = v.pa == nullptr ? kNoPaMembership : (std::isfinite(v.pa[j]) ? v.pa[j] : kNonFiniteMembership);
+    if (traversal_ != nullptr) traversal_[k] = std::isfinite(v.traversal[j]) ? v.traversal[j] : v.condition[j];
+    partial_[k] = partial;
+  }
+
+ private:
+  LevelCells& out_;
+  std::size_t first_, kept_ = 0;
+  std::int32_t* rows_;
+  std::int32_t* cols_;
+  float* condition_;
+  float* weight_;
+  float* protected_;
+  float* traversal_;
+  std::uint8_t* partial_;
+};
 
 // Walks the window's box; with `record`, also notes every covered cell there.
 template <WindowMode Mode>
 void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, PhaseCells* record) {
+  const auto box_cells = static_cast<std::size_t>(std::max<i64>(0, w.i_max - w.i_min + 1) *
+                                                  std::max<i64>(0, w.j_max - w.j_min + 1));
+  CellAppender cells(out, box_cells, r.traversal != nullptr);
   for (i64 i = w.i_min; i <= w.i_max; ++i) {
     CellBox cell{};
     cell.y0 = clipped_start(w.o_r, i, w.level, w.off_r);
@@ -267,7 +317,7 @@ void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, Phase
         record->cells.push_back(CoveredCell{static_cast<std::int32_t>(i - w.i_min),
                                             static_cast<std::int32_t>(j - w.j_min), coverage, partial});
       }
-      keep_cell(i, j, coverage, partial, values, out);
+      cells.keep(i, j, coverage, partial, values);
     }
   }
 }
@@ -278,6 +328,7 @@ void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelRasters& 
                        LevelCells& out) {
   i64 row = -1;
   RowValues values{};
+  CellAppender cells(out, phase.cells.size(), r.traversal != nullptr);
   for (const CoveredCell& c : phase.cells) {
     const i64 i = row0 + c.di, j = col0 + c.dj;
     if (i < w.i_min || i > w.i_max || j < w.j_min || j > w.j_max) continue;
@@ -285,7 +336,7 @@ void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelRasters& 
       row = i;
       values = row_values(r, i);
     }
-    keep_cell(i, j, c.coverage, c.partial, values, out);
+    cells.keep(i, j, c.coverage, c.partial, values);
   }
 }
 
