@@ -14,10 +14,11 @@ void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
   std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
   if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
   if (pool_.size() < pushes) pool_.resize(pushes);  // kept from search to search
-  used_ = 0;
-  mask_ = ring - 1;
-  current_ = 0;
-  size_ = 0;
+  ring_ = Ring{};
+  ring_.heads_ = heads_.data();
+  ring_.pool_ = pool_.data();
+  ring_.capacity_ = pool_.size();
+  ring_.mask_ = ring - 1;
 }
 
 void BucketQueue::overflow() { throw InternalError("Bucket queue pushes exceed its pool."); }

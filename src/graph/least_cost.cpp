@@ -61,10 +61,11 @@ template <class Improve>
 }
 
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
-// order (least key first, equal keys newest first). The predecessors are
-// recorded only `with_predecessors`.
+// order (least key first, equal keys newest first): a bucket queue's Ring by
+// value, or a radix heap by reference. The predecessors are recorded only
+// `with_predecessors`.
 template <bool with_predecessors, class Queue>
-void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::*units, Queue& queue,
+void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::*units, Queue queue,
             SearchResult& out) {
   const std::size_t n = graph.node_count();
   out.total.assign(n, kUnreached);
@@ -113,7 +114,7 @@ template <bool with_predecessors>
 void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
                     SearchResult& out) {
   heap.clear();
-  search<with_predecessors>(graph, start, units_of(kind), heap, out);
+  search<with_predecessors, RadixHeap&>(graph, start, units_of(kind), heap, out);
 }
 
 template <bool with_predecessors>
@@ -126,7 +127,7 @@ void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind ki
     return;
   }
   buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
-  search<with_predecessors>(graph, start, units_of(kind), buckets, out);
+  search<with_predecessors>(graph, start, units_of(kind), buckets.local(), out);
 }
 
 }  // namespace
@@ -157,6 +158,7 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   out.total.assign(n, kUnreached);
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
   buckets.reset(max_step, graph.edges.size() + 1);  // a push needs an improving edge
+  BucketQueue::Ring queue = buckets.local();
   // Raw pointers, with totals apart from everything else, let the loop keep
   // the graph's and the queue's state in registers across its stores.
   std::uint64_t* __restrict total = out.total.data();
@@ -164,13 +166,13 @@ void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQ
   const std::uint32_t* const edge_begin = graph.edge_begin.data();
   const std::uint32_t* const edge_count = graph.edge_count.data();
   total[start] = 0;
-  buckets.push(0, static_cast<std::uint32_t>(start));
-  while (!buckets.empty()) {
-    const auto [key, u] = buckets.pop();
+  queue.push(0, static_cast<std::uint32_t>(start));
+  while (!queue.empty()) {
+    const auto [key, u] = queue.pop();
     if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
     const GraphEdge* const first = edges + edge_begin[u];
     relax(first, first + edge_count[u], key, &GraphEdge::distance_units, total,
-          [&](const GraphEdge* edge, std::uint64_t candidate) { buckets.push(candidate, edge->target); });
+          [&](const GraphEdge* edge, std::uint64_t candidate) { queue.push(candidate, edge->target); });
   }
 }
 
