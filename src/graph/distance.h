@@ -26,24 +26,49 @@ inline Point cell_centre(const Affine& t, std::int64_t row, std::int64_t col) {
 // Metres between two centres: planar in projected mode, haversine on (lon, lat) degrees otherwise.
 double cell_distance_m(Point p1, Point p2, bool is_geo);
 
+// Cost in 1/100 km units: x*100 rounded half away from zero, saturated to uint32.
+// Below 2^23 adding one half and truncating rounds exactly so (the sum's own
+// rounding never crosses a whole number there); from 2^23 on, floats are whole.
+inline std::uint32_t cost_units(float cost) {
+  const float scaled = cost * 100.0f;
+  if (!(scaled >= 0.5f)) return 0;                    // rounds to zero or below, or NaN
+  if (scaled > 4294967040.0f) return UINT32_MAX;      // largest float32 below 2^32
+  const float biased = scaled < 8388608.0f ? scaled + 0.5f : scaled;
+  // Through int64, which x86-64 converts in one instruction.
+  return static_cast<std::uint32_t>(static_cast<std::int64_t>(biased));
+}
+
+// A length in metres, and as an edge carries it: float32 km and cost units.
+struct EdgeLength {
+  double metres = 0.0;
+  float km = 0.0f;
+  std::uint32_t units = 0;
+};
+
+inline EdgeLength edge_length(double metres) {
+  const float km = static_cast<float>(metres / 1000.0);
+  return EdgeLength{metres, km, cost_units(km)};
+}
+
 // Planar lengths remembered by their exact offsets: the links of a regular
 // projected grid take only a few distinct (dx, dy), and hypot costs more than
 // looking one up. An offset pair is matched bit for bit, so every length is
 // exactly the one hypot gives.
 class PlanarLengths {
  public:
-  double metres(double dx, double dy) {
+  const EdgeLength& length(double dx, double dy) {
     const std::uint64_t x = std::bit_cast<std::uint64_t>(dx), y = std::bit_cast<std::uint64_t>(dy);
     Entry& e = entries_[((x * 0x9E3779B97F4A7C15ull) ^ (y * 0xC2B2AE3D27D4EB4Full)) >> (64 - kSlotBits)];
-    if (!(e.filled && e.dx == x && e.dy == y)) e = Entry{x, y, std::hypot(dx, dy), true};
-    return e.metres;
+    if (!(e.filled && e.dx == x && e.dy == y)) e = Entry{x, y, edge_length(std::hypot(dx, dy)), true};
+    return e.length;
   }
+  double metres(double dx, double dy) { return length(dx, dy).metres; }
 
  private:
   static constexpr int kSlotBits = 6;
   struct Entry {
     std::uint64_t dx = 0, dy = 0;
-    double metres = 0.0;
+    EdgeLength length;
     bool filled = false;
   };
   std::array<Entry, std::size_t{1} << kSlotBits> entries_{};

@@ -11,7 +11,6 @@
 namespace velkan {
 namespace {
 
-constexpr double kMetresPerKm = 1000.0;
 constexpr int kNeighbours = 8;
 constexpr int kMaxCoarseCandidates = 4;
 
@@ -55,10 +54,10 @@ struct Builder {
     max_weighted_units = keep ? std::max(max_weighted_units, weighted_units) : max_weighted_units;
   }
 
-  void add_measured_edge(std::size_t target, double metres) {
-    const float length_km = static_cast<float>(metres / kMetresPerKm);
-    add_edge_if(true, target, length_km, cost_units(length_km));
+  void add_measured_edge(std::size_t target, const EdgeLength& length) {
+    add_edge_if(true, target, length.km, length.units);
   }
+  void add_measured_edge(std::size_t target, double metres) { add_measured_edge(target, edge_length(metres)); }
 };
 
 // Nodes [node, node + count) take the values of cells [cell, cell + count),
@@ -141,12 +140,18 @@ void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols,
     const std::int64_t r = rows.coarse_of(i, sr), c = cols.coarse_of(j, sc);
     const std::int32_t v = next->find(r, c);
     if (v == kNoCell) continue;
-    double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, sr, sc);
-    if (metres < 0.0) {
-      const Point p2 = cell_centre(coarse_t, r, c);
-      metres = b.params.is_geo ? cell_distance_m(p1, p2, true) : b.planar.metres(p2.x - p1.x, p2.y - p1.y);
+    const std::size_t target = next_base + static_cast<std::size_t>(v);
+    const double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, sr, sc);
+    if (!(metres < 0.0)) {  // known (a NaN length stays as it came)
+      b.add_measured_edge(target, metres);
+      continue;
     }
-    b.add_measured_edge(next_base + static_cast<std::size_t>(v), metres);
+    const Point p2 = cell_centre(coarse_t, r, c);
+    if (b.params.is_geo) {
+      b.add_measured_edge(target, cell_distance_m(p1, p2, true));
+    } else {
+      b.add_measured_edge(target, b.planar.length(p2.x - p1.x, p2.y - p1.y));  // km and units remembered too
+    }
   }
 }
 

@@ -78,18 +78,6 @@ struct GraphScratch {
   PlanarLengths planar;  // link lengths of projected grids
 };
 
-// Cost in 1/100 km units: x*100 rounded half away from zero, saturated to uint32.
-// Below 2^23 adding one half and truncating rounds exactly so (the sum's own
-// rounding never crosses a whole number there); from 2^23 on, floats are whole.
-inline std::uint32_t cost_units(float cost) {
-  const float scaled = cost * 100.0f;
-  if (!(scaled >= 0.5f)) return 0;                    // rounds to zero or below, or NaN
-  if (scaled > 4294967040.0f) return UINT32_MAX;      // largest float32 below 2^32
-  const float biased = scaled < 8388608.0f ? scaled + 0.5f : scaled;
-  // Through int64, which x86-64 converts in one instruction.
-  return static_cast<std::uint32_t>(static_cast<std::int64_t>(biased));
-}
-
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 

@@ -9,17 +9,15 @@ namespace velkan {
 
 namespace {
 
-constexpr double kMetresPerKm = 1000.0;
-
 bool north_up(const Affine& a) { return a.b == 0.0 && a.d == 0.0; }
 
 StepRow measure_row(const Affine& t, std::int64_t row, bool is_geo, const int (&steps)[8][2]) {
   StepRow out;
   const Point from = cell_centre(t, row, 0);
   for (int s = 0; s < 8; ++s) {
-    const double metres = cell_distance_m(from, cell_centre(t, row + steps[s][0], steps[s][1]), is_geo);
-    out[static_cast<std::size_t>(s)].km = static_cast<float>(metres / kMetresPerKm);
-    out[static_cast<std::size_t>(s)].units = cost_units(out[static_cast<std::size_t>(s)].km);
+    const EdgeLength length =
+        edge_length(cell_distance_m(from, cell_centre(t, row + steps[s][0], steps[s][1]), is_geo));
+    out[static_cast<std::size_t>(s)] = StepLength{length.km, length.units};
   }
   return out;
 }
