@@ -235,15 +235,9 @@ RowValues row_values(const LevelRasters& r, i64 i) {
 // end; the arrays are trimmed to the cells kept when the appender goes.
 class CellAppender {
  public:
-  CellAppender(LevelCells& out, std::size_t most, bool traversal) : out_(out), first_(out.size()) {
-    const std::size_t room = first_ + most;
-    out.rows.resize(room);
-    out.cols.resize(room);
-    out.condition.resize(room);
-    out.weight.resize(room);
-    out.protected_fraction.resize(room);
-    out.partial.resize(room);
-    if (traversal) out.traversal.resize(room);
+  CellAppender(LevelCells& out, std::size_t most, bool traversal)
+      : out_(out), first_(out.size()), has_traversal_(traversal) {
+    resize_all(first_ + most);
     rows_ = out.rows.data() + first_;
     cols_ = out.cols.data() + first_;
     condition_ = out.condition.data() + first_;
@@ -254,16 +248,7 @@ class CellAppender {
   }
   CellAppender(const CellAppender&) = delete;
   CellAppender& operator=(const CellAppender&) = delete;
-  ~CellAppender() {
-    const std::size_t size = first_ + kept_;
-    out_.rows.resize(size);
-    out_.cols.resize(size);
-    out_.condition.resize(size);
-    out_.weight.resize(size);
-    out_.protected_fraction.resize(size);
-    out_.partial.resize(size);
-    if (traversal_ != nullptr) out_.traversal.resize(size);
-  }
+  ~CellAppender() { resize_all(first_ + kept_); }
 
   // Adds a covered cell unless its condition is missing or its weight is not finite.
   void keep(i64 i, i64 j, float coverage, std::uint8_t partial, const RowValues& v) {
@@ -282,8 +267,19 @@ class CellAppender {
   }
 
  private:
+  void resize_all(std::size_t size) {
+    out_.rows.resize(size);
+    out_.cols.resize(size);
+    out_.condition.resize(size);
+    out_.weight.resize(size);
+    out_.protected_fraction.resize(size);
+    out_.partial.resize(size);
+    if (has_traversal_) out_.traversal.resize(size);
+  }
+
   LevelCells& out_;
   std::size_t first_, kept_ = 0;
+  bool has_traversal_;
   std::int32_t* rows_;
   std::int32_t* cols_;
   float* condition_;
