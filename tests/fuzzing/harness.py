@@ -73,6 +73,8 @@ def is_shared(value):
     """
     if value is None or value is Ellipsis or value is NotImplemented or isinstance(value, (bool, type)):
         return True
+    if value is np.True_ or value is np.False_:  # NumPy's own bool singletons, held by its caches too
+        return True
     if type(value) is int and -5 <= value <= 256:
         return True
     if isinstance(value, str) and value.isidentifier():  # keyword names: interned, shared with code objects
