@@ -6,8 +6,14 @@
 
 namespace velkan {
 
+// Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "(" + std::string.
 inline std::string shape_text(std::size_t rows, std::size_t cols) {
-  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+  std::string text = "(";
+  text += std::to_string(rows);
+  text += ", ";
+  text += std::to_string(cols);
+  text += ")";
+  return text;
 }
 
 }  // namespace velkan

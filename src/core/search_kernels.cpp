@@ -1,7 +1,10 @@
 #include "core/search_kernels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "common/exp_f32.h"
 
 namespace velkan {
 namespace {
@@ -9,12 +12,21 @@ namespace {
 constexpr float kOlviScale = -283.465f;
 constexpr float kHalf = 0.5f;
 
-float olvi_kernel(float x, float inv_lambda) {
+[[gnu::always_inline]] inline float olvi_kernel(float x, float inv_lambda) {
   const float scaled = x * inv_lambda;
-  return ::expf((scaled * scaled) / kOlviScale);
+  return exp_f32((scaled * scaled) / kOlviScale);
 }
 
-float ratio_kernel(float x, float lambda) { return ::expf(-x / lambda); }
+[[gnu::always_inline]] inline float ratio_kernel(float x, float lambda) { return exp_f32(-x / lambda); }
+
+// Records are reduced this many at a time: their kernels are evaluated first,
+// in plain loops that vectorise, and then summed in record order.
+constexpr std::size_t kChunk = 64;
+
+// The weighted costs of records [first, first + count), count <= kChunk.
+void chunk_costs(const DestinationRecord* first, std::size_t count, float* costs) {
+  for (std::size_t i = 0; i < count; ++i) costs[i] = first[i].weighted_cost;
+}
 
 // The distance term of a record: from the table when its units are in it.
 template <class Kernel>
@@ -42,19 +54,51 @@ DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, bool olvi) {
   }
 }
 
+namespace {
+
+// Adds every record's kernel times its similarity in grid g to acc[g], and
+// returns the denominator. kGrids > 0 fixes the grid count, so that the sums
+// stay in registers instead of waiting on their own stores record by record.
+template <std::uint32_t kGrids>
+float olvi_sums(const std::vector<DestinationRecord>& records, std::uint32_t grids, float inv_lambda,
+                std::span<const float> decay, float* acc) {
+  const std::uint32_t count = kGrids > 0 ? kGrids : grids;
+  float local[kGrids > 0 ? kGrids : 1] = {};
+  float* const sums = kGrids > 0 ? local : acc;
+  const auto kernel = [inv_lambda](float x) { return olvi_kernel(x, inv_lambda); };
+  float denominator = 0.0f;
+  float costs[kChunk], weighted[kChunk];
+  for (std::size_t first = 0; first < records.size(); first += kChunk) {
+    const std::size_t n = std::min(kChunk, records.size() - first);
+    chunk_costs(&records[first], n, costs);
+    for (std::size_t i = 0; i < n; ++i) weighted[i] = olvi_kernel(costs[i], inv_lambda);
+    for (std::size_t i = 0; i < n; ++i) {
+      const DestinationRecord& r = records[first + i];
+      if (r.grid_count < count) continue;
+      const float alpha = weighted[i] * r.condition * r.weight;
+      for (std::uint32_t g = 0; g < count; ++g) sums[g] += similarity_or_zero(r, g) * alpha;
+      denominator += distance_term(r, decay, kernel) * r.weight * similarity_or_zero(r, 0);
+    }
+  }
+  if (kGrids > 0) std::copy_n(local, count, acc);
+  return denominator;
+}
+
+}  // namespace
+
 float olvi_value(const std::vector<DestinationRecord>& records, float lambda, std::vector<float>& acc,
                  std::span<const float> decay) {
   if (records.empty() || records.front().grid_count == 0) return 0.0f;
   const std::uint32_t grids = records.front().grid_count;
   const float inv_lambda = 1.0f / lambda;
-  const auto kernel = [inv_lambda](float x) { return olvi_kernel(x, inv_lambda); };
   acc.assign(grids, 0.0f);
   float denominator = 0.0f;
-  for (const DestinationRecord& r : records) {
-    if (r.grid_count < grids) continue;
-    const float alpha = olvi_kernel(r.weighted_cost, inv_lambda) * r.condition * r.weight;
-    for (std::uint32_t g = 0; g < grids; ++g) acc[g] += similarity_or_zero(r, g) * alpha;
-    denominator += distance_term(r, decay, kernel) * r.weight * similarity_or_zero(r, 0);
+  switch (grids) {
+    case 1: denominator = olvi_sums<1>(records, grids, inv_lambda, decay, acc.data()); break;
+    case 2: denominator = olvi_sums<2>(records, grids, inv_lambda, decay, acc.data()); break;
+    case 3: denominator = olvi_sums<3>(records, grids, inv_lambda, decay, acc.data()); break;
+    case 4: denominator = olvi_sums<4>(records, grids, inv_lambda, decay, acc.data()); break;
+    default: denominator = olvi_sums<0>(records, grids, inv_lambda, decay, acc.data()); break;
   }
   if (!(denominator > 0.0f)) return 0.0f;
   float sum = -0.0f, worst = std::numeric_limits<float>::infinity();
@@ -79,12 +123,22 @@ struct Bandwidth {
 // each bandwidth's sums still take the records in order.
 float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count) {
   float numerator[kFusedBandwidths] = {}, denominator[kFusedBandwidths] = {};
-  for (const DestinationRecord& r : records) {
+  float costs[kChunk], weighted[kFusedBandwidths][kChunk];
+  for (std::size_t first = 0; first < records.size(); first += kChunk) {
+    const std::size_t n = std::min(kChunk, records.size() - first);
+    chunk_costs(&records[first], n, costs);
     for (std::size_t l = 0; l < count; ++l) {
       const float lambda = bands[l].lambda;
-      numerator[l] += ratio_kernel(r.weighted_cost, lambda) * r.condition * r.protected_fraction * r.weight;
-      const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
-      denominator[l] += distance_term(r, bands[l].decay, kernel) * r.weight;
+      for (std::size_t i = 0; i < n; ++i) weighted[l][i] = ratio_kernel(costs[i], lambda);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const DestinationRecord& r = records[first + i];
+      for (std::size_t l = 0; l < count; ++l) {
+        numerator[l] += weighted[l][i] * r.condition * r.protected_fraction * r.weight;
+        const float lambda = bands[l].lambda;
+        const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
+        denominator[l] += distance_term(r, bands[l].decay, kernel) * r.weight;
+      }
     }
   }
   float total = -0.0f;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/errors.h"
+#include "common/exp_f32.h"
 #include "window/disc_overlap.h"
 
 namespace velkan {
@@ -404,7 +405,7 @@ void band_distances(const Raster<float>& grid, const float* focal, std::size_t w
 
 // Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
 // Distances first and e^-distance after: two plain loops run faster than one
-// that interleaves the band reads with calls to expf.
+// that interleaves the band reads with the exponentials.
 void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level,
                        LevelCells& out, Similarity* dest) {
   const std::size_t n = out.size();
@@ -431,7 +432,8 @@ void grid_similarities(const Raster<float>& grid, const std::vector<float>& foca
     default: band_distances<0>(grid, focal.data(), walked, out, dest); break;
   }
   for (std::size_t k = 0; k < n; ++k) {
-    if (dest[k].present != 0) dest[k].value = std::exp(-dest[k].value);
+    const float similarity = exp_f32(-dest[k].value);  // evaluated for every cell, so the loop vectorises
+    dest[k].value = dest[k].present != 0 ? similarity : dest[k].value;
   }
 }
 
