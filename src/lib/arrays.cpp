@@ -24,9 +24,10 @@ int type_number(ElementType type) {
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
 // Copies every element of an n-dimensional array (n <= 3) into `out` in
-// row-major logical order.
+// row-major logical order, as bytes: `out` may be the storage of any
+// trivially copyable objects laid out like that.
 template <class T>
-void copy_elements(PyObject* object, T* out) {
+void copy_elements(PyObject* object, void* out) {
   PyArrayObject* array = as_array(object);
   const int ndim = PyArray_NDIM(array);
   const npy_intp* dims = PyArray_DIMS(array);
@@ -44,11 +45,13 @@ void copy_elements(PyObject* object, T* out) {
     shape[3 - ndim + axis] = dims[axis];
     step[3 - ndim + axis] = strides[axis];
   }
+  auto* to = static_cast<unsigned char*>(out);
   for (npy_intp i = 0; i < shape[0]; ++i)
     for (npy_intp j = 0; j < shape[1]; ++j)
       for (npy_intp k = 0; k < shape[2]; ++k) {
         // memcpy: the source may be unaligned.
-        std::memcpy(out++, base + i * step[0] + j * step[1] + k * step[2], sizeof(T));
+        std::memcpy(to, base + i * step[0] + j * step[1] + k * step[2], sizeof(T));
+        to += sizeof(T);
       }
 }
 
@@ -72,31 +75,24 @@ std::size_t array_dim(PyObject* array, int axis) {
 
 Raster<float> copy_float32_2d(PyObject* array) {
   Raster<float> raster(array_dim(array, 0), array_dim(array, 1), 0.0f);
-  copy_elements(array, raster.data());
+  copy_elements<float>(array, raster.data());
   return raster;
 }
 
 Raster<float> copy_float32_3d(PyObject* array) {
   Raster<float> raster(array_dim(array, 0), array_dim(array, 1), array_dim(array, 2), 0.0f);
-  copy_elements(array, raster.data());
+  copy_elements<float>(array, raster.data());
   return raster;
 }
 
 Raster<std::uint8_t> copy_bool_2d(PyObject* array) {
   static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
   Raster<std::uint8_t> raster(array_dim(array, 0), array_dim(array, 1), 0);
-  copy_elements(array, raster.data());
+  copy_elements<std::uint8_t>(array, raster.data());
   return raster;
 }
 
-double float64_at(PyObject* object, std::size_t i, std::size_t j) {
-  PyArrayObject* array = as_array(object);
-  const char* at = static_cast<const char*>(PyArray_DATA(array)) + static_cast<npy_intp>(i) * PyArray_STRIDES(array)[0] +
-                   static_cast<npy_intp>(j) * PyArray_STRIDES(array)[1];
-  double value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
+void copy_float64_2d(PyObject* array, void* out) { copy_elements<double>(array, out); }
 
 Ref new_zeroed_float32_array(std::size_t rows, std::size_t cols, float*& cells) {
   ensure_numpy_api();

@@ -27,8 +27,10 @@ std::size_t array_dim(PyObject* array, int axis);
 Raster<float> copy_float32_2d(PyObject* array);
 Raster<float> copy_float32_3d(PyObject* array);  // rows x cols x bands
 Raster<std::uint8_t> copy_bool_2d(PyObject* array);
-// Element (i, j) of a 2D float64 array.
-double float64_at(PyObject* array, std::size_t i, std::size_t j);
+// The elements of a 2D float64 array, row by row, copied as bytes into `out`:
+// storage for rows x cols doubles, which may belong to trivially copyable
+// objects laid out as consecutive doubles.
+void copy_float64_2d(PyObject* array, void* out);
 
 // A new C-ordered float32 ndarray with its own storage, holding a copy of the
 // raster's values (made on the pool's workers when large).

@@ -2,6 +2,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "coverage/coverage.h"
@@ -31,8 +32,9 @@ Ring read_ring(PyObject* object) {
   if (cols != 2)
     throw PolygonError{"Ring array must have shape (N, 2), got [" + std::to_string(rows) + ", " +
                        std::to_string(cols) + "]"};
+  static_assert(std::is_trivially_copyable_v<Vertex> && sizeof(Vertex) == 2 * sizeof(double));
   Ring ring(rows);
-  for (std::size_t i = 0; i < rows; ++i) ring[i] = Vertex{float64_at(object, i, 0), float64_at(object, i, 1)};
+  copy_float64_2d(object, ring.data());
   return ring;
 }
 
@@ -73,6 +75,13 @@ Affine read_affine(PyObject* object) {
                 to_double(items[3]), to_double(items[4]), to_double(items[5])};
 }
 
+[[noreturn]] void raise_no_memory(std::uint64_t nrows, std::uint64_t ncols) {
+  std::string text = "Not enough memory for a coverage raster of " + std::to_string(nrows) + " x " +
+                     std::to_string(ncols) + " float32 cells";
+  PyErr_SetString(PyExc_MemoryError, text.c_str());
+  throw ErrorAlreadySet{};
+}
+
 PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
   BoundArguments bound = bind_arguments(kSignature, args, kwargs);
   Affine transform = convert_argument("transform", [&] { return read_affine(bound[1]); });
@@ -91,21 +100,25 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_RuntimeError, ("Reading polygons failed: " + error.text).c_str());
     throw ErrorAlreadySet{};
   }
+  check_coverage_shape(nrows, ncols);
+  // The result is allocated before the workers start: releasing the memory
+  // probe of a large one then interrupts no other thread of the process.
+  // The rings are written straight into its zeroed cells: the cells no ring
+  // reaches are never touched, and nothing is copied.
+  float* cells = nullptr;
+  Ref result;
+  try {
+    result = new_zeroed_float32_array(nrows, ncols, cells);
+  } catch (const std::bad_alloc&) {
+    raise_no_memory(nrows, ncols);
+  }
   return with_worker_pool(n_threads, [&](WorkerPool& pool) {
-    check_coverage_shape(nrows, ncols);
-    // The rings are written straight into the result's zeroed cells: the
-    // cells no ring reaches are never touched, and nothing is copied.
     try {
-      float* cells = nullptr;
-      Ref result = new_zeroed_float32_array(nrows, ncols, cells);
       rasterise_coverage_into(polygons, transform, RasterView<float>(cells, nrows, ncols), pool);
-      return result.release();
     } catch (const std::bad_alloc&) {
-      std::string text = "Not enough memory for a coverage raster of " + std::to_string(nrows) + " x " +
-                         std::to_string(ncols) + " float32 cells";
-      PyErr_SetString(PyExc_MemoryError, text.c_str());
-      throw ErrorAlreadySet{};
+      raise_no_memory(nrows, ncols);
     }
+    return result.release();
   });
 }
 
