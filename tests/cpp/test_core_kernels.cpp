@@ -90,6 +90,52 @@ TEST(Kernels, OlviAbsentFirstGridSimilarityOnlyFeedsOtherGrids) {
   EXPECT_EQ(olvi_value(only_absent, 0.5f, acc), 0.0f);
 }
 
+// The kernels take records in chunks; over several chunks and every grid
+// count path (fixed for 1 to 4 grids, run-time beyond), each value must match
+// a plain double-precision evaluation of its formula.
+TEST(Kernels, ManyRecordsMatchADoublePrecisionReference) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f), cost(0.0f, 30.0f);
+  const float lambda = 7.5f;
+  for (const std::uint32_t grids : {1u, 2u, 3u, 4u, 6u}) {
+    for (const std::size_t count : {1u, 63u, 64u, 65u, 200u}) {
+      std::vector<Similarity> similarity(count * grids);
+      std::vector<DestinationRecord> records;
+      for (std::size_t k = 0; k < count; ++k) {
+        for (std::uint32_t g = 0; g < grids; ++g)
+          similarity[g * count + k] = Similarity{unit(rng) < 0.1f ? 0u : 1u, unit(rng)};
+        DestinationRecord r = record(cost(rng), cost(rng), unit(rng), unit(rng), unit(rng), &similarity[k], grids);
+        r.similarity_stride = static_cast<std::uint32_t>(count);
+        records.push_back(r);
+      }
+      double numerator = 0.0, denominator = 0.0, olvi_denominator = 0.0;
+      std::vector<double> sums(grids, 0.0);
+      for (std::size_t k = 0; k < count; ++k) {
+        const DestinationRecord& r = records[k];
+        const auto sim = [&](std::uint32_t g) {
+          const Similarity s = similarity[g * count + k];
+          return s.present != 0 ? static_cast<double>(s.value) : 0.0;
+        };
+        numerator += std::exp(-r.weighted_cost / static_cast<double>(lambda)) * r.condition * r.protected_fraction *
+                     r.weight;
+        denominator += std::exp(-r.distance_cost / static_cast<double>(lambda)) * r.weight;
+        const double alpha = olvi_k(r.weighted_cost, lambda) * r.condition * r.weight;
+        for (std::uint32_t g = 0; g < grids; ++g) sums[g] += sim(g) * alpha;
+        olvi_denominator += olvi_k(r.distance_cost, lambda) * r.weight * sim(0);
+      }
+      double mean = 0.0, least = sums[0];
+      for (const double v : sums) {
+        mean += v / grids;
+        least = std::min(least, v);
+      }
+      const double ratio = numerator / denominator, olvi = (mean + least) * 0.5 / olvi_denominator;
+      std::vector<float> acc;
+      EXPECT_NEAR(connectivity_ratio(records, lambda), ratio, 1e-5 * ratio) << count << " records";
+      EXPECT_NEAR(olvi_value(records, lambda, acc), olvi, 1e-5 * olvi) << count << " records, " << grids << " grids";
+    }
+  }
+}
+
 LevelCells single_cell(float condition, float weight) {
   LevelCells cells;
   cells.level = 1;
