@@ -120,8 +120,11 @@ struct Bandwidth {
 };
 
 // The mean of `count` (<= kFusedBandwidths) connectivity ratios, in one pass:
-// each bandwidth's sums still take the records in order.
-float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count) {
+// each bandwidth's sums still take the records in order. kBands > 0 fixes the
+// count, so that the sums stay in registers (as in olvi_sums).
+template <std::size_t kBands>
+float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t bandwidths) {
+  const std::size_t count = kBands > 0 ? kBands : bandwidths;
   float numerator[kFusedBandwidths] = {}, denominator[kFusedBandwidths] = {};
   float costs[kChunk], weighted[kFusedBandwidths][kChunk];
   for (std::size_t first = 0; first < records.size(); first += kChunk) {
@@ -144,6 +147,16 @@ float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth*
   float total = -0.0f;
   for (std::size_t l = 0; l < count; ++l) total += denominator[l] > 0.0f ? numerator[l] / denominator[l] : 0.0f;
   return total / static_cast<float>(count);
+}
+
+float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth* bands, std::size_t count) {
+  switch (count) {
+    case 1: return mean_ratio<1>(records, bands, count);
+    case 2: return mean_ratio<2>(records, bands, count);
+    case 3: return mean_ratio<3>(records, bands, count);
+    case 4: return mean_ratio<4>(records, bands, count);
+    default: return mean_ratio<0>(records, bands, count);
+  }
 }
 
 }  // namespace
