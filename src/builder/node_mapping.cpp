@@ -26,10 +26,11 @@ void size_box(const LevelCells& cells, std::size_t n, NodeMapping& out) {
     c_lo = std::min(c_lo, cells.cols[k]);
     c_hi = std::max(c_hi, cells.cols[k]);
   }
-  out.row0 = r_lo;
-  out.col0 = c_lo;
-  out.rows = r_hi - r_lo + 1;
-  out.cols = c_hi - c_lo + 1;
+  // One empty slot all round, so that every neighbour of a mapped cell has a slot.
+  out.row0 = r_lo - 1;
+  out.col0 = c_lo - 1;
+  out.rows = r_hi - r_lo + 3;
+  out.cols = c_hi - c_lo + 3;
   out.slots.assign(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols), kNoCell);
 }
 

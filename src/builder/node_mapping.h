@@ -1,7 +1,7 @@
 // Node mapping of one level of one focal cell: local (row, column) -> cell.
 //
-// A flat index array over the bounding box of the gathered cells replaces a
-// hash map; the entry of a position is the index of the LAST gathered cell
+// A flat index array over the bounding box of the gathered cells, widened by
+// one empty slot on every side, replaces a hash map; the entry of a position is the index of the LAST gathered cell
 // there, so a repeated position keeps the later cell's values.
 #pragma once
 
@@ -18,7 +18,7 @@ inline constexpr std::int32_t kNoCell = -1;
 struct NodeMapping {
   std::int32_t level = 0;
   std::int32_t row0 = 0, col0 = 0, rows = 0, cols = 0;
-  std::vector<std::int32_t> slots;  // rows x cols, cell index or kNoCell
+  std::vector<std::int32_t> slots;  // rows x cols, cell index or kNoCell; the outermost ring is empty
   std::vector<NodeId> ids;          // per gathered cell
   std::size_t entries = 0;          // distinct positions
 

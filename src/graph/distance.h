@@ -38,6 +38,20 @@ inline std::uint32_t cost_units(float cost) {
   return static_cast<std::uint32_t>(static_cast<std::int64_t>(biased));
 }
 
+// cost_units without branches or 64-bit conversions, for loops that
+// vectorise: the same value for every float. From 2^31 on, a float is a whole
+// multiple of 256, so taking 2^31 off first is exact.
+inline std::uint32_t cost_units_lanes(float cost) {
+  const float scaled = cost * 100.0f;
+  const float biased = scaled < 8388608.0f ? scaled + 0.5f : scaled;
+  const bool high = biased >= 2147483648.0f;
+  const float low_part = high ? biased - 2147483648.0f : biased;
+  const std::uint32_t whole =
+      static_cast<std::uint32_t>(static_cast<std::int32_t>(low_part)) + (high ? 2147483648u : 0u);
+  const std::uint32_t in_range = scaled >= 0.5f ? whole : 0u;  // NaN fails the test too
+  return scaled > 4294967040.0f ? UINT32_MAX : in_range;
+}
+
 // A length in metres, and as an edge carries it: float32 km and cost units.
 struct EdgeLength {
   double metres = 0.0;

@@ -1,6 +1,7 @@
 #include "graph/search_graph.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -52,6 +53,15 @@ struct Builder {
     next += keep ? 1 : 0;
     max_distance_units = keep ? std::max(max_distance_units, length_units) : max_distance_units;
     max_weighted_units = keep ? std::max(max_weighted_units, weighted_units) : max_weighted_units;
+  }
+
+  // The same for an edge whose weighted cost is known too.
+  [[gnu::always_inline]] void add_known_edge_if(bool keep, std::size_t target, WeightedStep weighted,
+                                                std::uint32_t length_units) {
+    *next = GraphEdge{static_cast<std::uint32_t>(target), weighted.units, length_units, weighted.cost};
+    next += keep ? 1 : 0;
+    max_distance_units = keep ? std::max(max_distance_units, length_units) : max_distance_units;
+    max_weighted_units = keep ? std::max(max_weighted_units, weighted.units) : max_weighted_units;
   }
 
   void add_measured_edge(std::size_t target, const EdgeLength& length) {
@@ -131,9 +141,10 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 // in the order the cell, its row neighbours, its column neighbours and then
 // its diagonal ones first reach them: own cell, other row, other column, both.
 void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols, std::int32_t i, std::int32_t j,
-                     Point p1, const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
+                     const Affine& fine_t, const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
                      const LevelSteps* steps) {
   if (next == nullptr) return;
+  const Point p1 = cell_centre(fine_t, i, j);
   const int dr = rows.other_step(i), dc = cols.other_step(j);
   const int cand[kMaxCoarseCandidates][2] = {{0, 0}, {dr, 0}, {0, dc}, {dr, dc}};
   for (const auto& [sr, sc] : cand) {
@@ -162,6 +173,28 @@ void clear_edges(Builder& b) {
 
 }  // namespace
 
+void EnteringCosts::build(const StepRow& steps, const float* path_weight, std::size_t node_count) {
+  std::array<float, 8> lengths{};
+  std::size_t count = 0;
+  for (std::size_t s = 0; s < steps.size(); ++s) {
+    std::size_t l = 0;
+    while (l < count && std::bit_cast<std::uint32_t>(lengths[l]) != std::bit_cast<std::uint32_t>(steps[s].km)) ++l;
+    if (l == count) lengths[count++] = steps[s].km;
+    length_of_step[s] = static_cast<std::uint8_t>(l);
+  }
+  nodes = node_count;
+  costs.resize(count * node_count);
+  for (std::size_t l = 0; l < count; ++l) {
+    WeightedStep* out = costs.data() + l * node_count;
+    const float length = lengths[l];
+    for (std::size_t k = 0; k < node_count; ++k) {
+      const float cost = path_weight[k] * length;
+      out[k].cost = cost;
+      out[k].units = cost_units_lanes(cost);
+    }
+  }
+}
+
 std::size_t SearchGraph::edge_total() const {
   std::size_t total = 0;
   for (const std::uint32_t c : edge_count) total += c;
@@ -180,32 +213,46 @@ struct LevelPass {
   std::size_t next_base;
   bool links;                   // level below the coarsest
   const LevelSteps* steps;      // same-level lengths known up front, or nullptr
+  // Entering costs of the level's nodes by step, when its steps do not depend on the row.
+  std::array<const WeightedStep*, kNeighbours> entering;
 };
 
-// Same-level edges whose lengths are known up front. A cell away from the
-// mapping's box edges has all eight neighbour slots inside the box.
+// Same-level edges whose lengths are known up front. The mapping's empty
+// border gives every mapped cell all eight neighbour slots. The weighted costs
+// come from the level's entering costs when the pass has them, and are
+// computed otherwise.
+template <bool entering>
 void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, const StepRow& steps) {
   const NodeMapping& m = pass.current;
-  const std::int64_t r = std::int64_t{i} - m.row0, c = std::int64_t{j} - m.col0;
-  const bool inside = r >= 1 && c >= 1 && r + 1 < m.rows && c + 1 < m.cols;
-  const std::int32_t* slots = m.slots.data();
+  // Locals: the edge stores could alias the mapping's integer fields.
+  const std::int64_t cols = m.cols;
+  const std::int32_t* const centre = m.slots.data() + (std::int64_t{i} - m.row0) * cols + (std::int64_t{j} - m.col0);
+  const std::size_t base = pass.base;
 #pragma GCC unroll 8
   for (int s = 0; s < kNeighbours; ++s) {
-    const std::int64_t nr = r + kSameLevelSteps[s][0], nc = c + kSameLevelSteps[s][1];
-    if (!inside && (nr < 0 || nc < 0 || nr >= m.rows || nc >= m.cols)) continue;
-    const std::int32_t vk = slots[nr * m.cols + nc];
+    const std::int32_t vk = centre[kSameLevelSteps[s][0] * cols + kSameLevelSteps[s][1]];
     const bool present = vk != kNoCell;
+    const std::size_t k = static_cast<std::size_t>(present ? vk : 0);
     const StepLength& step = steps[static_cast<std::size_t>(s)];
-    b.add_edge_if(present, pass.base + static_cast<std::size_t>(present ? vk : 0), step.km, step.units);
+    if (entering) {
+      b.add_known_edge_if(present, base + k, pass.entering[static_cast<std::size_t>(s)][k], step.units);
+    } else {
+      b.add_edge_if(present, base + k, step.km, step.units);
+    }
   }
 }
 
-void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, Point p1) {
+void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j) {
   const StepRow* known = pass.steps == nullptr ? nullptr : pass.steps->from_row(i);
   if (known != nullptr) {
-    known_same_level_edges(b, pass, i, j, *known);
+    if (pass.steps->per_row) {
+      known_same_level_edges<false>(b, pass, i, j, *known);
+    } else {
+      known_same_level_edges<true>(b, pass, i, j, *known);
+    }
     return;
   }
+  const Point p1 = cell_centre(pass.transform, i, j);
   for (int s = 0; s < kNeighbours; ++s) {
     const std::int64_t ni = std::int64_t{i} + kSameLevelSteps[s][0], nj = std::int64_t{j} + kSameLevelSteps[s][1];
     const std::int32_t vk = pass.current.find(ni, nj);
@@ -217,7 +264,7 @@ void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::in
 
 // An isolated focal cell still reaches its own habitat, one row step away
 // (with pa_to_pa its own cell cannot count, so the graph is emptied instead).
-void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int32_t i, std::int32_t j, Point p1) {
+void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int32_t i, std::int32_t j) {
   SearchGraph& g = b.g;
   if (b.params.pa_to_pa) {
     clear_edges(b);
@@ -225,6 +272,7 @@ void isolate_source(Builder& b, const LevelPass& pass, std::size_t uk, std::int3
   }
   const std::size_t u = pass.base + uk, pseudo = g.node_count() - 1;
   copy_cells(g, pseudo, pass.cells, uk, 1, 1.0f - b.params.max_cost, b.params.max_cost);
+  const Point p1 = cell_centre(pass.transform, i, j);
   const double metres = cell_distance_m(p1, cell_centre(pass.transform, std::int64_t{i} + 1, j), b.params.is_geo);
   b.add_measured_edge(pseudo, metres);
   g.edge_count[u] = static_cast<std::uint32_t>(b.size() - g.edge_begin[u]);
@@ -242,17 +290,16 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
     const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
     if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
     const std::size_t u = pass.base + static_cast<std::size_t>(uk);
-    const Point p1 = cell_centre(pass.transform, i, j);
     const std::size_t begin = b.size();
-    same_level_edges(b, pass, i, j, p1);
+    same_level_edges(b, pass, i, j);
     g.edge_begin[u] = static_cast<std::uint32_t>(begin);
     if (static_cast<std::int32_t>(u) == g.source && b.size() == begin) {
-      isolate_source(b, pass, static_cast<std::size_t>(uk), i, j, p1);
+      isolate_source(b, pass, static_cast<std::size_t>(uk), i, j);
       return false;
     }
     if (pass.links && cells.edge[k] != 0) {
       if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
-      link_to_coarser(b, coarse_rows, coarse_cols, i, j, p1, *coarse_t, pass.next, pass.next_base, pass.steps);
+      link_to_coarser(b, coarse_rows, coarse_cols, i, j, pass.transform, *coarse_t, pass.next, pass.next_base, pass.steps);
     }
     g.edge_count[u] = static_cast<std::uint32_t>(b.size() - begin);
   }
@@ -287,6 +334,12 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
       build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c,
                          scratch.next);
     }
+    const LevelSteps* steps = lengths == nullptr ? nullptr : lengths->for_level(level);
+    std::array<const WeightedStep*, kNeighbours> entering{};
+    if (steps != nullptr && !steps->per_row) {
+      scratch.entering.build(steps->rows[0], out.path_weight.data() + out.level_base[li], cells.size());
+      for (int s = 0; s < kNeighbours; ++s) entering[static_cast<std::size_t>(s)] = scratch.entering.for_step(s);
+    }
     const LevelPass pass{cells,
                          out.level_base[li],
                          transform,
@@ -294,7 +347,8 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
                          next_index >= 0 ? &scratch.next : nullptr,
                          next_index >= 0 ? out.level_base[static_cast<std::size_t>(next_index)] : 0,
                          level < coarsest,
-                         lengths == nullptr ? nullptr : lengths->for_level(level)};
+                         steps,
+                         entering};
     if (!link_level(b, pass, transforms)) break;
     // The 2L mapping becomes the current one; without it the next level finds none.
     std::swap(scratch.current, scratch.next);

@@ -6,6 +6,7 @@
 // A node's outgoing edges are one contiguous run of `edges`, [begin, begin + count).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "builder/node_mapping.h"
 #include "core/engine_inputs.h"
 #include "graph/distance.h"
+#include "graph/step_lengths.h"
 #include "window/level_cells.h"
 
 namespace velkan {
@@ -72,16 +74,36 @@ struct SearchGraph {
   std::size_t edge_total() const;  // edges reachable through edge_begin/edge_count
 };
 
+// The weighted cost of entering one node by one step length.
+struct WeightedStep {
+  float cost;          // km
+  std::uint32_t units;  // cost_units(cost)
+};
+
+// The costs of entering each node of a level by each distinct same-level step
+// length. An edge's weighted cost depends only on its target and its length,
+// and a grid whose steps do not depend on where they start has two or three
+// distinct lengths among its eight steps, so each is rounded once per node
+// rather than once per edge.
+struct EnteringCosts {
+  std::array<std::uint8_t, 8> length_of_step{};  // per step of kSameLevelSteps
+  std::size_t nodes = 0;
+  std::vector<WeightedStep> costs;  // by length, then node
+
+  // The table of nodes [0, nodes), whose path weights start at path_weight.
+  void build(const StepRow& steps, const float* path_weight, std::size_t node_count);
+  const WeightedStep* for_step(int step) const { return costs.data() + length_of_step[step] * nodes; }
+};
+
 // Working state reused from focal cell to focal cell.
 struct GraphScratch {
   NodeMapping current, next;
   PlanarLengths planar;  // link lengths of projected grids
+  EnteringCosts entering;
 };
 
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
-
-class StepLengths;
 
 // Builds the graph of one focal cell from its gathered windows. Same-level
 // edges take their lengths from `lengths` where it has them (made with

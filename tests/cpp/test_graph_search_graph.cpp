@@ -295,6 +295,77 @@ TEST(CostUnits, AgreesWithRoundingOnEveryFloatAroundTheShortcut) {
   EXPECT_EQ(mismatches, 0u);
 }
 
+// The branch-free form the entering-cost tables vectorise agrees with
+// cost_units on every sign, scale and special value: every 97th float bit
+// pattern, both signs, plus the values where its two conversions meet.
+TEST(CostUnits, BranchFreeFormAgreesOnEveryKindOfFloat) {
+  std::uint64_t mismatches = 0;
+  for (std::uint64_t bits = 0; bits <= UINT32_MAX; bits += 97) {
+    const float cost = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+    mismatches += cost_units_lanes(cost) != cost_units(cost);
+  }
+  EXPECT_EQ(mismatches, 0u);
+  for (float scaled : {8388607.5f, 8388608.0f, 2147483520.0f, 2147483648.0f, 2147483904.0f, 4294967040.0f,
+                       4294967296.0f, 0.49999997f, 0.5f}) {
+    const float cost = scaled / 100.0f;
+    for (float c : {std::nextafter(cost, 0.0f), cost, std::nextafter(cost, INFINITY)}) {
+      ASSERT_EQ(cost_units_lanes(c), cost_units(c)) << c;
+    }
+  }
+  for (float c : {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f}) ASSERT_EQ(cost_units_lanes(c), cost_units(c)) << c;
+}
+
+// Random windows with holes and varied traversal on a projected grid: the
+// table-driven build (entering costs by step length, the mapping's empty
+// border in place of bounds checks) gives exactly the edges of measuring each
+// edge, including cells on the box's rim and cells without neighbours.
+TEST(SearchGraph, KnownStepTablesMatchMeasuredEdgesOnRandomWindows) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const TransformMap transforms = {{1, {100, 0, 512345.5, 0, -100, 6.6e6}}, {2, {200, 0, 512345.5, 0, -200, 6.6e6}}};
+  const StepLengths lengths(transforms, {{1, {64, 96}}, {2, {32, 48}}}, false, kSameLevelSteps);
+  for (int trial = 0; trial < 40; ++trial) {
+    FocalWindows w;
+    w.levels.push_back(block(1, 40, 60, 7, 9));
+    w.levels.push_back(block(2, 18, 28, 6, 7));
+    for (LevelCells& cells : w.levels) {
+      LevelCells kept = cells;
+      kept.rows.clear(), kept.cols.clear(), kept.condition.clear(), kept.weight.clear();
+      kept.protected_fraction.clear(), kept.traversal.clear(), kept.partial.clear(), kept.edge.clear();
+      for (std::size_t k = 0; k < cells.size(); ++k) {
+        // Keep the focal cell (43, 64); drop about a third of the others.
+        const bool focal = cells.level == 1 && cells.rows[k] == 43 && cells.cols[k] == 64;
+        if (!focal && unit(rng) < 0.35f) continue;
+        kept.rows.push_back(cells.rows[k]);
+        kept.cols.push_back(cells.cols[k]);
+        kept.condition.push_back(1.0f);
+        kept.weight.push_back(1.0f);
+        kept.protected_fraction.push_back(1.0f);
+        kept.traversal.push_back(trial % 5 == 0 ? 1e-8f * unit(rng) : unit(rng));
+        kept.partial.push_back(0);
+        kept.edge.push_back(cells.edge[k]);
+      }
+      cells = kept;
+    }
+    ConnectivityParams p;
+    p.max_cost = trial % 2 == 0 ? 0.2f : 0.0f;
+    Built measured, known;
+    build(measured, 43, 64, w, p, transforms);
+    build_search_graph(43, 64, w, p, transforms, known.scratch, known.graph, &lengths);
+    ASSERT_EQ(known.graph.edge_begin, measured.graph.edge_begin) << trial;
+    ASSERT_EQ(known.graph.edge_count, measured.graph.edge_count) << trial;
+    ASSERT_EQ(known.graph.max_weighted_units, measured.graph.max_weighted_units) << trial;
+    for (std::size_t e = 0; e < measured.graph.edges.size(); ++e) {
+      const GraphEdge& a = known.graph.edges[e];
+      const GraphEdge& b = measured.graph.edges[e];
+      ASSERT_EQ(a.target, b.target) << trial;
+      ASSERT_EQ(a.distance_units, b.distance_units) << trial;
+      ASSERT_EQ(a.weighted_units, b.weighted_units) << trial;
+      ASSERT_EQ(a.weighted_cost, b.weighted_cost) << trial;
+    }
+  }
+}
+
 // Same-level lengths known up front give the graph that measuring every edge
 // gives, up to the float64 rounding of the centres, on projected, north-up
 // geographic and rotated geographic grids (the last measured edge by edge).
