@@ -1,8 +1,9 @@
 // Node mapping of one level of one focal cell: local (row, column) -> cell.
 //
 // A flat index array over the bounding box of the gathered cells, widened by
-// one empty slot on every side, replaces a hash map; the entry of a position is the index of the LAST gathered cell
-// there, so a repeated position keeps the later cell's values.
+// one empty slot on every side, replaces a hash map; the entry of a position
+// is the index of the LAST gathered cell there, so a repeated position keeps
+// the later cell's values.
 #pragma once
 
 #include <cstdint>

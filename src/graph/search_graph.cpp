@@ -299,7 +299,8 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
     }
     if (pass.links && cells.edge[k] != 0) {
       if (coarse_t == nullptr) coarse_t = &find_transform(transforms, std::int64_t{2} * cells.level);
-      link_to_coarser(b, coarse_rows, coarse_cols, i, j, pass.transform, *coarse_t, pass.next, pass.next_base, pass.steps);
+      link_to_coarser(b, coarse_rows, coarse_cols, i, j, pass.transform, *coarse_t, pass.next, pass.next_base,
+                      pass.steps);
     }
     g.edge_count[u] = static_cast<std::uint32_t>(b.size() - begin);
   }
