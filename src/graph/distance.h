@@ -45,7 +45,11 @@ inline std::uint32_t cost_units_lanes(float cost) {
   const float scaled = cost * 100.0f;
   const float biased = scaled < 8388608.0f ? scaled + 0.5f : scaled;
   const bool high = biased >= 2147483648.0f;
-  const float low_part = high ? biased - 2147483648.0f : biased;
+  float low_part = high ? biased - 2147483648.0f : biased;
+  // Every lane is converted, so each is held within int32 first (NaN, negative
+  // and too large lanes are replaced below; valid ones are not moved).
+  low_part = low_part > 0.0f ? low_part : 0.0f;
+  low_part = low_part < 2147483520.0f ? low_part : 2147483520.0f;  // the largest float below 2^31
   const std::uint32_t whole =
       static_cast<std::uint32_t>(static_cast<std::int32_t>(low_part)) + (high ? 2147483648u : 0u);
   const std::uint32_t in_range = scaled >= 0.5f ? whole : 0u;  // NaN fails the test too
