@@ -76,14 +76,23 @@ class PlanarLengths {
  public:
   const EdgeLength& length(double dx, double dy) {
     const std::uint64_t x = std::bit_cast<std::uint64_t>(dx), y = std::bit_cast<std::uint64_t>(dy);
-    Entry& e = entries_[((x * 0x9E3779B97F4A7C15ull) ^ (y * 0xC2B2AE3D27D4EB4Full)) >> (64 - kSlotBits)];
+    Entry& e = entries_[mix(mix(x) ^ y) >> (64 - kSlotBits)];
     if (!(e.filled && e.dx == x && e.dy == y)) e = Entry{x, y, edge_length(std::hypot(dx, dy)), true};
     return e.length;
   }
   double metres(double dx, double dy) { return length(dx, dy).metres; }
 
  private:
-  static constexpr int kSlotBits = 6;
+  // A full avalanche of the bits (splitmix64's finaliser). The offsets of a
+  // grid's links come in sign pairs, and a sign is a float's top bit: a plain
+  // multiply keeps it in the product's top bit alone, where (dx, dy) and
+  // (-dx, -dy) cancelled out and took the same slot in turn.
+  static std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  static constexpr int kSlotBits = 8;
   struct Entry {
     std::uint64_t dx = 0, dy = 0;
     EdgeLength length;
