@@ -85,8 +85,8 @@ class PlanarLengths {
  private:
   // A full avalanche of the bits (splitmix64's finaliser). The offsets of a
   // grid's links come in sign pairs, and a sign is a float's top bit: a plain
-  // multiply keeps it in the product's top bit alone, where (dx, dy) and
-  // (-dx, -dy) cancelled out and took the same slot in turn.
+  // multiply would keep it in the product's top bit alone, where (dx, dy) and
+  // (-dx, -dy) cancel out and would evict each other from one slot in turn.
   static std::uint64_t mix(std::uint64_t z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;

@@ -90,7 +90,7 @@ struct EnteringCosts {
   std::size_t nodes = 0;
   std::vector<WeightedStep> costs;  // by length, then node
 
-  // The table of nodes [0, nodes), whose path weights start at path_weight.
+  // The table of nodes [0, node_count), whose path weights start at path_weight.
   void build(const StepRow& steps, const float* path_weight, std::size_t node_count);
   const WeightedStep* for_step(int step) const { return costs.data() + length_of_step[step] * nodes; }
 };
