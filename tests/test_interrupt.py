@@ -15,9 +15,13 @@ import pytest
 # Runs in the child: prepares the inputs, says "calling", makes the call and
 # reports how it ended.
 CHILD = r"""
-import json, os, sys, time
+import json, os, signal, sys, time
 import numpy as np
 import velkan
+
+# A shell starts background jobs with SIGINT ignored, and Python then keeps
+# it ignored: the test's signal must raise KeyboardInterrupt whoever started it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 kind = sys.argv[1]
 if kind == "connectivity":

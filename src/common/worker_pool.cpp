@@ -4,23 +4,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace velkan {
-
-namespace {
-// Set on pool threads so that a nested loop runs inline instead of waiting
-// for workers that are all busy with the outer loop.
-thread_local bool tls_inside_worker = false;
-thread_local std::size_t tls_worker_index = 0;
-// The cancellation flag of the pool this worker belongs to.
-thread_local const std::atomic<bool>* tls_cancelled = nullptr;
-}  // namespace
 
 WorkerPool::WorkerPool(std::size_t workers) {
   workers = std::clamp<std::size_t>(workers, 1, kMaxWorkers);
   threads_.reserve(workers);
+  worker_ids_.reserve(workers);
   try {
-    for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back(&WorkerPool::worker_main, this, w);
+    for (std::size_t w = 0; w < workers; ++w) {
+      threads_.emplace_back(&WorkerPool::worker_main, this, w);
+      worker_ids_.push_back(threads_.back().get_id());
+    }
   } catch (...) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -62,12 +58,17 @@ void WorkerPool::run_wait_hook() {
 }
 
 void WorkerPool::poll() {
-  if (tls_inside_worker || !wait_hook_) return;
+  if (!wait_hook_ || std::this_thread::get_id() != owner_) return;
   if (std::chrono::steady_clock::now() >= next_hook_run_) run_wait_hook();
 }
 
-bool WorkerPool::loop_cancelled() {
-  return tls_cancelled != nullptr && tls_cancelled->load(std::memory_order_relaxed);
+// Workers read worker_ids_ only inside a loop, which starts after the
+// constructor has filled it (the loop's start goes through mutex_).
+std::size_t WorkerPool::worker_of_this_thread() const {
+  const std::thread::id self = std::this_thread::get_id();
+  for (std::size_t w = 0; w < worker_ids_.size(); ++w)
+    if (worker_ids_[w] == self) return w;
+  throw std::logic_error("a worker pool runs loops only for the thread that built it and its workers");
 }
 
 void WorkerPool::record_failure(std::exception_ptr failure) {
@@ -89,9 +90,6 @@ void WorkerPool::run_indices(std::size_t worker) {
 }
 
 void WorkerPool::worker_main(std::size_t worker) {
-  tls_inside_worker = true;
-  tls_worker_index = worker;
-  tls_cancelled = &cancelled_;
   std::size_t seen = 0;
   for (;;) {
     {
@@ -111,8 +109,11 @@ void WorkerPool::worker_main(std::size_t worker) {
 
 void WorkerPool::parallel_for(std::size_t begin, std::size_t end, const Body& body) {
   if (begin >= end) return;
-  if (tls_inside_worker) {
-    for (std::size_t i = begin; i < end; ++i) body(i, tls_worker_index);
+  if (std::this_thread::get_id() != owner_) {
+    // A loop inside a loop body runs inline: the other workers may all be
+    // busy with the outer loop.
+    const std::size_t worker = worker_of_this_thread();
+    for (std::size_t i = begin; i < end; ++i) body(i, worker);
     return;
   }
   {
@@ -144,6 +145,7 @@ void WorkerPool::parallel_for(std::size_t begin, std::size_t end, const Body& bo
     lock.lock();
   }
   body_ = nullptr;
+  cancelled_.store(false, std::memory_order_relaxed);
   std::exception_ptr failure = failure_;
   failure_ = nullptr;
   lock.unlock();

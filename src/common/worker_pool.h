@@ -1,8 +1,12 @@
 // A pool of worker threads that lives for one call.
 //
-// The calling thread hands a loop to the workers and waits; it never runs loop
-// bodies itself, so it stays free to poll for interruption while it waits.
-// Work the calling thread does itself polls through poll().
+// The thread that builds the pool (the calling thread) hands a loop to the
+// workers and waits; it never runs loop bodies itself, so it stays free to
+// poll for interruption while it waits. Work the calling thread does itself
+// polls through poll().
+// Workers keep no thread-local state: the pool knows its threads by id. A
+// loaded library's thread-local storage is allocated on a thread's first use
+// of it, and glibc ends the whole process when that allocation fails.
 // Indices are claimed dynamically, one at a time, so uneven rows balance out.
 // The first exception thrown by any body is carried back and rethrown on the
 // calling thread once every worker has left the loop.
@@ -40,6 +44,8 @@ class WorkerPool {
   // Runs body(i, w) for every i in [begin, end); w < size() names the worker,
   // so callers can keep one scratch buffer per worker. Blocks until done.
   // Called from inside a loop body it runs the range inline on that worker.
+  // Throws std::logic_error on a thread that is neither the calling thread
+  // nor a worker.
   void parallel_for(std::size_t begin, std::size_t end, const Body& body);
 
   // Called on the calling thread about every `period_ms`: while it waits for a
@@ -48,24 +54,28 @@ class WorkerPool {
   void set_wait_hook(WaitHook hook, int period_ms = 100);
 
   // For stretches of work the calling thread does itself: runs the wait hook
-  // when its period has passed (its exception propagates). Does nothing on a
-  // worker thread or without a hook.
+  // when its period has passed (its exception propagates). Does nothing on
+  // any other thread or without a hook.
   void poll();
 
-  // True on a worker once its current loop is cancelled (a body failed or the
+  // True in a loop's bodies once the loop is cancelled (a body failed or the
   // wait hook threw): a long body may stop early, its loop fails anyway.
-  static bool loop_cancelled();
+  // False outside a loop.
+  bool loop_cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
   // Number of logical processors online now (at least 1).
   static std::size_t online_processors();
 
  private:
   void worker_main(std::size_t worker);
+  std::size_t worker_of_this_thread() const;
   void run_indices(std::size_t worker);
   void record_failure(std::exception_ptr failure);
   void run_wait_hook();
 
   std::vector<std::thread> threads_;
+  std::vector<std::thread::id> worker_ids_;  // of threads_, written before any loop
+  std::thread::id owner_ = std::this_thread::get_id();
   std::mutex mutex_;
   std::condition_variable start_cv_;
   std::condition_variable done_cv_;

@@ -36,7 +36,7 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   pool.parallel_for(0, rows * segments, [&](std::size_t task, std::size_t worker) {
     const std::size_t r = task / segments, first = (task % segments) * kSegmentCols;
     search_row(static_cast<std::int32_t>(r), first, std::min(cols, first + kSegmentCols), ctx, result.row_ptr(r),
-               scratch[worker]);
+               scratch[worker], &pool);
   });
   return result;
 }

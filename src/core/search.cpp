@@ -58,9 +58,9 @@ float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext&
 }
 
 void search_row(std::int32_t row, std::size_t first, std::size_t last, const SearchContext& ctx, float* out_row,
-                SearchScratch& scratch) {
+                SearchScratch& scratch, const WorkerPool* pool) {
   for (std::size_t c = first; c < last; ++c) {
-    if (WorkerPool::loop_cancelled()) return;  // the call is failing or interrupted
+    if (pool != nullptr && pool->loop_cancelled()) return;  // the call is failing or interrupted
     if (ctx.mask(static_cast<std::size_t>(row), c) != 0) continue;
     out_row[c] = search_focal_cell(row, static_cast<std::int32_t>(c), ctx, scratch);
   }

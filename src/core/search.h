@@ -15,6 +15,8 @@
 
 namespace velkan {
 
+class WorkerPool;
+
 // Read-only inputs shared by every row task of one call.
 struct SearchContext {
   const PreparedEngine& prepared;
@@ -60,8 +62,8 @@ float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& 
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);
 
 // Writes every unmasked cell of columns [first, last) of `row` into out_row
-// (indexed by column).
+// (indexed by column); stops early once the loop of `pool` running it is cancelled.
 void search_row(std::int32_t row, std::size_t first, std::size_t last, const SearchContext& ctx, float* out_row,
-                SearchScratch& scratch);
+                SearchScratch& scratch, const WorkerPool* pool = nullptr);
 
 }  // namespace velkan

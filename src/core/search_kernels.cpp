@@ -46,7 +46,9 @@ float similarity_or_zero(const DestinationRecord& r, std::uint32_t g) {
 }  // namespace
 
 DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, bool olvi) {
+  tables_.reserve(std::min(lambdas.size(), kMostTables));
   for (const float lambda : lambdas) {
+    if (tables_.size() == kMostTables) break;
     std::vector<float>& table = tables_.emplace_back(kUnits);
     for (std::size_t u = 0; u < kUnits; ++u) {
       table[u] = olvi ? olvi_kernel(units_km(u), 1.0f / lambda) : ratio_kernel(units_km(u), lambda);

@@ -26,9 +26,12 @@ struct DestinationRecord {
 // The distance kernel of every bandwidth at the whole distances 0, 1, ...
 // (1/100 km): distances are whole numbers of units, so a focal cell looks its
 // distance weights up instead of evaluating them, with the same float32 values.
+// Only the first kMostTables bandwidths get a table, which bounds the memory
+// of a call with a great many; the others are evaluated, to the same values.
 class DistanceDecay {
  public:
   static constexpr std::size_t kUnits = 1 << 13;
+  static constexpr std::size_t kMostTables = 64;  // 2 MiB of tables
 
   DistanceDecay() = default;
   DistanceDecay(const std::vector<float>& lambdas, bool olvi);

@@ -10,6 +10,9 @@ struct PixelPoint {
   double v = 0.0;  // fractional row
 };
 
+// Beyond 2^53 whole pixel positions are no longer representable.
+inline constexpr double kLargestExactPixel = 0x1p53;
+
 enum class Axis { U, V };
 enum class Keep { AtLeast, AtMost };
 

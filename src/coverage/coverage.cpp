@@ -10,6 +10,7 @@
 #include "common/worker_pool.h"
 #include "coverage/clip_accumulation.h"
 #include "coverage/edge_accumulation.h"
+#include "coverage/grid_box.h"
 #include "coverage/ring_cells.h"
 #include "coverage/row_clamp.h"
 
@@ -30,6 +31,15 @@ std::vector<PixelPoint> to_pixel_space(const Ring& ring, const Affine& t, double
   return out;
 }
 
+// The ring in pixel space, as both accumulations take it: one that reaches
+// beyond exact pixel positions is first cut down to the grid.
+std::vector<PixelPoint> pixel_ring(const Ring& ring, const Affine& t, double det, RasterView<float> raster) {
+  std::vector<PixelPoint> pixels = to_pixel_space(ring, t, det);
+  if (pixels.size() >= 3 && reaches_beyond_exact_pixels(pixels))
+    return clip_to_grid_box(pixels, raster.rows(), raster.cols());
+  return pixels;
+}
+
 // The cells a ring can reach; none for a ring of fewer than three vertices.
 CellRange ring_range(const std::vector<PixelPoint>& ring, RasterView<float> raster) {
   if (ring.size() < 3) return CellRange{};
@@ -46,7 +56,7 @@ void for_each_ring(const std::vector<Polygon>& polygons, Visit visit) {
 }
 
 // Every ring goes the edge way unless it has coordinates only the clipping
-// way defines (NaN, infinite or beyond 2^53). Consecutive small rings wait
+// way defines (NaN or infinite). Consecutive small rings wait
 // and go together, so their rows can be shared out among the workers; any
 // other ring first adds the waiting ones, keeping every cell's ring order.
 class RingAccumulator {
@@ -123,11 +133,12 @@ class RingAccumulator {
   CellRange written_{UINT64_MAX, 0, UINT64_MAX, 0};
 };
 
-// Both the cell count and the byte count must fit a signed 64-bit size.
+// Each dimension, the cell count and the byte count must fit a signed 64-bit
+// size (an array's dimensions are signed).
 bool size_overflows(std::uint64_t nrows, std::uint64_t ncols) {
   constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   std::uint64_t cells = 0, bytes = 0;
-  return __builtin_mul_overflow(nrows, ncols, &cells) || cells > kLimit ||
+  return nrows > kLimit || ncols > kLimit || __builtin_mul_overflow(nrows, ncols, &cells) || cells > kLimit ||
          __builtin_mul_overflow(cells, sizeof(float), &bytes) || bytes > kLimit;
 }
 
@@ -155,7 +166,7 @@ void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine&
   std::vector<CellRange> ranges;
   if (order == ClampOrder::ByRows) {
     for_each_ring(polygons, [&](const Ring& ring, float) {
-      ranges.push_back(ring_range(to_pixel_space(ring, transform, det), raster));
+      ranges.push_back(ring_range(pixel_ring(ring, transform, det, raster), raster));
     });
   }
   const RowClamp rows(ranges);
@@ -163,7 +174,7 @@ void rasterise_coverage_into(const std::vector<Polygon>& polygons, const Affine&
   // Rings strictly one after another: each cell sees its contributions in ring order.
   std::size_t index = 0;
   for_each_ring(polygons, [&](const Ring& ring, float sign) {
-    rings.add(to_pixel_space(ring, transform, det), sign, index++);
+    rings.add(pixel_ring(ring, transform, det, raster), sign, index++);
   });
   rings.clamp();
 }

@@ -12,10 +12,6 @@ namespace velkan {
 
 namespace {
 
-// Beyond 2^53 whole pixel positions are no longer representable; such rings
-// take the clipping path, whose behaviour there is the defined one.
-constexpr double kLargestCoordinate = 0x1p53;
-
 struct RowSpan {
   std::uint64_t first = 0, last = 0;
 };
@@ -223,7 +219,7 @@ void accumulate_row(const RowJob& job, std::uint64_t r, const std::uint32_t* edg
 bool EdgeAccumulator::handles(const std::vector<PixelPoint>& ring) {
   if (ring.size() > std::numeric_limits<std::uint32_t>::max()) return false;
   for (const PixelPoint& p : ring)
-    if (!(std::fabs(p.u) <= kLargestCoordinate && std::fabs(p.v) <= kLargestCoordinate)) return false;
+    if (!(std::fabs(p.u) <= kLargestExactPixel && std::fabs(p.v) <= kLargestExactPixel)) return false;
   return true;
 }
 
@@ -305,7 +301,7 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
       // A band can hold a great many rings: the caller running it stays
       // interruptible, and a worker leaves a failed loop early.
       pool.poll();
-      if (WorkerPool::loop_cancelled()) return;
+      if (pool.loop_cancelled()) return;
       const RowJob& job = jobs[band_jobs[k]];
       const std::uint64_t lo = std::max(b0, job.range.r0), hi = std::min(b1, job.range.r1);
       bucket_edges(job.ring, lo, hi, raster.rows(), s.row_start, s.row_edges);

@@ -18,10 +18,13 @@ inline const double kSmallestArea = std::ldexp(1.0, -150);
 // Adds the magnitude of a cell's signed area, rounded to float32, with the ring's sign.
 // Rounding in rings vastly larger than the grid can give a piece an area
 // beyond float32, which would turn an exterior minus its equal hole into
-// inf - inf = NaN; such areas are held at the largest float32 instead.
+// inf - inf = NaN; such areas are held at the largest float32 instead. A NaN
+// area (from NaN coordinates) adds nothing, so it is tested before the cap,
+// which would turn it into the largest float32.
 inline void add_cell_area(float& cell, double area, float sign) {
-  const double magnitude = std::fmin(std::fabs(area), std::numeric_limits<float>::max());
-  if (magnitude > kSmallestArea) cell = static_cast<float>(magnitude) * sign + cell;
+  const double magnitude = std::fabs(area);
+  if (!(magnitude > kSmallestArea)) return;
+  cell = static_cast<float>(std::fmin(magnitude, std::numeric_limits<float>::max())) * sign + cell;
 }
 
 // Clamps an integral float64 to [0, n]; NaN and both infinities give 0.

@@ -116,19 +116,20 @@ Ref new_zeroed_float32_array(std::size_t rows, std::size_t cols, float*& cells) 
   return result;
 }
 
-PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool) {
+Ref new_float32_array(const Raster<float>& raster, WorkerPool& pool) {
   ensure_numpy_api();
   npy_intp dims[2] = {static_cast<npy_intp>(raster.rows()), static_cast<npy_intp>(raster.cols())};
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
   if (descr == nullptr) throw ErrorAlreadySet{};
   // NewFromDescr steals the descriptor reference, also on failure.
-  PyObject* result = PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr);
-  if (result == nullptr) throw ErrorAlreadySet{};
+  // Owned from the start: the copy below may stop on Ctrl-C.
+  Ref result =
+      Ref::checked(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
   // Large results are copied in blocks spread over the pool, so the new
   // array's pages are first written by several threads at once. The workers
   // only copy raw memory; no Python object is touched outside this thread.
   constexpr std::size_t kBlockFloats = std::size_t{1} << 20;
-  float* out = static_cast<float*>(PyArray_DATA(as_array(result)));
+  float* out = static_cast<float*>(PyArray_DATA(as_array(result.get())));
   const std::size_t blocks = (raster.size() + kBlockFloats - 1) / kBlockFloats;
   auto copy_block = [&](std::size_t block, std::size_t) {
     const std::size_t first = block * kBlockFloats, count = std::min(kBlockFloats, raster.size() - first);

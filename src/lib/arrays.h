@@ -34,7 +34,7 @@ void copy_float64_2d(PyObject* array, void* out);
 
 // A new C-ordered float32 ndarray with its own storage, holding a copy of the
 // raster's values (made on the pool's workers when large).
-PyObject* new_float32_array(const Raster<float>& raster, WorkerPool& pool);
+Ref new_float32_array(const Raster<float>& raster, WorkerPool& pool);
 
 // A new C-contiguous float32 array of zeros that owns its data, from NumPy's
 // zeroing allocator (pages of a large one stay untouched until written);

@@ -15,12 +15,13 @@ struct CallSignature {
   std::size_t required;
 };
 
-// One borrowed slot per parameter; NULL marks a parameter that was not given.
-// The slots borrow from the call's tuple and dict, which outlive the body.
+// One strong reference per parameter; NULL marks a parameter that was not
+// given. Strong, because the keyword dict may be one a C caller still shares,
+// and Python code that runs during the conversions could empty it.
 struct BoundArguments {
   static constexpr std::size_t kMaxParameters = 16;
-  std::array<PyObject*, kMaxParameters> slots{};
-  PyObject* operator[](std::size_t i) const { return slots[i]; }
+  std::array<Ref, kMaxParameters> slots{};
+  PyObject* operator[](std::size_t i) const { return slots[i].get(); }
 };
 
 // Binds or throws ErrorAlreadySet with the interpreter-style TypeError set.

@@ -29,16 +29,13 @@ constexpr const char* kParameters[] = {"condition", "mask", "transgrid_list", "t
                                        "offsets", "traversal", "n_threads", "window_mode", "pa_to_pa"};
 constexpr CallSignature kSignature{"connectivity", kParameters, kParameterCount, 11};
 
-[[noreturn]] void raise_runtime(const std::string& text) {
-  PyErr_SetString(PyExc_RuntimeError, text.c_str());
-  throw ErrorAlreadySet{};
-}
+[[noreturn]] void raise_runtime(const std::string& text) { raise_error(PyExc_RuntimeError, text); }
 
 // The scalars and sequences, converted before any array is looked at.
 struct ScalarArguments {
   ConnectivityParams params;
   std::vector<std::uint64_t> levels;
-  PyObject* traversal = nullptr;  // held unconverted until the arrays are read
+  PyObject* traversal = nullptr;  // held unconverted until the arrays are read (by its bound slot)
   std::optional<std::uint64_t> n_threads;
   std::string window_mode = "circular";
 };
@@ -67,6 +64,12 @@ ScalarArguments convert_scalars(const BoundArguments& bound) {
   return out;
 }
 
+// The readers below take the objects of the bound slots, which hold them
+// strongly; what they take out of those is held strongly too (or, for tuple
+// items, borrowed from a tuple they hold), since Python code may run while
+// they read: NumPy's import on the first array operation of a process, and
+// the items(), __index__ and __float__ methods of the transforms.
+
 std::optional<Raster<float>> read_raster_2d(PyObject* object, const char* what) {
   if (object == Py_None) return std::nullopt;
   if (!is_array_of(object, 2, ElementType::Float32))
@@ -79,13 +82,15 @@ std::optional<std::vector<Raster<float>>> read_transition_grids(PyObject* object
   if (object == Py_None) return std::nullopt;
   if (!PyList_Check(object)) raise_type_error(object, "list");
   std::vector<Raster<float>> grids;
+  // Another thread may empty the list while NumPy's import runs: the length
+  // is asked again for every index.
   for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
-    PyObject* item = PyList_GetItem(object, i);
-    if (item == Py_None) continue;
-    if (!is_array_of(item, 3, ElementType::Float32))
-      throw InternalError("Reading transition grid " + std::to_string(i) +
-                          " failed: Failed to extract 3D array: " + type_error_text(item, "ndarray"));
-    grids.push_back(copy_float32_3d(item));
+    Ref item = Ref::strong(PyList_GetItem(object, i));
+    if (item.get() == Py_None) continue;
+    if (!is_array_of(item.get(), 3, ElementType::Float32))
+      raise_internal_error("Reading transition grid " + std::to_string(i) +
+                           " failed: Failed to extract 3D array: " + type_error_text(item.get(), "ndarray"));
+    grids.push_back(copy_float32_3d(item.get()));
   }
   if (grids.empty()) return std::nullopt;
   return grids;
@@ -110,14 +115,12 @@ TransformMap read_transforms(PyObject* object) {
   try {
     read_transform_pairs(object, transforms);
   } catch (const ErrorAlreadySet&) {
+    // Ctrl-C, SystemExit and the like say nothing about the transforms: they
+    // go on as raised.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     FetchedError error = FetchedError::fetch();
     std::string name = "Exception";
-    if (error.type) {
-      Ref qualname(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(error.type.get())));
-      const char* text = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), nullptr) : nullptr;
-      if (text != nullptr) name = text;
-      PyErr_Clear();
-    }
+    if (error.type) name = qualified_name(reinterpret_cast<PyTypeObject*>(error.type.get()));
     std::string text = error.value ? exception_text(error.value.get()) : std::string();
     raise_runtime("Faild getting transform information: " + name + ": " + text);
   }
@@ -152,7 +155,7 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
     } catch (const OrdinaryError& error) {
       raise_runtime(std::string("Connectivity failed: ") + error.what());
     }
-    return new_float32_array(result, pool);
+    return new_float32_array(result, pool).release();
   });
 }
 

@@ -1,25 +1,12 @@
 #include "lib/convert.h"
 
 #include <limits>
+#include <optional>
 
 namespace velkan::py {
 
 namespace {
 constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
-
-std::string type_qualname(PyObject* object) {
-  Ref name(PyType_GetQualName(Py_TYPE(object)));
-  if (!name) {
-    PyErr_Clear();
-    return "?";
-  }
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return text;
-}
 
 // True for numpy's bool scalar type, whatever its name in this NumPy version.
 bool is_numpy_bool(PyObject* object) {
@@ -40,24 +27,32 @@ bool is_numpy_bool(PyObject* object) {
 }
 }  // namespace
 
+std::string qualified_name(PyTypeObject* type) {
+  Ref name(PyType_GetQualName(type));
+  if (!name) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8_text(name.get()).value_or("?");
+}
+
 std::string exception_text(PyObject* exception) {
   Ref text(PyObject_Str(exception));
-  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
-  if (utf8 == nullptr) {
+  std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
+  if (!utf8) {
     PyErr_Clear();
     return "<exception str() failed>";
   }
-  return utf8;
+  return *utf8;
 }
 
 std::string type_error_text(PyObject* object, const char* expected) {
   if (object == Py_None) return std::string("'None' is not an instance of '") + expected + "'";
-  return "'" + type_qualname(object) + "' object is not an instance of '" + expected + "'";
+  return "'" + qualified_name(Py_TYPE(object)) + "' object is not an instance of '" + expected + "'";
 }
 
 void raise_type_error(PyObject* object, const char* expected) {
-  PyErr_SetString(PyExc_TypeError, type_error_text(object, expected).c_str());
-  throw ErrorAlreadySet{};
+  raise_error(PyExc_TypeError, type_error_text(object, expected));
 }
 
 std::uint64_t to_unsigned(PyObject* object) {
@@ -72,8 +67,7 @@ std::int32_t to_int32(PyObject* object) {
   long long value = PyLong_AsLongLong(index.get());
   if (value == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
   if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-    throw ErrorAlreadySet{};
+    raise_error(PyExc_OverflowError, "Python int too large to convert to C int");
   }
   return static_cast<std::int32_t>(value);
 }
@@ -103,10 +97,7 @@ std::string to_str(PyObject* object) {
 }
 
 Ref iterate(PyObject* object) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, kStrToVec);
-    throw ErrorAlreadySet{};
-  }
+  if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, kStrToVec);
   if (!PySequence_Check(object)) raise_type_error(object, "Sequence");
   return Ref::checked(PyObject_GetIter(object));
 }
@@ -114,10 +105,9 @@ Ref iterate(PyObject* object) {
 std::vector<PyObject*> tuple_items(PyObject* object, Py_ssize_t n) {
   if (!PyTuple_Check(object)) raise_type_error(object, "tuple");
   Py_ssize_t size = PyTuple_Size(object);
-  if (size != n) {
-    PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n, size);
-    throw ErrorAlreadySet{};
-  }
+  if (size != n)
+    raise_error(PyExc_ValueError, "expected tuple of length " + std::to_string(n) + ", but got tuple of length " +
+                                      std::to_string(size));
   std::vector<PyObject*> items(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = PyTuple_GetItem(object, i);
   return items;
@@ -131,7 +121,9 @@ void add_argument_prefix(const char* name) {
     return;
   }
   std::string text = "argument '" + std::string(name) + "': " + exception_text(error.value.get());
-  Ref replacement = Ref::checked(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));
+  Ref message = str_from_utf8(text);
+  if (!message) throw ErrorAlreadySet{};
+  Ref replacement = Ref::checked(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   // PyException_SetCause steals the reference it is given.
   if (PyObject* cause = PyException_GetCause(error.value.get())) PyException_SetCause(replacement.get(), cause);
   PyErr_SetObject(PyExc_TypeError, replacement.get());

@@ -3,6 +3,7 @@
 // exception set.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,7 +27,9 @@ std::string to_str(PyObject* object);
 template <class T>
 std::vector<T> to_sequence(PyObject* object, T (*convert)(PyObject*));
 
-// Items of a tuple of exactly n items (ValueError on another length).
+// Items of a tuple of exactly n items (ValueError on another length),
+// borrowed from it: they stay valid while the caller holds the tuple, whatever
+// Python code runs meanwhile, since a tuple's items never change.
 std::vector<PyObject*> tuple_items(PyObject* object, Py_ssize_t n);
 
 // Runs `convert` on an argument; a failure of class exactly TypeError comes back
@@ -36,6 +39,9 @@ auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()
 
 void add_argument_prefix(const char* name);
 
+// A type's __qualname__ ("?" when it has none that can be read).
+std::string qualified_name(PyTypeObject* type);
+
 // The text of an exception object, or "<exception str() failed>".
 std::string exception_text(PyObject* exception);
 
@@ -43,15 +49,19 @@ std::string exception_text(PyObject* exception);
 
 Ref iterate(PyObject* object);  // iterator of a sequence that is not a str
 
+// A sequence's length is only a hint (a __len__ may say anything): room is
+// reserved up front for at most this many items, and the rest grows as read.
+constexpr std::size_t kMostReservedItems = 4096;
+
 template <class T>
 std::vector<T> to_sequence(PyObject* object, T (*convert)(PyObject*)) {
   Ref iterator = iterate(object);
   std::vector<T> values;
   Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0)
-    PyErr_Clear();  // the length is only a capacity hint
+    PyErr_Clear();
   else
-    values.reserve(static_cast<std::size_t>(hint));
+    values.reserve(std::min(static_cast<std::size_t>(hint), kMostReservedItems));
   while (PyObject* raw = PyIter_Next(iterator.get())) {
     Ref item(raw);
     values.push_back(convert(item.get()));

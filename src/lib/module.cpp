@@ -9,6 +9,14 @@ namespace velkan::py {
 
 namespace {
 
+// Holds nothing of use: an access to an initial-exec thread-local variable
+// marks the module's thread-local storage as static (DF_STATIC_TLS), so that
+// glibc allocates it with each thread's stack rather than lazily on first
+// use, when a shortage would end the whole process. With the C++ runtime
+// linked in, that storage holds what throwing an exception needs (see
+// CMakeLists.txt).
+[[gnu::tls_model("initial-exec")]] thread_local volatile char g_static_tls_anchor = 0;
+
 // Variable arguments and keywords, with the static bit also set.
 constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
@@ -55,6 +63,8 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "velkan's execution slot needs a module object");
     return -1;
   }
+  g_static_tls_anchor = 1;
+  if (!prepare_error_texts()) return -1;
   PyObject* ok = run_call_frame([&]() -> PyObject* {
     for (PyMethodDef& definition : g_functions) add_function(module, &definition);
     return Py_NewRef(Py_None);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/errors.h"
 #include "lib/convert.h"
@@ -16,6 +17,9 @@ constexpr const char* kCapsuleFailure = "Failed to access NumPy array API capsul
 
 std::atomic<bool> g_loaded{false};
 std::mutex g_loading;
+// The thread loading the table, so that a call made from inside NumPy's
+// import (an import hook) fails instead of waiting for itself.
+std::atomic<std::thread::id> g_loader;
 
 // Text of the current Python exception, which is cleared.
 std::string take_error_text() {
@@ -64,12 +68,23 @@ void load_table() {
 
 void ensure_numpy_api() {
   if (g_loaded.load(std::memory_order_acquire)) return;
-  // Another thread may be importing NumPy (which can release the interpreter
-  // lock); wait for it without holding the lock.
-  PyThreadState* saved = PyEval_SaveThread();
-  std::unique_lock<std::mutex> lock(g_loading);
-  PyEval_RestoreThread(saved);
-  if (g_loaded.load(std::memory_order_acquire)) return;
+  // Another thread may be importing NumPy (the import runs Python code, which
+  // lets other threads run): only then is the interpreter lock released, to
+  // wait for it. Releasing it otherwise would let other threads run in the
+  // middle of a call for nothing.
+  if (g_loader.load(std::memory_order_relaxed) == std::this_thread::get_id())
+    fail("NumPy's import called back into velkan");
+  std::unique_lock<std::mutex> lock(g_loading, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    PyThreadState* saved = PyEval_SaveThread();
+    lock.lock();
+    PyEval_RestoreThread(saved);
+    if (g_loaded.load(std::memory_order_acquire)) return;
+  }
+  g_loader.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  struct ClearLoader {
+    ~ClearLoader() { g_loader.store(std::thread::id(), std::memory_order_relaxed); }
+  } clear_loader;
   load_table();
   g_loaded.store(true, std::memory_order_release);
 }

@@ -25,6 +25,12 @@ struct PolygonError {
   std::string text;
 };
 
+// The objects read here are held strongly, or borrowed from a tuple that is:
+// Python code may run between taking them and reading them (NumPy's import
+// on the first array operation of a process lets other threads run, and the
+// signal handlers run while a long list is read), and may change the lists.
+
+// `object` is held by the caller.
 Ring read_ring(PyObject* object) {
   if (!is_array_of(object, 2, ElementType::Float64))
     throw PolygonError{"Ring must be a 2D float64 array: " + type_error_text(object, "ndarray")};
@@ -38,6 +44,9 @@ Ring read_ring(PyObject* object) {
   return ring;
 }
 
+// `item` is held by the caller; its exterior and holes list are borrowed from
+// it (a tuple's items never change), the holes strongly held one by one, the
+// holes list's length asked again for each.
 Polygon read_polygon(PyObject* item) {
   constexpr const char* kShape = "Each polygon must be (exterior, holes): ";
   if (!PyTuple_Check(item)) throw PolygonError{kShape + std::string("TypeError: ") + type_error_text(item, "tuple")};
@@ -49,8 +58,10 @@ Polygon read_polygon(PyObject* item) {
   polygon.exterior = read_ring(PyTuple_GetItem(item, 0));
   PyObject* holes = PyTuple_GetItem(item, 1);
   if (!PyList_Check(holes)) throw PolygonError{"Holes must be a list of arrays: " + type_error_text(holes, "list")};
-  // Index by index: the list may not change under us, since no Python code runs here.
-  for (Py_ssize_t i = 0; i < PyList_Size(holes); ++i) polygon.holes.push_back(read_ring(PyList_GetItem(holes, i)));
+  for (Py_ssize_t i = 0; i < PyList_Size(holes); ++i) {
+    Ref hole = Ref::strong(PyList_GetItem(holes, i));
+    polygon.holes.push_back(read_ring(hole.get()));
+  }
   return polygon;
 }
 
@@ -58,13 +69,16 @@ Polygon read_polygon(PyObject* item) {
 // takes a while to read, and the signal may come meanwhile.
 constexpr Py_ssize_t kPolygonsPerSignalCheck = 1024;
 
+// The handlers may change the list: its length is asked after them, for each index.
 std::vector<Polygon> read_polygons(PyObject* object) {
   if (!PyList_Check(object)) throw PolygonError{"Expected a list of polygons: " + type_error_text(object, "list")};
   std::vector<Polygon> polygons;
-  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+  for (Py_ssize_t i = 0;; ++i) {
     if (i % kPolygonsPerSignalCheck == kPolygonsPerSignalCheck - 1 && PyErr_CheckSignals() != 0)
       throw ErrorAlreadySet{};
-    polygons.push_back(read_polygon(PyList_GetItem(object, i)));
+    if (i >= PyList_Size(object)) break;
+    Ref item = Ref::strong(PyList_GetItem(object, i));
+    polygons.push_back(read_polygon(item.get()));
   }
   return polygons;
 }
@@ -78,8 +92,7 @@ Affine read_affine(PyObject* object) {
 [[noreturn]] void raise_no_memory(std::uint64_t nrows, std::uint64_t ncols) {
   std::string text = "Not enough memory for a coverage raster of " + std::to_string(nrows) + " x " +
                      std::to_string(ncols) + " float32 cells";
-  PyErr_SetString(PyExc_MemoryError, text.c_str());
-  throw ErrorAlreadySet{};
+  raise_error(PyExc_MemoryError, text);
 }
 
 PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
@@ -97,8 +110,7 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
   try {
     polygons = read_polygons(bound[0]);
   } catch (const PolygonError& error) {
-    PyErr_SetString(PyExc_RuntimeError, ("Reading polygons failed: " + error.text).c_str());
-    throw ErrorAlreadySet{};
+    raise_error(PyExc_RuntimeError, "Reading polygons failed: " + error.text);
   }
   check_coverage_shape(nrows, ncols);
   // The result is allocated before the workers start: releasing the memory

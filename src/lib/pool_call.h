@@ -28,8 +28,7 @@ auto with_worker_pool(std::optional<std::uint64_t> n_threads, Work&& work) {
   try {
     pool.emplace(static_cast<std::size_t>(count));
   } catch (const std::system_error& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    throw ErrorAlreadySet{};
+    raise_error(PyExc_RuntimeError, error.what());
   }
   pool->set_wait_hook(
       [] {

@@ -4,6 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace velkan::py {
@@ -22,7 +25,8 @@ class Ref {
  public:
   Ref() = default;
   explicit Ref(PyObject* owned) : object_(owned) {}
-  static Ref borrow(PyObject* borrowed) {
+  // A strong reference of its own to an object known by a borrowed one.
+  static Ref strong(PyObject* borrowed) {
     Py_XINCREF(borrowed);
     return Ref(borrowed);
   }
@@ -47,6 +51,37 @@ class Ref {
  private:
   PyObject* object_ = nullptr;
 };
+
+// A new str of all the given UTF-8 bytes: a text holding a NUL character (a
+// type name, a user's str) is not cut there, as C-string formatting would cut
+// it. Empty, with the error set, when it cannot be made.
+inline Ref str_from_utf8(std::string_view text) {
+  return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Sets `type` with that text; if even the text cannot be made, its failure
+// (a MemoryError) stays set instead.
+inline void set_error(PyObject* type, std::string_view text) {
+  Ref value = str_from_utf8(text);
+  if (value) PyErr_SetObject(type, value.get());
+}
+
+[[noreturn]] inline void raise_error(PyObject* type, std::string_view text) {
+  set_error(type, text);
+  throw ErrorAlreadySet{};
+}
+
+// The whole UTF-8 text of a str, or nothing (with no error left set) when it
+// has none (a lone surrogate).
+inline std::optional<std::string> utf8_text(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(text, static_cast<std::size_t>(size));
+}
 
 // The current exception, taken out of the interpreter and owned (normalised).
 struct FetchedError {

@@ -55,9 +55,7 @@ WindowMode parse_window_mode(const std::string& utf8) {
   std::string mode = normalise_window_mode(utf8);
   if (mode == "circular") return WindowMode::Circular;
   if (mode == "square") return WindowMode::Square;
-  std::string text = "Invalid window_mode '" + mode + "'. Expected 'square' or 'circular'.";
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  throw ErrorAlreadySet{};
+  raise_error(PyExc_ValueError, "Invalid window_mode '" + mode + "'. Expected 'square' or 'circular'.");
 }
 
 }  // namespace velkan::py

@@ -86,10 +86,10 @@ TEST(WorkerPool, BodiesSeeTheCancellationOfTheirLoop) {
   WorkerPool pool(2);
   std::atomic<bool> seen_before{false};
   pool.parallel_for(0, 50, [&](std::size_t, std::size_t) {
-    if (WorkerPool::loop_cancelled()) seen_before = true;
+    if (pool.loop_cancelled()) seen_before = true;
   });
   EXPECT_FALSE(seen_before.load());
-  EXPECT_FALSE(WorkerPool::loop_cancelled());  // not a worker
+  EXPECT_FALSE(pool.loop_cancelled());  // not a worker
 
   pool.set_wait_hook([] { throw std::runtime_error("interrupted"); }, 20);
   std::atomic<int> stopped_early{0};
@@ -98,7 +98,7 @@ TEST(WorkerPool, BodiesSeeTheCancellationOfTheirLoop) {
                                  [&](std::size_t, std::size_t) {
                                    // A long body (30 s unless told to stop).
                                    for (int step = 0; step < 30000; ++step) {
-                                     if (WorkerPool::loop_cancelled()) {
+                                     if (pool.loop_cancelled()) {
                                        stopped_early++;
                                        return;
                                      }
