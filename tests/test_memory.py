@@ -134,7 +134,7 @@ def test_shape_beyond_memory_is_memory_error(shape):
     assert str(info.value) == f"Not enough memory for a coverage raster of {shape[0]} x {shape[1]} float32 cells"
 
 
-@pytest.mark.parametrize("shape", [(2**31, 2**31), (2**62, 4), (2**63, 2**63), (2**64 - 1, 2)])
+@pytest.mark.parametrize("shape", [(2**31, 2**31), (2**62, 4), (2**63, 2**63), (2**64 - 1, 2), (2**63, 0), (0, 2**63)])
 def test_shape_whose_size_overflows_is_internal_error(shape):
     with pytest.raises(BaseException) as info:
         velkan.pixel_coverage([(RING, [])], T, shape)
