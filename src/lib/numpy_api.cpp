@@ -68,10 +68,10 @@ void load_table() {
 
 void ensure_numpy_api() {
   if (g_loaded.load(std::memory_order_acquire)) return;
-  // Another thread may be importing NumPy (the import runs Python code, which
-  // lets other threads run): only then is the interpreter lock released, to
-  // wait for it. Releasing it otherwise would let other threads run in the
-  // middle of a call for nothing.
+  // Another thread may be loading the table (NumPy's import runs Python code,
+  // which lets other threads run): only then is the interpreter lock released,
+  // to wait for it. Releasing it otherwise would let other threads run in the
+  // middle of every process's first call for nothing.
   if (g_loader.load(std::memory_order_relaxed) == std::this_thread::get_id())
     fail("NumPy's import called back into velkan");
   std::unique_lock<std::mutex> lock(g_loading, std::try_to_lock);
