@@ -16,6 +16,7 @@ from tools_support import interrupt_second_native_call, landscape, protected_mas
 import velkan
 from velkan_tools import level_transforms
 from velkan_tools.cli import main
+from velkan_tools.cli.connectivity import DEFAULT_MAX_COST
 
 TRANSFORM = Affine(100.0, 0.0, 380_000.0, 0.0, -100.0, 6_720_000.0)  # whole metres: tiles are bit-exact
 NODATA = -9999.0
@@ -42,7 +43,8 @@ def expected_connectivity(mask=None, traversal=None, grids=None, pa_to_pa=False,
     mask = np.isnan(condition) if mask is None else mask | np.isnan(condition)
     levels = [1, 2, 4]
     return velkan.connectivity(condition, mask, grids, level_transforms(tuple(transform)[:6], (0, 0), levels), levels,
-                               [2.0, 20.0, 200.0], is_geo, 0.2, 3, 5, (0, 0), traversal=traversal, pa_to_pa=pa_to_pa)
+                               [2.0, 20.0, 200.0], is_geo, DEFAULT_MAX_COST, 3, 5, (0, 0), traversal=traversal,
+                               pa_to_pa=pa_to_pa)
 
 
 def read(path):
@@ -76,14 +78,30 @@ def polygons_file(path, geometries, crs="EPSG:3067"):
     return str(path)
 
 
+def protected_geometry():
+    """The protected patches of protected_mask, as whole cells."""
+    return shapely.union_all([shapely.box(*(TRANSFORM @ (c, r + 1)), *(TRANSFORM @ (c + 1, r)))
+                              for r, c in zip(*np.nonzero(~protected_mask((50, 40))))])
+
+
 def protected_polygons(tmp_path):
-    """Polygons covering exactly the protected patches of protected_mask, as whole cells."""
-    cells = [shapely.box(*(TRANSFORM @ (c, r + 1)), *(TRANSFORM @ (c + 1, r)))
-             for r, c in zip(*np.nonzero(~protected_mask((50, 40))))]
-    return polygons_file(tmp_path / "protected.gpkg", [shapely.union_all(cells)])
+    return polygons_file(tmp_path / "protected.gpkg", [protected_geometry()])
 
 
-@pytest.mark.parametrize("form", ["mask", "traversal", "transition", "kova-mask", "kova-polygons"])
+def layered_polygons(tmp_path):
+    """A file of two layers: "areas" holds the protected patches (kind 'park') and a planned area
+    over other cells (kind 'plan'); "roads" holds lines."""
+    path = str(tmp_path / "layers.gpkg")
+    plan = shapely.box(*(TRANSFORM @ (30, 48)), *(TRANSFORM @ (38, 40)))
+    geopandas.GeoDataFrame({"kind": ["park", "plan"]}, geometry=[protected_geometry(), plan],
+                           crs="EPSG:3067").to_file(path, driver="GPKG", layer="areas")
+    geopandas.GeoDataFrame(geometry=[shapely.LineString([TRANSFORM @ (0, 0), TRANSFORM @ (40, 50)])],
+                           crs="EPSG:3067").to_file(path, driver="GPKG", layer="roads")
+    return path
+
+
+@pytest.mark.parametrize("form", ["mask", "traversal", "transition", "kova-mask", "kova-polygons", "kova-raster",
+                                  "kova-layer-where"])
 def test_connectivity_options_match_the_native_call(tmp_path, condition_tif, form):
     mask = protected_mask((50, 40))
     traversal = landscape(50, 40, seed=30)
@@ -96,6 +114,10 @@ def test_connectivity_options_match_the_native_call(tmp_path, condition_tif, for
         "kova-mask": (["--pa-to-pa", "--mask", write_raster(tmp_path / "m.tif", mask.astype(np.uint8))],
                       dict(mask=mask, pa_to_pa=True)),
         "kova-polygons": (["--pa-to-pa", "--protected", protected_polygons(tmp_path)], dict(mask=mask, pa_to_pa=True)),
+        "kova-raster": (["--pa-to-pa", "--protected", write_raster(tmp_path / "p.tif", (~mask).astype(np.uint8))],
+                        dict(mask=mask, pa_to_pa=True)),
+        "kova-layer-where": (["--pa-to-pa", "--protected", layered_polygons(tmp_path), "--layer", "areas",
+                              "--where", "kind = 'park'"], dict(mask=mask, pa_to_pa=True)),
     }[form]
     out = str(tmp_path / "out.tif")
     assert main(["connectivity", condition_tif, "-o", out] + options + RUN) == 0
@@ -144,7 +166,7 @@ def test_coverage_unions_and_reprojects(tmp_path):
     expected = exact_cover(shapely.union(ring, overlapping), (12, 15))
     for source in (native, degrees):
         out = str(tmp_path / "cover.tif")
-        assert main(["coverage", source, "-o", out, "--like", like]) == 0
+        assert main(["coverage", source, "-o", out, "--like", like, "--overwrite"]) == 0
         values, profile = read(out)
         assert profile["crs"] == rasterio.crs.CRS.from_epsg(3067) and profile["transform"] == TRANSFORM
         np.testing.assert_allclose(values, expected, atol=2e-6)
@@ -156,39 +178,93 @@ def bad_inputs(tmp_path, condition_tif):
     two_bands = write_raster(tmp_path / "two.tif", np.ones((50, 40, 2), np.float32))
     other_crs = write_raster(tmp_path / "laea.tif", np.ones((50, 40), np.float32), crs="EPSG:3035")
     feet = write_raster(tmp_path / "feet.tif", np.ones((50, 40), np.float32), crs="EPSG:2227")
+    percent = write_raster(tmp_path / "percent.tif", np.full((50, 40), 62.5, np.float32))
+    negative = write_raster(tmp_path / "negative.tif", np.full((50, 40), -0.5, np.float32))
+    infinite = write_raster(tmp_path / "inf.tif", np.full((50, 40), np.inf, np.float32))
     no_crs = polygons_file(tmp_path / "nocrs.gpkg", [shapely.box(0, 0, 1, 1)], crs=None)
     lines = polygons_file(tmp_path / "lines.gpkg", [shapely.LineString([(0, 0), (1, 1)])])
+    layers = layered_polygons(tmp_path)
+    existing = tmp_path / "existing.tif"
+    existing.write_bytes(b"an older result")
     out = ["-o", str(tmp_path / "out.tif")]
+    run = ["connectivity", condition_tif] + out
     return {
         "missing file": ["connectivity", str(tmp_path / "nowhere.tif")] + out,
         "not a raster": ["connectivity", lines] + out,
-        "CRS mismatch": ["connectivity", condition_tif, "--mask", other_crs] + out,
+        "CRS mismatch": run + ["--mask", other_crs],
         "wrong band count": ["connectivity", two_bands] + out,
-        "shapes disagree": ["connectivity", condition_tif, "--traversal", small] + out,
-        "level not a power of two": ["connectivity", condition_tif, "--levels", "1,2,3"] + out,
-        "levels not doubling": ["connectivity", condition_tif, "--levels", "1,4"] + out,
-        "even window": ["connectivity", condition_tif, "--window-size", "4"] + out,
-        "KOVA without protected cells": ["connectivity", condition_tif, "--pa-to-pa"] + out,
+        "shapes disagree": run + ["--traversal", small],
+        "level not a power of two": run + ["--levels", "1,2,3"],
+        "levels not doubling": run + ["--levels", "1,4"],
+        "even window": run + ["--window-size", "4"],
+        "KOVA without protected cells": run + ["--pa-to-pa"],
         "feet": ["connectivity", feet] + out,
-        "unknown option": ["connectivity", condition_tif, "--colour", "red"] + out,
+        "unknown option": run + ["--colour", "red"],
         "no output folder": ["connectivity", condition_tif, "-o", str(tmp_path / "nowhere" / "out.tif")],
+        "max cost below 1": run + ["--max-cost", "0.2"],
+        "max cost not finite": run + ["--max-cost", "nan"],
+        "bandwidth zero": run + ["--lambdas", "0"],
+        "bandwidth not finite": run + ["--lambdas", "2,inf"],
+        "no bandwidth": run + ["--lambdas", ""],
+        "condition in percent": ["connectivity", percent] + out,
+        "negative condition": ["connectivity", negative] + out,
+        "infinite condition": ["connectivity", infinite] + out,
+        "traversal in percent": run + ["--traversal", percent],
+        "condition scale zero": run + ["--condition-scale", "0"],
+        "threads below 1": run + ["--threads", "0"],
+        "tile size below 1": run + ["--tile-size", "-3"],
+        "protected cover zero": run + ["--protected", layers, "--layer", "areas", "--protected-cover", "0"],
+        "several layers": run + ["--protected", layers, "--pa-to-pa"],
+        "unknown layer": run + ["--protected", layers, "--layer", "parks", "--pa-to-pa"],
+        "bad where": run + ["--protected", layers, "--layer", "areas", "--where", "kind = = 'park'"],
+        "layer without vector": run + ["--layer", "areas"],
+        "output exists": ["connectivity", condition_tif, "-o", str(existing)],
+        "output is the input": ["connectivity", condition_tif, "-o", condition_tif, "--overwrite"],
+        "output is a folder": ["connectivity", condition_tif, "-o", str(tmp_path)],
+        "output not a GeoTIFF": ["connectivity", condition_tif, "-o", str(tmp_path / "out.png")],
+        "map not a PNG": run + ["--plot", str(tmp_path / "map.jpg")],
+        "unwritable folder": ["connectivity", condition_tif, "-o", "/proc/out.tif"],
         "polygons without CRS": ["coverage", no_crs, "--like", condition_tif] + out,
         "polygons that are lines": ["coverage", lines, "--like", condition_tif] + out,
+        "coverage threads": ["coverage", layers, "--layer", "areas", "--like", condition_tif, "--threads", "-1"] + out,
+        "coverage output exists": ["coverage", layers, "--layer", "areas", "--like", condition_tif,
+                                   "-o", str(existing)],
+        "coverage several layers": ["coverage", layers, "--like", condition_tif] + out,
+        "demo unwritable": ["demo", "-o", "/proc/velkan-demo"],
     }
 
 
 BAD_INPUTS = ["missing file", "not a raster", "CRS mismatch", "wrong band count", "shapes disagree",
               "level not a power of two", "levels not doubling", "even window", "KOVA without protected cells",
-              "feet", "unknown option", "no output folder", "polygons without CRS", "polygons that are lines"]
+              "feet", "unknown option", "no output folder", "max cost below 1", "max cost not finite",
+              "bandwidth zero", "bandwidth not finite", "no bandwidth", "condition in percent", "negative condition",
+              "infinite condition", "traversal in percent", "condition scale zero", "threads below 1",
+              "tile size below 1", "protected cover zero", "several layers", "unknown layer", "bad where",
+              "layer without vector", "output exists", "output is the input", "output is a folder",
+              "output not a GeoTIFF", "map not a PNG", "unwritable folder",
+              "polygons without CRS", "polygons that are lines", "coverage threads", "coverage output exists",
+              "coverage several layers", "demo unwritable"]
 
 
-@pytest.mark.parametrize("fault", BAD_INPUTS)
-def test_bad_input_ends_with_one_line_and_status_2(tmp_path, condition_tif, capsys, fault):
+def refusal(tmp_path, condition_tif, capsys, fault):
+    """The one line that refuses the command line of `fault`, checked to leave nothing behind."""
     argv = bad_inputs(tmp_path, condition_tif)[fault]
     assert main(argv) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("velkan") and "Traceback" not in err
     assert not os.path.exists(tmp_path / "out.tif") and not leftovers(tmp_path)
+    assert (tmp_path / "existing.tif").read_bytes() == b"an older result"
+    return err
+
+
+@pytest.mark.parametrize("fault", BAD_INPUTS)
+def test_bad_input_ends_with_one_line_and_status_2(tmp_path, condition_tif, capsys, fault):
+    print(refusal(tmp_path, condition_tif, capsys, fault), end="")
+
+
+def test_out_of_range_condition_names_the_range_and_the_fix(tmp_path, condition_tif, capsys):
+    err = refusal(tmp_path, condition_tif, capsys, "condition in percent")
+    assert err.endswith("values span 62.5 to 62.5, outside [0, 1]; divide them with --condition-scale 100\n")
 
 
 def test_console_script_exits_2_without_traceback(tmp_path):
@@ -201,7 +277,8 @@ def test_ctrl_c_leaves_no_output(tmp_path, condition_tif, monkeypatch, capsys):
     out = tmp_path / "out.tif"
     out.write_bytes(b"an older result")
     calls = interrupt_second_native_call(monkeypatch)
-    assert main(["connectivity", condition_tif, "-o", str(out), "--plot", str(tmp_path / "map.png")] + RUN) == 130
+    assert main(["connectivity", condition_tif, "-o", str(out), "--overwrite", "--plot", str(tmp_path / "map.png")]
+                + RUN) == 130
     assert capsys.readouterr().err == "velkan: interrupted; no output written\n"
     assert out.read_bytes() == b"an older result" and not (tmp_path / "map.png").exists()
     assert not leftovers(tmp_path) and len(calls) == 2
@@ -218,3 +295,60 @@ def test_demo_writes_its_rasters_and_figure(tmp_path, capsys):
     assert np.array_equal(np.isnan(values), np.isnan(condition))
     assert np.array_equal(np.isfinite(kova), (cover >= 0.5) & np.isfinite(condition))
     assert (kova[np.isfinite(kova)] <= values[np.isfinite(kova)] + 1e-6).all()
+    # The road (condition 0.05) is a barrier: connectivity dips along it.
+    rows, cols = np.mgrid[0:200, 0:200]
+    distance = np.abs(rows - 0.6 * cols - 30) / np.hypot(1, 0.6)
+    means = [np.nanmean(values[(distance >= low) & (distance < high)]) for low, high in ((0, 1), (3, 6), (10, 13))]
+    assert means[0] < 0.7 * means[1] < 0.7 * means[2], means
+
+
+def test_default_run_makes_a_barrier_cost_more_never_less(tmp_path):
+    # Uniform intact habitat; a wall of traversal 0 across it (the condition stays 1 there).
+    condition = np.ones((40, 60), np.float32)
+    wall = np.ones_like(condition)
+    wall[:, 30] = 0.0
+    paths = {name: write_raster(tmp_path / f"{name}.tif", values)
+             for name, values in (("condition", condition), ("open", np.ones_like(condition)), ("wall", wall))}
+    values = {}
+    for name in ("open", "wall"):
+        out = str(tmp_path / f"out-{name}.tif")
+        assert main(["connectivity", paths["condition"], "--traversal", paths[name], "-o", out, "-q"]) == 0
+        values[name] = read(out)[0]
+    assert (values["wall"] <= values["open"]).all()
+    beside = values["wall"][:, [28, 29, 31, 32]] / values["open"][:, [28, 29, 31, 32]]
+    assert beside.max() < 0.99, beside.max()  # at least 1 % lower next to the wall, all along it
+
+
+def polygons_off_the_grid(tmp_path):
+    x, y = TRANSFORM @ (100, 100)
+    return polygons_file(tmp_path / "far.gpkg", [shapely.box(x, y - 500, x + 500, y)])
+
+
+@pytest.mark.parametrize("case, warning", [
+    ("polygons off the grid", "none of its polygons reaches the raster's 50 x 40 cells; nothing is covered"),
+    ("no focal cell", "no focal cell: the mask excludes every cell, so every value is NaN"),
+    ("traversal without data", "traversal has {missing} cells without data; their condition stands in for traversal there"),
+])
+def test_runs_that_may_not_mean_what_they_say_warn_in_one_line(tmp_path, condition_tif, capsys, case, warning):
+    traversal = landscape(50, 40, seed=30)
+    argv = {
+        "polygons off the grid": ["coverage", polygons_off_the_grid(tmp_path), "--like", condition_tif],
+        "no focal cell": ["connectivity", condition_tif, "--mask",
+                          write_raster(tmp_path / "m.tif", np.ones((50, 40), np.uint8))] + RUN,
+        "traversal without data": ["connectivity", condition_tif, "--traversal",
+                                   write_raster(tmp_path / "t.tif", traversal)] + RUN,
+    }[case] + ["-o", str(tmp_path / "out.tif")]
+    assert main(argv) == 0
+    err = capsys.readouterr().err
+    warning = warning.format(missing=np.count_nonzero(np.isnan(traversal)))
+    assert err.count("\n") == 1 and err.startswith("velkan: warning: ") and err.rstrip().endswith(warning), err
+    assert main(argv + ["--overwrite", "--quiet"]) == 0
+    assert capsys.readouterr() == ("", "")
+
+
+def test_verbose_logs_what_is_read_the_tiles_and_the_time(tmp_path, condition_tif, capsys):
+    assert main(["connectivity", condition_tif, "-o", str(tmp_path / "out.tif"), "-v"] + RUN) == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0] == f"velkan: read condition {condition_tif}: 50 x 40 cells"
+    assert lines[1].startswith("velkan: 6 tiles of up to 24 x 24 cells, 1,926 focal cells")
+    assert lines[2].startswith("velkan: computed and written in ") and len(lines) == 3

@@ -42,11 +42,33 @@ def test_larger_mask_is_read_where_it_overlaps():
     ({"transgrid_list": [np.ones((40, 31, 2), np.float32)]}, "transition grid 0"),
     ({"levels": [1, 2, 3]}, "not a power of two"),
     ({"window_size": 4}, "window_size"),
+    ({"condition": np.full((40, 30), 50.0, np.float32)}, r"condition values span 50 to 50, outside \[0, 1\]"),
+    ({"traversal": np.full((40, 30), -np.inf, np.float32)}, "traversal holds infinite values"),
+    ({"lambdas": []}, "give one or more positive"),
+    ({"lambdas": [2.0, 0.0]}, "give one or more positive"),
+    ({"max_cost": float("nan")}, "max_cost nan: must be finite"),
 ])
 def test_inputs_that_cannot_be_tiled_are_refused(override, message):
     args = {**call_arguments("circular", shape=(40, 30)), **override}
     with pytest.raises(ValueError, match=message):
         connectivity_tiled(**args, progress=False)
+
+
+@pytest.mark.parametrize("run", ["tiled", "dask"])
+@pytest.mark.parametrize("override, message", [
+    ({"max_cost": 0.2}, "max_cost 0.2 is below 1"),
+    ({"mask": np.ones((40, 30), bool)}, "no focal cell"),
+    ({"traversal": np.full((40, 30), np.nan, np.float32)}, "traversal has 1,200 cells without data"),
+])
+def test_runs_that_may_not_mean_what_they_say_warn(run, override, message):
+    from velkan_tools import connectivity_dask
+
+    args = {**call_arguments("circular", shape=(40, 30)), **override}
+    with pytest.warns(UserWarning, match=message):
+        if run == "tiled":
+            connectivity_tiled(**args, progress=False)
+        else:
+            connectivity_dask(**args)
 
 
 def test_ctrl_c_stops_between_tiles(monkeypatch):

@@ -42,7 +42,7 @@ def call_arguments(form, shape=(90, 75)):
     condition = landscape(*shape)
     mask = np.isnan(condition)
     args = dict(condition=condition, mask=mask, transgrid_list=None, transform=PROJECTED, levels=LEVELS,
-                lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=0.2, window_size=3, outer_window=5,
+                lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=5.0, window_size=3, outer_window=5,
                 offsets=OFFSETS)
     if form == "square":
         args["window_mode"] = "square"

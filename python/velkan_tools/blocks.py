@@ -11,6 +11,7 @@ import numpy as np
 
 import velkan
 
+from .checks import check_bandwidths_and_cost
 from .grid import check_window_sizes, checked_levels, level_transforms, search_reach, shifted_transform
 
 
@@ -37,6 +38,7 @@ class ConnectivitySettings:
             raise ValueError(f"offsets must be two non-negative integers (row, column), not {self.offsets}")
         checked_levels(self.levels)
         check_window_sizes(self.window_size, self.outer_window)
+        check_bandwidths_and_cost(self.lambdas, self.max_cost)
 
     @classmethod
     def from_arguments(cls, transform, levels, lambdas, is_geo, max_cost, window_size, outer_window, offsets,

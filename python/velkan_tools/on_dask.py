@@ -11,6 +11,7 @@ import numpy as np
 
 from ._extras import require
 from .blocks import Block, ConnectivitySettings, block_values, check_input_shapes
+from .checks import check_run_inputs
 from .tiled import DEFAULT_TILE_SIZE
 
 dask = require("dask", "connectivity_dask")
@@ -102,6 +103,7 @@ def connectivity_dask(condition, mask, transgrid_list, transform, levels, lambda
     grids = [g for g in (transgrid_list or []) if g is not None]
     check_input_shapes(condition.shape, mask.shape, None if traversal is None else traversal.shape,
                        [g.shape for g in grids])
+    check_run_inputs(settings.max_cost, condition, mask, traversal)
     halo, (rows, cols) = settings.halo, condition.shape
     given = condition.chunks if isinstance(condition, da.Array) else \
         da.core.normalize_chunks((chunk_size, chunk_size), (rows, cols))

@@ -3,6 +3,7 @@ import numpy as np
 
 from ._extras import require
 from .blocks import Block, ConnectivitySettings, block_values, check_input_shapes
+from .checks import check_run_inputs
 
 # About 65,000 focal cells a tile: a few seconds a call on two cores with the usual windows
 # (levels up to 8, outer window 11), so Ctrl-C and progress are never far away.
@@ -31,6 +32,11 @@ def connectivity_tiled(condition, mask, transgrid_list, transform, levels, lambd
     on the whole raster. Transition grids and `traversal` must have the condition's rows and
     columns; a larger mask is read where it overlaps the condition.
 
+    Condition and traversal values outside [0, 1], non-finite `max_cost` and bandwidths that are
+    not positive are refused with ValueError (NumPy rasters are checked before any tile runs);
+    `max_cost` below 1 (barriers cheaper than habitat), traversal cells without data and a mask
+    that leaves no focal cell give a UserWarning.
+
     `progress`: True shows a progress bar with ETA on stderr, False hides it, None (the default)
     shows it when stderr is a terminal. Ctrl-C stops the run between tiles (or inside a tile,
     where the native call can be interrupted) and raises KeyboardInterrupt; nothing is returned.
@@ -41,6 +47,7 @@ def connectivity_tiled(condition, mask, transgrid_list, transform, levels, lambd
     grids = [g for g in (transgrid_list or []) if g is not None]
     check_input_shapes(condition.shape, mask.shape, None if traversal is None else traversal.shape,
                        [g.shape for g in grids])
+    check_run_inputs(settings.max_cost, condition, mask, traversal)
     mask = mask[:condition.shape[0], :condition.shape[1]]
     result = np.full(condition.shape, np.nan, dtype=np.float32)
     focal_cells = int(np.count_nonzero(~mask)) if mask.dtype == bool else None

@@ -1,21 +1,40 @@
 """`velkan coverage`: the exact fraction of each raster cell that a vector file's polygons cover."""
+import warnings
+
 import geopandas
 import numpy as np
+import pyogrio
 import shapely
 
 import velkan
 
+from .checks import RASTER_EXTENSIONS, at_least_one, check_outputs
 from .errors import InputError
 from .rasters import atomic_output, crs_name, read_grid, write_geotiff
 
 
-def read_polygons(path, crs):
-    """The polygons of any vector file geopandas reads, reprojected to `crs` and unioned, as
-    velkan's (exterior, [holes]) pairs."""
+def chosen_layer(path, layer):
+    """The layer to read: the one named, or the only one; a file of several needs --layer."""
     try:
-        frame = geopandas.read_file(path)
-    except Exception as error:  # pyogrio and fiona raise their own classes; every one means unreadable
+        layers = [str(name) for name in pyogrio.list_layers(path)[:, 0]]
+    except Exception as error:  # pyogrio's own classes; every one means unreadable
         raise InputError(f"polygons {path}: cannot read them ({error})") from None
+    if layer is None and len(layers) > 1:
+        raise InputError(f"polygons {path} has {len(layers)} layers ({', '.join(layers)}); choose one with --layer")
+    if layer is not None and layer not in layers:
+        raise InputError(f"polygons {path} has no layer {layer} (its layers: {', '.join(layers)})")
+    return layer
+
+
+def read_polygons(path, crs, layer=None, where=None):
+    """The polygons of any vector file geopandas reads (one layer, the features `where` selects),
+    reprojected to `crs` and unioned, as velkan's (exterior, [holes]) pairs."""
+    layer = chosen_layer(path, layer)
+    try:
+        frame = geopandas.read_file(path, layer=layer, where=where)
+    except Exception as error:  # pyogrio and fiona raise their own classes; every one means unreadable
+        selected = f" with --where {where!r}" if where else ""
+        raise InputError(f"polygons {path}: cannot read them{selected} ({error})") from None
     if frame.crs is None and len(frame):
         raise InputError(f"polygons {path} have no CRS: cannot place them on a raster in {crs_name(crs)}")
     shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
@@ -34,26 +53,43 @@ def ring_coordinates(ring):
     return np.ascontiguousarray(shapely.get_coordinates(ring), dtype=np.float64)
 
 
-def coverage_of(path, grid, n_threads=None):
-    """Covered fraction of every cell of the grid, float32 in [0, 1]."""
-    return velkan.pixel_coverage(read_polygons(path, grid.crs), grid.coefficients, grid.shape, n_threads=n_threads)
+def coverage_of(path, grid, n_threads=None, layer=None, where=None):
+    """Covered fraction of every cell of the grid, float32 in [0, 1]; a warning when nothing is covered."""
+    polygons = read_polygons(path, grid.crs, layer, where)
+    cover = velkan.pixel_coverage(polygons, grid.coefficients, grid.shape, n_threads=n_threads)
+    if not cover.any():
+        what = "none of its polygons reaches" if polygons else "it holds no polygons for"
+        warnings.warn(f"polygons {path}: {what} the raster's {grid.describe()}; nothing is covered", UserWarning)
+    return cover
+
+
+def add_vector_options(parser, of):
+    parser.add_argument("--layer", metavar="NAME", help=f"the layer {of} to read (needed when it has several)")
+    parser.add_argument("--where", metavar="SQL", help=f"an SQL condition selecting the features {of}")
 
 
 def run(args):
+    at_least_one("--threads", args.threads)
+    check_outputs([("-o", args.output, RASTER_EXTENSIONS)], [args.polygons, args.like], args.overwrite)
     grid = read_grid(args.like, "--like raster")
     if grid.crs is None:
         raise InputError(f"--like raster {args.like} has no CRS: cannot reproject polygons onto it")
+    cover = coverage_of(args.polygons, grid, args.threads, layer=args.layer, where=args.where)
     with atomic_output(args.output) as temporary:
-        write_geotiff(temporary, coverage_of(args.polygons, grid, args.threads), grid, nodata=None)
-    print(f"coverage of {args.polygons} on {grid.describe()}: {args.output}")
+        write_geotiff(temporary, cover, grid, nodata=None)
+    if not args.quiet:
+        print(f"coverage of {args.polygons} on {grid.describe()}: {args.output}")
 
 
-def add_parser(commands):
-    parser = commands.add_parser("coverage", help="rasterise polygons into the fraction of each cell they cover",
+def add_parser(commands, common):
+    parser = commands.add_parser("coverage", parents=[common],
+                                 help="rasterise polygons into the fraction of each cell they cover",
                                  description="Fraction of each cell of --like's grid covered by the polygons "
                                              "(any vector file geopandas reads), reprojected to its CRS and unioned.")
     parser.add_argument("polygons", metavar="POLYGONS")
     parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
+    parser.add_argument("--overwrite", action="store_true", help="replace an existing output")
     parser.add_argument("--like", required=True, metavar="RASTER.tif", help="the raster whose grid to cover")
+    add_vector_options(parser, "of POLYGONS")
     parser.add_argument("--threads", type=int, default=None, metavar="N")
     parser.set_defaults(run=run)

@@ -1,4 +1,5 @@
 """`velkan demo`: a synthetic landscape with protected areas, run through coverage, connectivity and KOVA."""
+import os
 import time
 from pathlib import Path
 
@@ -8,6 +9,8 @@ import shapely
 from affine import Affine
 from rasterio.crs import CRS
 
+from .checks import writable_folder
+from .errors import InputError
 from .plot import plot_maps
 from .rasters import Grid, atomic_output, read_raster, save_geotiff
 
@@ -17,14 +20,15 @@ GRID = Grid(CRS.from_epsg(3067), Affine(100.0, 0.0, 380_000.0, 0.0, -100.0, 6_72
 
 
 def synthetic_condition(shape, rng):
-    """Condition in [0, 1]: smooth patches of good habitat, a lake without data and a road across."""
+    """Condition in [0, 1]: a matrix of middling habitat with smooth patches of intact habitat, a
+    lake without data and a road across (condition 0.05)."""
     rows, cols = np.mgrid[0:shape[0], 0:shape[1]].astype(np.float64)
     field = rng.normal(0.0, 0.04, shape)
     for _ in range(14):
         r, c = rng.uniform(0, shape[0]), rng.uniform(0, shape[1])
         width = rng.uniform(8, 30)
         field += rng.uniform(0.3, 1.0) * np.exp(-((rows - r) ** 2 + (cols - c) ** 2) / (2 * width ** 2))
-    condition = np.clip((field - field.min()) / (field.max() - field.min()), 0.0, 1.0).astype(np.float32)
+    condition = np.clip(0.5 + 0.5 * (field - field.min()) / (field.max() - field.min()), 0.0, 1.0).astype(np.float32)
     condition[((rows - 140) / 18) ** 2 + ((cols - 50) / 28) ** 2 < 1] = np.nan
     condition[np.abs(rows - 0.6 * cols - 30) < 1.5] = 0.05
     return condition
@@ -46,38 +50,59 @@ def protected_areas(grid, rng):
                                   crs=grid.crs)
 
 
+def prepared_folder(args, files):
+    """The demo's folder, made if need be, with the paths of its files; refused when it cannot be
+    written or already holds a demo (unless --overwrite)."""
+    folder = Path(args.output)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise InputError(f"-o {folder}: cannot make the folder ({error.strerror})") from None
+    writable_folder(str(folder), "-o", str(folder))
+    paths = {name: str(folder / file) for name, file in files}
+    existing = [path for path in paths.values() if os.path.exists(path)]
+    if existing and not args.overwrite:
+        raise InputError(f"-o {folder} already holds {existing[0]}; give --overwrite to replace the demo")
+    return paths
+
+
 def run(args):
     from .main import run_command
 
-    folder = Path(args.output)
-    folder.mkdir(parents=True, exist_ok=True)
-    paths = {name: str(folder / file) for name, file in [
+    paths = prepared_folder(args, [
         ("condition", "condition.tif"), ("protected", "protected.gpkg"), ("coverage", "protected_cover.tif"),
-        ("connectivity", "connectivity.tif"), ("kova", "kova.tif"), ("figure", "demo.png")]}
+        ("connectivity", "connectivity.tif"), ("kova", "kova.tif"), ("figure", "demo.png")])
     rng = np.random.default_rng(SEED)
     start = time.perf_counter()
     save_geotiff(paths["condition"], synthetic_condition(GRID.shape, rng), GRID)
     with atomic_output(paths["protected"]) as temporary:
         protected_areas(GRID, rng).to_file(temporary, driver="GPKG", layer="protected_areas")
-    quiet = ["--no-progress"] if args.no_progress else []
-    run_command(["coverage", paths["protected"], "-o", paths["coverage"], "--like", paths["condition"]])
-    run_command(["connectivity", paths["condition"], "-o", paths["connectivity"]] + quiet)
+    # The folder was checked above: the steps may replace what a former demo left.
+    shared = ["--overwrite"] + (["-q"] if args.quiet else [])
+    # Bandwidths of 0.5 to 2 km suit a landscape 20 km across (the command's default of 2, 20
+    # and 200 km suits national rasters).
+    settings = ["--lambdas", "0.5,1,2"] + (["--no-progress"] if args.no_progress else [])
+    run_command(["coverage", paths["protected"], "-o", paths["coverage"], "--like", paths["condition"]] + shared)
+    run_command(["connectivity", paths["condition"], "-o", paths["connectivity"]] + shared + settings)
     run_command(["connectivity", paths["condition"], "--protected", paths["protected"], "--pa-to-pa",
-                 "-o", paths["kova"]] + quiet)
+                 "-o", paths["kova"]] + shared + settings)
     panels = [("habitat condition", "condition", "condition"), ("protected areas", "coverage", "covered fraction"),
               ("habitat connectivity", "connectivity", "connectivity"), ("KOVA (protected-area edition)", "kova", "KOVA")]
     with atomic_output(paths["figure"]) as temporary:
         plot_maps(temporary, [(title, read_raster(paths[key], key)[0], label) for title, key, label in panels], GRID)
+    if args.quiet:
+        return
     print(f"\nvelkan demo: a landscape of {GRID.describe()} of 100 m, done in {time.perf_counter() - start:.1f} s")
     for name, path in paths.items():
         print(f"  {name:13s} {path}")
 
 
-def add_parser(commands):
-    parser = commands.add_parser("demo", help="run coverage, connectivity and KOVA on a synthetic landscape",
+def add_parser(commands, common):
+    parser = commands.add_parser("demo", parents=[common], help="run coverage, connectivity and KOVA on a synthetic landscape",
                                  description="Build a synthetic landscape with protected areas from a fixed seed, "
                                              "run coverage, habitat connectivity and KOVA on it, and write GeoTIFFs "
                                              "and one PNG figure.")
     parser.add_argument("-o", "--output", default="velkan-demo", metavar="DIR", help="folder (default velkan-demo)")
+    parser.add_argument("--overwrite", action="store_true", help="replace the files of an earlier demo")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bars")
     parser.set_defaults(run=run)

@@ -1,6 +1,9 @@
 """The `velkan` command: argument parsing, and the one place failures become exit statuses."""
 import argparse
+import contextlib
+import logging
 import sys
+import warnings
 
 from . import connectivity, coverage, demo
 from .errors import InputError
@@ -16,12 +19,21 @@ class OneLineParser(argparse.ArgumentParser):
         self.exit(BAD_INPUT, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
+def common_options():
+    """Options every subcommand takes."""
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true", help="print no warnings, progress or summary")
+    common.add_argument("-v", "--verbose", action="store_true", help="log what is read, the tiles and the time taken")
+    return common
+
+
 def build_parser():
     parser = OneLineParser(prog="velkan", description="Habitat connectivity and pixel coverage of GeoTIFF rasters.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=OneLineParser)
+    common = common_options()
     for command in (connectivity, coverage, demo):
-        command.add_parser(commands)
+        command.add_parser(commands, common)
     return parser
 
 
@@ -31,9 +43,36 @@ def run_command(argv):
     args.run(args)
 
 
+def print_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"velkan: warning: {message}", file=sys.stderr)
+
+
+@contextlib.contextmanager
+def reporting(quiet, verbose):
+    """Warnings as one line each on stderr (none when quiet); with `verbose`, the log too."""
+    log = logging.getLogger("velkan_tools")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("velkan: %(message)s"))
+    with warnings.catch_warnings():
+        if quiet:
+            warnings.simplefilter("ignore")
+        else:
+            warnings.showwarning = print_warning
+        if verbose:
+            log.addHandler(handler)
+            log.setLevel(logging.INFO)
+        try:
+            yield
+        finally:
+            log.removeHandler(handler)
+            log.setLevel(logging.NOTSET)
+
+
 def run(argv):
+    args = build_parser().parse_args(argv)
     try:
-        run_command(argv)
+        with reporting(args.quiet, args.verbose):
+            args.run(args)
     except InputError as error:
         print(f"velkan: {error}", file=sys.stderr)
         return BAD_INPUT

@@ -2,6 +2,7 @@
 import contextlib
 import os
 import tempfile
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -38,6 +39,19 @@ def opened(path, role):
             yield source
     except RasterioError as error:
         raise InputError(f"{role} {path}: cannot read it as a raster ({error})") from None
+
+
+def is_raster(path):
+    """True for a file GDAL opens as a raster with bands (not a vector file)."""
+    if not os.path.isfile(path):
+        return False
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # e.g. not georeferenced: the caller checks the grid
+            with rasterio.open(path) as source:
+                return source.count > 0
+    except RasterioError:
+        return False
 
 
 def grid_of(source):

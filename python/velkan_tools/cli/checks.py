@@ -1,0 +1,74 @@
+"""What the command checks before any computation: option values, input values and output paths."""
+import math
+import os
+import tempfile
+
+from .errors import InputError
+
+RASTER_EXTENSIONS = (".tif", ".tiff")
+PICTURE_EXTENSIONS = (".png",)
+
+
+def at_least_one(option, value):
+    if value is not None and value < 1:
+        raise InputError(f"{option} must be at least 1, not {value}")
+
+
+def check_max_cost(value):
+    """Below 1 a cell of traversal 0 would cost less than an intact one: barriers would act as corridors."""
+    if not (math.isfinite(value) and value >= 1):
+        raise InputError(f"--max-cost {value:g}: give a finite number of at least 1; below 1, degraded cells "
+                         "would be cheaper to cross than intact ones")
+
+
+def check_bandwidths(lambdas, text):
+    if not lambdas or not all(math.isfinite(v) and v > 0 for v in lambdas):
+        raise InputError(f"--lambdas {text}: give one or more positive bandwidths in km, as in 2,20,200")
+
+
+def check_fraction(option, value):
+    if not (0 < value <= 1):
+        raise InputError(f"{option} {value:g}: give a fraction of a cell above 0 and at most 1")
+
+
+def check_scale(option, value):
+    if not (math.isfinite(value) and value > 0):
+        raise InputError(f"{option} {value:g}: give a positive number to divide the values by")
+
+
+def writable_folder(folder, option, path):
+    """Refuse a folder that does not exist or cannot take a new file (tried, as root may not write everywhere)."""
+    if not os.path.isdir(folder):
+        raise InputError(f"{option} {path}: folder {folder} does not exist")
+    try:
+        handle, probe = tempfile.mkstemp(dir=folder, prefix=".velkan-")
+    except OSError as error:
+        raise InputError(f"{option} {path}: cannot write into {folder} ({error.strerror})") from None
+    os.close(handle)
+    os.remove(probe)
+
+
+def same_file(a, b):
+    if os.path.exists(a) and os.path.exists(b):
+        return os.path.samefile(a, b)
+    return os.path.abspath(a) == os.path.abspath(b)
+
+
+def check_outputs(outputs, inputs, overwrite):
+    """Refuse outputs that would destroy data or fail only after the work.
+
+    `outputs` are (option, path, extensions) triples; `inputs` the paths the run reads. An
+    existing output needs `overwrite`; an output that is also an input is refused even with it.
+    """
+    seen = []
+    for option, path, extensions in outputs:
+        if os.path.isdir(path):
+            raise InputError(f"{option} {path} is a folder; give a file name")
+        if os.path.splitext(path)[1].lower() not in extensions:
+            raise InputError(f"{option} {path}: give a {' or '.join(extensions)} file")
+        if any(same_file(path, other) for other in list(inputs) + seen):
+            raise InputError(f"{option} {path} is also an input or another output; give another name")
+        if os.path.exists(path) and not overwrite:
+            raise InputError(f"{option} {path} exists; give --overwrite to replace it")
+        writable_folder(os.path.dirname(os.path.abspath(path)), option, path)
+        seen.append(path)
