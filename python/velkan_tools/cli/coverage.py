@@ -1,4 +1,5 @@
 """`velkan coverage`: the exact fraction of each raster cell that a vector file's polygons cover."""
+import logging
 import warnings
 
 import geopandas
@@ -11,6 +12,8 @@ import velkan
 from .checks import RASTER_EXTENSIONS, at_least_one, check_outputs
 from .errors import InputError
 from .rasters import atomic_output, crs_name, read_grid, write_geotiff
+
+log = logging.getLogger("velkan_tools")
 
 
 def chosen_layer(path, layer):
@@ -56,6 +59,7 @@ def ring_coordinates(ring):
 def coverage_of(path, grid, n_threads=None, layer=None, where=None):
     """Covered fraction of every cell of the grid, float32 in [0, 1]; a warning when nothing is covered."""
     polygons = read_polygons(path, grid.crs, layer, where)
+    log.info("read %s: %d polygons after union", path, len(polygons))
     cover = velkan.pixel_coverage(polygons, grid.coefficients, grid.shape, n_threads=n_threads)
     if not cover.any():
         what = "none of its polygons reaches" if polygons else "it holds no polygons for"
