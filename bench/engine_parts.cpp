@@ -19,7 +19,7 @@
 #include "common/affine.h"
 #include "common/raster.h"
 #include "common/worker_pool.h"
-#include "core/prepared.h"
+#include "model/pyramids.h"
 #include "overview/overview.h"
 #include "core/search.h"
 #include "window/window.h"

@@ -26,10 +26,10 @@
 
 #include "common/raster.h"
 #include "common/worker_pool.h"
-#include "core/engine_inputs.h"
-#include "core/prepared.h"
+#include "model/engine_inputs.h"
+#include "core/prepare.h"
 #include "core/search.h"
-#include "graph/step_lengths.h"
+#include "builder/step_lengths.h"
 #include "window/window.h"
 
 // Every operator new of the program is counted, so a stretch of focal cells can

@@ -24,16 +24,4 @@ inline NodeId pack_node_id(std::int32_t level, std::int32_t row, std::int32_t co
   return (static_cast<NodeId>(level) << 48) | (static_cast<NodeId>(row) << 24) | static_cast<NodeId>(col);
 }
 
-// Floor division by a positive divisor (offsets may be negative after truncation).
-inline std::int32_t floor_div(std::int32_t value, std::int32_t divisor) {
-  std::int32_t q = value / divisor;
-  if ((value % divisor) != 0 && value < 0) --q;
-  return q;
-}
-
-// Offsets wrap like the 32-bit arithmetic the global grid is defined in.
-inline std::int32_t add_wrapping(std::int32_t a, std::int32_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
 }  // namespace velkan

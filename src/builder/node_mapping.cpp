@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/errors.h"
+#include "common/grid_math.h"
 
 namespace velkan {
 

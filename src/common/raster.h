@@ -7,38 +7,34 @@
 #include <vector>
 
 #include "common/cell_memory.h"
+#include "common/no_init_allocator.h"
 
 namespace velkan {
 
-// Storage for a raster's cells, sized once. Memory comes from calloc, so a
-// large raster of zeros costs nothing until its cells are written (the
-// system hands out zero pages lazily) and its first writes happen on the
-// workers that compute the rows. Value-initialisation writes nothing, which
-// is sound only because this storage is never resized after it is made.
+// Memory for a raster's cells, from calloc: a large raster of zeros costs
+// nothing until its cells are written (the system hands out zero pages
+// lazily), and its first writes happen on the workers that compute the rows.
 template <class T>
-struct ZeroPageAllocator {
+struct ZeroPages {
   static_assert(std::is_trivial_v<T>, "cells must be plain values whose zero bits are zero");
   using value_type = T;
 
-  ZeroPageAllocator() = default;
+  ZeroPages() = default;
   template <class U>
-  ZeroPageAllocator(const ZeroPageAllocator<U>&) {}
+  ZeroPages(const ZeroPages<U>&) {}
 
-  T* allocate(std::size_t n) {
-    return static_cast<T*>(allocate_zeroed_cells(n, sizeof(T)));
-  }
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_zeroed_cells(n, sizeof(T))); }
   void deallocate(T* memory, std::size_t) { free_cells(memory); }
 
   template <class U>
-  void construct(U*) noexcept {}  // calloc has zeroed it already
-  template <class U, class... Args>
-  void construct(U* where, Args&&... args) {
-    ::new (static_cast<void*>(where)) U(std::forward<Args>(args)...);
-  }
-
-  template <class U>
-  bool operator==(const ZeroPageAllocator<U>&) const { return true; }
+  bool operator==(const ZeroPages<U>&) const { return true; }
 };
+
+// Storage for a raster's cells, sized once. Value-initialisation writes
+// nothing, which is sound only because this storage is never resized after
+// it is made: calloc has zeroed it already.
+template <class T>
+using ZeroPageAllocator = NoInitAllocator<T, ZeroPages<T>>;
 
 // A single-band grid of cells held by someone else (a caller's buffer); it
 // only lends them for as long as that buffer lives.

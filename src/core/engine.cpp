@@ -6,7 +6,7 @@
 
 #include "common/errors.h"
 #include "common/worker_pool.h"
-#include "core/prepared.h"
+#include "core/prepare.h"
 #include "core/search.h"
 
 namespace velkan {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/raster.h"
-#include "core/engine_inputs.h"
+#include "model/engine_inputs.h"
 
 namespace velkan {
 

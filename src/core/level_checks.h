@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/shape_text.h"
-#include "core/prepared.h"
+#include "model/pyramids.h"
 
 namespace velkan {
 

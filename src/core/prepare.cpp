@@ -5,7 +5,7 @@
 #include "common/errors.h"
 #include "core/level_checks.h"
 #include "core/prepare_checks.h"
-#include "core/prepared.h"
+#include "core/prepare.h"
 #include "overview/overview.h"
 
 namespace velkan {

@@ -2,7 +2,7 @@
 // row driver relies on, and values that must fit signed 32-bit grid arithmetic.
 #pragma once
 
-#include "core/engine_inputs.h"
+#include "model/engine_inputs.h"
 
 namespace velkan {
 

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "common/raster.h"
-#include "core/engine_inputs.h"
-#include "core/prepared.h"
+#include "model/engine_inputs.h"
+#include "model/pyramids.h"
 #include "core/search_kernels.h"
 #include "graph/least_cost.h"
-#include "graph/search_graph.h"
-#include "graph/step_lengths.h"
+#include "builder/graph_builder.h"
+#include "builder/step_lengths.h"
 #include "window/level_cells.h"
 
 namespace velkan {

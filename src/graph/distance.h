@@ -7,11 +7,11 @@
 #include <cstdint>
 
 #include "common/affine.h"
+#include "common/grid_math.h"
 
 namespace velkan {
 
 inline constexpr double kEarthRadiusM = 6371000.0;
-inline constexpr double kDegToRad = 0.017453292519943295;
 
 struct Point {
   double x = 0.0, y = 0.0;
@@ -20,7 +20,7 @@ struct Point {
 // World position of the centre of local cell (row, col) under the level's transform.
 inline Point cell_centre(const Affine& t, std::int64_t row, std::int64_t col) {
   const double x = static_cast<double>(col) + 0.5, y = static_cast<double>(row) + 0.5;
-  return {t.a * x + t.b * y + t.c, t.d * x + t.e * y + t.f};
+  return {t.world_x(x, y), t.world_y(x, y)};
 }
 
 // Metres between two centres: planar in projected mode, haversine on (lon, lat) degrees otherwise.

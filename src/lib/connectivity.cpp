@@ -7,7 +7,7 @@
 
 #include "common/errors.h"
 #include "core/engine.h"
-#include "core/engine_inputs.h"
+#include "model/engine_inputs.h"
 #include "lib/arrays.h"
 #include "lib/binder.h"
 #include "lib/call_frame.h"

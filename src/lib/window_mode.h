@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/engine_inputs.h"
+#include "model/engine_inputs.h"
 
 namespace velkan::py {
 

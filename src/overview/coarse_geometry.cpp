@@ -3,31 +3,24 @@
 #include <algorithm>
 
 #include "common/errors.h"
+#include "common/grid_math.h"
 
 namespace velkan::overview_detail {
 
 namespace {
 
-// Quotient toward negative infinity, so that cells left of the global origin
-// land in the coarse cell that contains them (-1 / 4 is -1).
-std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
-  std::int64_t quotient = value / divisor;
-  if (value % divisor != 0 && value < 0) --quotient;
-  return quotient;
-}
-
 bool is_power_of_two(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 }  // namespace
 
-CoarseAxis::CoarseAxis(std::int32_t offset, std::size_t extent, std::int64_t level)
+BlockAxis::BlockAxis(std::int32_t offset, std::size_t extent, std::int64_t level)
     : offset_(offset), extent_(static_cast<std::int64_t>(extent)), level_(level) {
   first_ = floor_div(offset_, level_);
   const std::int64_t last = floor_div(offset_ + extent_ - 1, level_);
   count_ = std::max<std::int64_t>(0, last - first_ + 1);
 }
 
-Span CoarseAxis::block(std::int64_t index) const {
+Span BlockAxis::block(std::int64_t index) const {
   const std::int64_t start = (first_ + index) * level_;
   Span span;
   span.begin = std::max(start, offset_) - offset_;
@@ -58,7 +51,7 @@ void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size
   }
 }
 
-std::vector<Span> column_blocks(const CoarseAxis& cols) {
+std::vector<Span> column_blocks(const BlockAxis& cols) {
   std::vector<Span> blocks(static_cast<std::size_t>(cols.count()));
   for (std::size_t j = 0; j < blocks.size(); ++j) blocks[j] = cols.block(static_cast<std::int64_t>(j));
   return blocks;

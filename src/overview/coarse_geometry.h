@@ -20,9 +20,9 @@ struct Span {
 // Coarse cells of one axis. Arithmetic is 64-bit so that out-of-range inputs
 // cannot overflow; for the offsets and extents the engine accepts it equals
 // the signed 32-bit arithmetic the global grid is defined with.
-class CoarseAxis {
+class BlockAxis {
  public:
-  CoarseAxis(std::int32_t offset, std::size_t extent, std::int64_t level);
+  BlockAxis(std::int32_t offset, std::size_t extent, std::int64_t level);
   std::int64_t count() const { return count_; }
   Span block(std::int64_t index) const;
 
@@ -39,6 +39,6 @@ void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size
                         std::int32_t col_offset);
 
 // The block span of every coarse column, computed once per level.
-std::vector<Span> column_blocks(const CoarseAxis& cols);
+std::vector<Span> column_blocks(const BlockAxis& cols);
 
 }  // namespace velkan::overview_detail

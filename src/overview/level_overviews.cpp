@@ -3,19 +3,19 @@
 #include <limits>
 
 #include "common/errors.h"
+#include "common/grid_math.h"
 #include "common/worker_pool.h"
 #include "overview/coarse_geometry.h"
 #include "overview/overview.h"
 
 namespace velkan {
 
-using overview_detail::CoarseAxis;
+using overview_detail::BlockAxis;
 using overview_detail::Span;
 
 namespace {
 
 constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
-constexpr double kDegreesToRadians = 0.017453292519943295;
 constexpr const char* kMissingTransform = "Area resampling requires base-level transform information.";
 constexpr const char* kMissingFactors = "Area resampling requires row area factors.";
 
@@ -79,8 +79,8 @@ Raster<float> coarse_level(const Raster<float>& base, std::uint64_t level, std::
                            std::int32_t col_offset, ResampleMode mode, const std::vector<float>& factors,
                            WorkerPool& pool) {
   const auto step = static_cast<std::int64_t>(level);
-  const CoarseAxis rows(row_offset, base.rows(), step);
-  const CoarseAxis cols(col_offset, base.cols(), step);
+  const BlockAxis rows(row_offset, base.rows(), step);
+  const BlockAxis cols(col_offset, base.cols(), step);
   overview_detail::require_splittable(level, cols.count(), 1, col_offset);
   if (mode == ResampleMode::Area && factors.size() != base.rows()) throw InternalError(kMissingFactors);
   const std::vector<Span> col_blocks = overview_detail::column_blocks(cols);
@@ -97,8 +97,8 @@ Raster<float> coarse_level(const Raster<float>& base, std::uint64_t level, std::
 std::vector<float> row_area_factors(const Affine& t, std::size_t rows) {
   std::vector<float> factors(rows);
   for (std::size_t i = 0; i < rows; ++i) {
-    // World Y of the centre of the row's first cell, in this exact order.
-    const double latitude = (static_cast<double>(i) + 0.5) * t.e + 0.5 * t.d + t.f;
+    // World Y of the centre of the row's first cell.
+    const double latitude = t.world_y(0.5, static_cast<double>(i) + 0.5);
     const auto factor = static_cast<float>(std::cos(latitude * kDegreesToRadians));
     factors[i] = std::isfinite(factor) ? std::fabs(factor) : 0.0f;
   }

@@ -11,13 +11,11 @@
 
 #include "common/affine.h"
 #include "common/raster.h"
+#include "model/pyramids.h"
 
 namespace velkan {
 
 class WorkerPool;
-
-// One raster per level key (the low 32 bits of the level, as a signed value).
-using LevelMap = std::map<std::int32_t, Raster<float>>;
 
 // The summary a 2D pyramid keeps per coarse cell.
 enum class ResampleMode {

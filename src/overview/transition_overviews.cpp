@@ -11,7 +11,7 @@
 
 namespace velkan {
 
-using overview_detail::CoarseAxis;
+using overview_detail::BlockAxis;
 using overview_detail::Span;
 
 namespace {
@@ -47,8 +47,8 @@ void fill_transition_row(const Raster<float>& grid, Span rows, const std::vector
 Raster<float> coarse_transition_level(const Raster<float>& grid, std::uint64_t level, std::int32_t row_offset,
                                       std::int32_t col_offset, WorkerPool& pool) {
   const auto step = static_cast<std::int64_t>(level);
-  const CoarseAxis rows(row_offset, grid.rows(), step);
-  const CoarseAxis cols(col_offset, grid.cols(), step);
+  const BlockAxis rows(row_offset, grid.rows(), step);
+  const BlockAxis cols(col_offset, grid.cols(), step);
   overview_detail::require_splittable(level, cols.count(), grid.bands(), col_offset);
   const std::vector<Span> col_blocks = overview_detail::column_blocks(cols);
   Raster<float> out(static_cast<std::size_t>(rows.count()), static_cast<std::size_t>(cols.count()), grid.bands(),

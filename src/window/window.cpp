@@ -9,6 +9,7 @@
 
 #include "common/errors.h"
 #include "common/exp_f32.h"
+#include "common/grid_math.h"
 #include "window/disc_overlap.h"
 
 namespace velkan {
@@ -27,12 +28,6 @@ using i64 = std::int64_t;
 
 std::int32_t low_bits_as_int32(std::uint64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-}
-
-i64 floor_div(i64 a, i64 b) {
-  i64 q = a / b;
-  if (a % b != 0 && ((a < 0) != (b < 0))) --q;
-  return q;
 }
 
 std::int32_t saturate_to_int32(double value) {
@@ -138,8 +133,8 @@ Window make_window(std::int32_t row, std::int32_t col, std::int32_t level, std::
   w.off_c = low_bits_as_int32(params.col_offset);
   w.end_r = w.off_r + static_cast<i64>(base.rows());
   w.end_c = w.off_c + static_cast<i64>(base.cols());
-  w.o_r = floor_div(w.off_r, level);
-  w.o_c = floor_div(w.off_c, level);
+  w.o_r = floor_div(w.off_r, w.level);
+  w.o_c = floor_div(w.off_c, w.level);
   w.cy = static_cast<double>(row + w.off_r) + kHalf;
   w.cx = static_cast<double>(col + w.off_c) + kHalf;
   w.r = static_cast<double>(width) * level;
@@ -351,8 +346,6 @@ bool unclipped(const Window& w) {
   return w.cy - w.r >= static_cast<double>(w.off_r) && w.cy + w.r <= static_cast<double>(w.end_r) &&
          w.cx - w.r >= static_cast<double>(w.off_c) && w.cx + w.r <= static_cast<double>(w.end_c) && whole_cells(w);
 }
-
-i64 floor_mod(i64 a, i64 b) { return a - floor_div(a, b) * b; }
 
 // A window's covered cells are those of its phase met unclipped, at the same
 // place relative to the focal cell; where the landscape's edges cut the window

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_inputs.h"
-#include "core/prepared.h"
+#include "model/engine_inputs.h"
+#include "model/pyramids.h"
 #include "window/level_cells.h"
 
 namespace velkan {

@@ -7,6 +7,7 @@
 #include "builder/node_id.h"
 #include "builder/node_mapping.h"
 #include "common/errors.h"
+#include "common/grid_math.h"
 
 namespace velkan {
 namespace {

@@ -9,7 +9,7 @@
 #include "common/errors.h"
 #include "common/worker_pool.h"
 #include "core/level_checks.h"
-#include "core/prepared.h"
+#include "core/prepare.h"
 
 using namespace velkan;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/raster.h"
-#include "core/prepared.h"
+#include "model/pyramids.h"
 
 namespace velkan::testing_landscape {
 

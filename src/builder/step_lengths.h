@@ -20,8 +20,8 @@
 #include <map>
 #include <vector>
 
-#include "builder/node_id.h"
 #include "common/affine.h"
+#include "common/grid_math.h"
 
 namespace velkan {
 
@@ -37,9 +37,9 @@ using StepRow = std::array<StepLength, 8>;
 // holds the fine cell `step` rows (or columns) from local fine index `fine`;
 // `offset` is the raster's global row (or column) offset. Coarse cells align
 // to the global grid.
-class CoarseAxis {
+class CoarseLinkAxis {
  public:
-  CoarseAxis(std::int32_t offset, std::int32_t level)
+  CoarseLinkAxis(std::int32_t offset, std::int32_t level)
       : fine_first_(floor_div(offset, level)),
         coarse_first_(std::int64_t{2} * level > INT32_MAX ? 0 : floor_div(offset, 2 * level)) {}
 
@@ -62,7 +62,7 @@ struct LevelSteps {
   std::vector<StepRow> rows;  // one row, or one per level row
 
   // Haversine terms of the links to the next coarser level, by fine step
-  // -1, 0, 1 (see CoarseAxis); empty when links are measured.
+  // -1, 0, 1 (see CoarseLinkAxis); empty when links are measured.
   struct LinkRow {
     std::array<double, 3> s_phi, cos_product;
   };
@@ -77,7 +77,7 @@ struct LevelSteps {
   }
 
   // Metres of the link from local (row, col) to the coarse cell `dr`, `dc`
-  // fine steps away (each in -1..1, see CoarseAxis), or a negative value when not known.
+  // fine steps away (each in -1..1, see CoarseLinkAxis), or a negative value when not known.
   double link_metres(std::int64_t row, std::int64_t col, int dr, int dc) const;
 };
 

@@ -12,8 +12,8 @@
 
 #include "common/errors.h"
 #include "graph/distance.h"
-#include "graph/search_graph.h"
-#include "graph/step_lengths.h"
+#include "builder/graph_builder.h"
+#include "builder/step_lengths.h"
 
 namespace velkan {
 namespace {
@@ -79,8 +79,8 @@ TEST(CellDistance, ProjectedAndGeographic) {
   EXPECT_DOUBLE_EQ(b.x, 1.5);
   EXPECT_DOUBLE_EQ(a.y, -0.5);
   // One degree of longitude at latitude 0.5: R * 2 * asin(cos(lat) * sin(0.5 deg)).
-  const double lat = 0.5 * kDegToRad;
-  const double expected = kEarthRadiusM * 2.0 * std::asin(std::cos(lat) * std::sin(0.5 * kDegToRad));
+  const double lat = 0.5 * kDegreesToRadians;
+  const double expected = kEarthRadiusM * 2.0 * std::asin(std::cos(lat) * std::sin(0.5 * kDegreesToRadians));
   EXPECT_NEAR(cell_distance_m(a, b, true), expected, 1e-6);
   EXPECT_NEAR(cell_distance_m(a, b, true), 111191.0, 1.0);
 }

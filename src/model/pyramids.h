@@ -7,13 +7,11 @@
 #include <vector>
 
 #include "common/raster.h"
-#include "core/engine_inputs.h"
 
 namespace velkan {
 
-class WorkerPool;
-
-// One raster per level key. Ordered by key, so iteration is deterministic.
+// One raster per level key (the low 32 bits of the level, as a signed value).
+// Ordered by key, so iteration is deterministic.
 using LevelMap = std::map<std::int32_t, Raster<float>>;
 
 struct PreparedEngine {
@@ -25,9 +23,5 @@ struct PreparedEngine {
   std::vector<std::int32_t> sorted_levels;  // ascending, distinct
   std::int32_t coarsest = 1;                // last sorted level, or 1 when none
 };
-
-// Builds every pyramid the call needs and checks that they agree level by level.
-// Throws OrdinaryError for bad input and InternalError for failed steps.
-PreparedEngine prepare_engine(const EngineInputs& inputs, WorkerPool& pool);
 
 }  // namespace velkan

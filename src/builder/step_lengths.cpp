@@ -1,9 +1,9 @@
-#include "graph/step_lengths.h"
+#include "builder/step_lengths.h"
 
 #include <cmath>
 
 #include "graph/distance.h"
-#include "graph/search_graph.h"
+#include "graph/distance.h"
 
 namespace velkan {
 
@@ -26,23 +26,23 @@ StepRow measure_row(const Affine& t, std::int64_t row, bool is_geo, const int (&
 // (`coarse`), as cell_distance_m computes them from the two centres.
 void add_link_terms(const Affine& fine, const Affine& coarse, std::int32_t level, LevelShape shape,
                     std::int32_t row_offset, std::int32_t col_offset, LevelSteps& out) {
-  const CoarseAxis rows(row_offset, level), cols(col_offset, level);
+  const CoarseLinkAxis rows(row_offset, level), cols(col_offset, level);
   out.link_rows.resize(shape.rows);
   for (std::size_t i = 0; i < shape.rows; ++i) {
-    const double phi1 = cell_centre(fine, static_cast<std::int64_t>(i), 0).y * kDegToRad;
+    const double phi1 = cell_centre(fine, static_cast<std::int64_t>(i), 0).y * kDegreesToRadians;
     for (int dr = -1; dr <= 1; ++dr) {
       const std::int64_t r = rows.coarse_of(static_cast<std::int64_t>(i), dr);
-      const double phi2 = cell_centre(coarse, r, 0).y * kDegToRad;
+      const double phi2 = cell_centre(coarse, r, 0).y * kDegreesToRadians;
       out.link_rows[i].s_phi[static_cast<std::size_t>(dr + 1)] = std::sin((phi2 - phi1) / 2.0);
       out.link_rows[i].cos_product[static_cast<std::size_t>(dr + 1)] = std::cos(phi1) * std::cos(phi2);
     }
   }
   out.link_cols.resize(shape.cols);
   for (std::size_t j = 0; j < shape.cols; ++j) {
-    const double theta1 = cell_centre(fine, 0, static_cast<std::int64_t>(j)).x * kDegToRad;
+    const double theta1 = cell_centre(fine, 0, static_cast<std::int64_t>(j)).x * kDegreesToRadians;
     for (int dc = -1; dc <= 1; ++dc) {
       const std::int64_t c = cols.coarse_of(static_cast<std::int64_t>(j), dc);
-      const double theta2 = cell_centre(coarse, 0, c).x * kDegToRad;
+      const double theta2 = cell_centre(coarse, 0, c).x * kDegreesToRadians;
       out.link_cols[j][static_cast<std::size_t>(dc + 1)] = std::sin((theta2 - theta1) / 2.0);
     }
   }

@@ -1,4 +1,4 @@
-#include "graph/search_graph.h"
+#include "builder/graph_builder.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,6 @@
 
 #include "common/errors.h"
 #include "graph/distance.h"
-#include "graph/step_lengths.h"
 
 namespace velkan {
 namespace {
@@ -140,7 +139,7 @@ std::int32_t find_level_index(const FocalWindows& windows, std::int64_t level) {
 // columns: its own and the one its other side leans into. The links are made
 // in the order the cell, its row neighbours, its column neighbours and then
 // its diagonal ones first reach them: own cell, other row, other column, both.
-void link_to_coarser(Builder& b, const CoarseAxis& rows, const CoarseAxis& cols, std::int32_t i, std::int32_t j,
+void link_to_coarser(Builder& b, const CoarseLinkAxis& rows, const CoarseLinkAxis& cols, std::int32_t i, std::int32_t j,
                      const Affine& fine_t, const Affine& coarse_t, const NodeMapping* next, std::size_t next_base,
                      const LevelSteps* steps) {
   if (next == nullptr) return;
@@ -193,12 +192,6 @@ void EnteringCosts::build(const StepRow& steps, const float* path_weight, std::s
       out[k].units = cost_units_lanes(cost);
     }
   }
-}
-
-std::size_t SearchGraph::edge_total() const {
-  std::size_t total = 0;
-  for (const std::uint32_t c : edge_count) total += c;
-  return total;
 }
 
 namespace {
@@ -283,8 +276,8 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
   SearchGraph& g = b.g;
   const LevelCells& cells = pass.cells;
   const Affine* coarse_t = nullptr;  // looked up at the first link, which needs it even without 2L cells
-  const CoarseAxis coarse_rows(static_cast<std::int32_t>(b.params.row_offset), cells.level);
-  const CoarseAxis coarse_cols(static_cast<std::int32_t>(b.params.col_offset), cells.level);
+  const CoarseLinkAxis coarse_rows(static_cast<std::int32_t>(b.params.row_offset), cells.level);
+  const CoarseLinkAxis coarse_cols(static_cast<std::int32_t>(b.params.col_offset), cells.level);
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const std::int32_t i = cells.rows[k], j = cells.cols[k];
     const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
