@@ -102,11 +102,12 @@ double time_window_gathering(const velkan::PreparedEngine& prepared, velkan::Win
   velkan::FocalWindows windows;
   const auto first_row = static_cast<std::int32_t>((kWindowRasterSide - kWindowFocalRows) / 2);
   std::size_t gathered = 0;
+  const velkan::WindowPlan plan = velkan::plan_windows(prepared, params);
   const double ms = best_ms([&] {
     gathered = 0;
     for (std::int32_t r = first_row; r < first_row + static_cast<std::int32_t>(kWindowFocalRows); ++r) {
       for (std::int32_t c = 0; c < static_cast<std::int32_t>(kWindowRasterSide); ++c) {
-        velkan::gather_focal_windows(r, c, prepared, params, windows);
+        velkan::gather_focal_windows(r, c, plan, windows);
         for (const auto& level : windows.levels) gathered += level.size();
       }
     }
@@ -176,11 +177,11 @@ void print_heap_comparison() {
     velkan::build_search_graph(r, c, scratch.windows, params, transforms, scratch.graph_scratch, scratch.graph);
     auto t0 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
-      velkan::least_cost_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.buckets,
+      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.buckets,
                                 scratch.heap, scratch.weighted);
     auto t1 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
-      velkan::least_cost_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
+      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
                                 scratch.weighted);
     auto t2 = Clock::now();
     for (int k = 0; k < kRepeats; ++k) checksum += binary_heap_search(scratch.graph, scratch.graph.source, totals);

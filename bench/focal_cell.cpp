@@ -148,7 +148,7 @@ double microseconds(Clock::time_point from, Clock::time_point to) {
 
 // The engine's per-focal-cell steps, one by one, as search_focal_cell runs them.
 void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
-  velkan::gather_focal_windows(f.row, f.col, ctx.prepared, ctx.params, s.windows);
+  velkan::gather_focal_windows(f.row, f.col, *ctx.windows, s.windows);
 }
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph,
@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
   // The per-call tables the engine's entry builds before its row loop.
   const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, olvi);
   const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi,
-                                  &tables.step_lengths, &tables.decay};
+                                  &tables.step_lengths, &tables.decay, &tables.windows};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));

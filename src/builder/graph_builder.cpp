@@ -69,6 +69,16 @@ struct Builder {
   void add_measured_edge(std::size_t target, double metres) { add_measured_edge(target, edge_length(metres)); }
 };
 
+// Every value sequence must cover the cell list: the builder reads them all.
+void check_level_sequences(const LevelCells& cells) {
+  const std::size_t n = cells.size();
+  const bool short_values = cells.cols.size() < n || cells.condition.size() < n || cells.weight.size() < n ||
+                            cells.protected_fraction.size() < n ||
+                            (cells.has_traversal && cells.traversal.size() < n) ||
+                            cells.similarity.size() < cells.grid_count * cells.size();
+  if (short_values) throw InternalError("Level cells sequences are shorter than the cell list.");
+}
+
 // Nodes [node, node + count) take the values of cells [cell, cell + count),
 // array by array.
 void copy_cells(SearchGraph& g, std::size_t node, const LevelCells& cells, std::size_t cell, std::size_t count,

@@ -7,15 +7,6 @@
 
 namespace velkan {
 
-void check_level_sequences(const LevelCells& cells) {
-  const std::size_t n = cells.size();
-  const bool short_values = cells.cols.size() < n || cells.condition.size() < n || cells.weight.size() < n ||
-                            cells.protected_fraction.size() < n ||
-                            (cells.has_traversal && cells.traversal.size() < n) ||
-                            cells.similarity.size() < cells.grid_count * cells.size();
-  if (short_values) throw InternalError("Level cells sequences are shorter than the cell list.");
-}
-
 namespace {
 
 void size_box(const LevelCells& cells, std::size_t n, NodeMapping& out) {
@@ -41,7 +32,6 @@ void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_
                         std::int32_t col_offset, NodeMapping& out) {
   out.clear();
   out.level = level;
-  check_level_sequences(cells);
   const std::size_t n = std::min(cells.rows.size(), cells.cols.size());
   size_box(cells, n, out);
   const std::int32_t level_row0 = floor_div(row_offset, level);

@@ -40,16 +40,9 @@ struct NodeMapping {
   }
 };
 
-// Traversal value of cell k: the traversal sequence when present, else the condition.
-inline float cell_traversal(const LevelCells& cells, std::size_t k) {
-  return cells.has_traversal ? cells.traversal[k] : cells.condition[k];
-}
-
-// Throws InternalError when a value sequence of `cells` is shorter than its cell list.
-void check_level_sequences(const LevelCells& cells);
-
 // Builds the mapping of `cells` at `level` with 32-bit global offsets of the
-// raster. Throws InternalError on a packing failure or inconsistent sequences.
+// raster (it reads their rows and columns alone). Throws InternalError on a
+// packing failure.
 void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset,
                         std::int32_t col_offset, NodeMapping& out);
 

@@ -14,7 +14,7 @@ CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& pr
   const ConnectivityParams& p = inputs.params;
   return CallTables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
                                 static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),
-                    DistanceDecay(inputs.params.lambdas, olvi)};
+                    DistanceDecay(inputs.params.lambdas, olvi), plan_windows(prepared, inputs.params)};
 }
 
 void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
@@ -40,8 +40,8 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
 
 void run_searches(SearchScratch& scratch) {
   const SearchGraph& graph = scratch.graph;
-  least_path_sums(graph, graph.source, CostKind::Weighted, scratch.buckets, scratch.heap, scratch.weighted);
-  least_distance_totals(graph, graph.source, scratch.buckets, scratch.heap, scratch.distance);
+  path_sum_search(graph, graph.source, CostKind::Weighted, scratch.buckets, scratch.heap, scratch.weighted);
+  distance_total_search(graph, graph.source, scratch.buckets, scratch.heap, scratch.distance);
 }
 
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
@@ -53,7 +53,11 @@ float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& 
 }
 
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
-  gather_focal_windows(row, col, ctx.prepared, ctx.params, scratch.windows);
+  if (ctx.windows != nullptr) {
+    gather_focal_windows(row, col, *ctx.windows, scratch.windows);
+  } else {
+    gather_focal_windows(row, col, ctx.prepared, ctx.params, scratch.windows);
+  }
   return evaluate_windows(row, col, ctx, scratch);
 }
 

@@ -12,6 +12,7 @@
 #include "builder/graph_builder.h"
 #include "builder/step_lengths.h"
 #include "window/level_cells.h"
+#include "window/window_plan.h"
 
 namespace velkan {
 
@@ -26,12 +27,14 @@ struct SearchContext {
   bool olvi = false;  // transition grids present
   const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
   const DistanceDecay* decay = nullptr;       // distance kernels by whole units
+  const WindowPlan* windows = nullptr;        // the levels' rasters, checked once; planned per cell when absent
 };
 
 // Tables computed once per call and read by every focal cell.
 struct CallTables {
   StepLengths step_lengths;
   DistanceDecay decay;
+  WindowPlan windows;  // refers to the call's prepared pyramids and parameters
 };
 
 CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi);

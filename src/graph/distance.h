@@ -80,7 +80,6 @@ class PlanarLengths {
     if (!(e.filled && e.dx == x && e.dy == y)) e = Entry{x, y, edge_length(std::hypot(dx, dy)), true};
     return e.length;
   }
-  double metres(double dx, double dy) { return length(dx, dy).metres; }
 
  private:
   // A full avalanche of the bits (splitmix64's finaliser). The offsets of a

@@ -103,13 +103,6 @@ std::uint32_t GraphEdge::*units_of(CostKind kind) {
   return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
 }
 
-std::uint32_t widest_step(const SearchGraph& graph, std::uint32_t known, std::uint32_t GraphEdge::*units) {
-  if (known != SearchGraph::kUnknownUnits) return known;
-  std::uint32_t widest = 0;
-  for (const GraphEdge& e : graph.edges) widest = e.*units > widest ? e.*units : widest;
-  return widest;
-}
-
 template <bool with_predecessors>
 void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
                     SearchResult& out) {
@@ -120,8 +113,7 @@ void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind,
 template <bool with_predecessors>
 void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                        RadixHeap& heap, SearchResult& out) {
-  const std::uint32_t known = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
-  const std::uint32_t widest = widest_step(graph, known, units_of(kind));
+  const std::uint32_t widest = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
   if (widest > BucketQueue::kMaxStep) {
     search_on_heap<with_predecessors>(graph, start, kind, heap, out);
     return;
@@ -132,26 +124,30 @@ void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind ki
 
 }  // namespace
 
-void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                       SearchResult& out) {
+namespace reference {
+
+void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
+                      SearchResult& out) {
   search_on_heap<true>(graph, start, kind, heap, out);
 }
 
-void least_cost_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                       RadixHeap& heap, SearchResult& out) {
+void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                      RadixHeap& heap, SearchResult& out) {
   search_on_buckets<true>(graph, start, kind, buckets, heap, out);
 }
 
-void least_path_sums(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+}  // namespace reference
+
+void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                      RadixHeap& heap, SearchResult& out) {
   search_on_buckets<false>(graph, start, kind, buckets, heap, out);
 }
 
-void least_distance_totals(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
+void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out) {
-  const std::uint32_t max_step = widest_step(graph, graph.max_distance_units, units_of(CostKind::Distance));
+  const std::uint32_t max_step = graph.max_distance_units;
   if (max_step > BucketQueue::kMaxStep) {
-    least_cost_search(graph, start, CostKind::Distance, heap, out);
+    search_on_heap<false>(graph, start, CostKind::Distance, heap, out);
     return;
   }
   const std::size_t n = graph.node_count();

@@ -36,9 +36,8 @@ struct SearchGraph {
   std::vector<std::uint32_t> edge_begin, edge_count;
   std::vector<std::size_t> level_base;
   EdgeArray edges;
-  // At least every edge's distance units; kUnknownUnits when not kept (graphs built by hand).
-  static constexpr std::uint32_t kUnknownUnits = UINT32_MAX;
-  std::uint32_t max_distance_units = kUnknownUnits, max_weighted_units = kUnknownUnits;
+  // At least every edge's units of each kind: the queues size their rings by them.
+  std::uint32_t max_distance_units = 0, max_weighted_units = 0;
 
   std::int32_t source = kNoNode;
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "common/errors.h"
-#include "common/exp_f32.h"
 #include "common/grid_math.h"
 #include "window/disc_overlap.h"
+#include "window/similarity.h"
 
 namespace velkan {
 namespace {
@@ -22,7 +22,6 @@ constexpr std::int32_t kBaseLevel = 1;
 constexpr double kHalf = 0.5;
 constexpr float kNoPaMembership = 1.0f;
 constexpr float kNonFiniteMembership = 0.0f;
-constexpr float kNoGridSimilarity = 0.0f;
 
 using i64 = std::int64_t;
 
@@ -37,63 +36,6 @@ std::int32_t saturate_to_int32(double value) {
   if (value <= static_cast<double>(kMin)) return kMin;
   if (value >= static_cast<double>(kMax)) return kMax;
   return static_cast<std::int32_t>(value);
-}
-
-const Raster<float>* find_level(const LevelMap& map, std::int32_t level) {
-  const auto it = map.find(level);
-  return it == map.end() ? nullptr : &it->second;
-}
-
-struct LevelRasters {
-  const Raster<float>* condition = nullptr;
-  const Raster<float>* weights = nullptr;
-  const Raster<float>* pa = nullptr;
-  const Raster<float>* traversal = nullptr;
-};
-
-const Raster<float>& require_level(const LevelMap& map, std::int32_t level, const char* message) {
-  const Raster<float>* raster = find_level(map, level);
-  if (raster == nullptr) throw InternalError(message);
-  return *raster;
-}
-
-// Every value raster of a level is read at the condition's indices.
-void check_same_shape(const Raster<float>* raster, const Raster<float>& condition,
-                      std::int32_t level, const char* name) {
-  if (raster != nullptr && (raster->rows() != condition.rows() || raster->cols() != condition.cols())) {
-    throw InternalError(std::string(name) + " raster at level " + std::to_string(level) +
-                        " does not match the condition raster's shape.");
-  }
-}
-
-LevelRasters lookup_level_rasters(const PreparedEngine& prepared, std::int32_t level) {
-  LevelRasters r;
-  r.weights = &require_level(prepared.weights, level, "Weights level not found!");
-  r.condition = &require_level(prepared.condition, level, "Condition level not found!");
-  if (prepared.pa_membership) {
-    r.pa = &require_level(*prepared.pa_membership, level, "PA-membership level not found!");
-  }
-  if (prepared.traversal) {
-    r.traversal = &require_level(*prepared.traversal, level, "Traversal level not found!");
-  }
-  check_same_shape(r.weights, *r.condition, level, "Weights");
-  check_same_shape(r.pa, *r.condition, level, "PA-membership");
-  check_same_shape(r.traversal, *r.condition, level, "Traversal");
-  return r;
-}
-
-bool is_even(std::int32_t width) { return (width & 1) == 0; }
-
-// An outer width below the inner one is ignored, not rejected.
-std::int32_t outer_width(const ConnectivityParams& params) {
-  return params.outer_window >= params.window_size ? params.outer_window : params.window_size;
-}
-
-void check_window_widths(const ConnectivityParams& params) {
-  if (is_even(params.window_size)) throw InternalError("Window size must be odd-numbered");
-  if (params.outer_window >= params.window_size && is_even(params.outer_window)) {
-    throw InternalError("Outer window size must be odd-numbered");
-  }
 }
 
 // One level's window in global base-cell units.
@@ -220,7 +162,7 @@ struct RowValues {
   const float* traversal;
 };
 
-RowValues row_values(const LevelRasters& r, i64 i) {
+RowValues row_values(const LevelPlan& r, i64 i) {
   const auto row = static_cast<std::size_t>(i);
   return {r.condition->row_ptr(row), r.weights->row_ptr(row), r.pa ? r.pa->row_ptr(row) : nullptr,
           r.traversal ? r.traversal->row_ptr(row) : nullptr};
@@ -287,7 +229,7 @@ class CellAppender {
 
 // Walks the window's box; with `record`, also notes every covered cell there.
 template <WindowMode Mode>
-void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, PhaseCells* record) {
+void gather_cells(const Window& w, const LevelPlan& r, LevelCells& out, PhaseCells* record) {
   const auto box_cells = static_cast<std::size_t>(std::max<i64>(0, w.i_max - w.i_min + 1) *
                                                   std::max<i64>(0, w.j_max - w.j_min + 1));
   CellAppender cells(out, box_cells, r.traversal != nullptr);
@@ -316,7 +258,7 @@ void gather_cells(const Window& w, const LevelRasters& r, LevelCells& out, Phase
 
 // The covered cells of a phase met before, whose box starts at local (row0,
 // col0) here, that lie in the visited box.
-void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelRasters& r, const PhaseCells& phase,
+void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelPlan& r, const PhaseCells& phase,
                        LevelCells& out) {
   i64 row = -1;
   RowValues values{};
@@ -352,7 +294,7 @@ bool unclipped(const Window& w) {
 // short but clip no cell, they are that phase's cells inside the visited box.
 // Only an unclipped walk fills a phase.
 template <WindowMode Mode>
-void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const LevelRasters& r,
+void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const LevelPlan& r,
                      CoverageCache* cache, LevelCells& out) {
   PhaseCells* phase = nullptr;
   i64 row0 = 0, row1 = -1, col0 = 0, col1 = -1;  // the unclipped box
@@ -377,87 +319,7 @@ void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const 
   if (phase != nullptr) phase->filled = true;
 }
 
-// The band distance Σ |focal[b] - bands[b]| of every cell, summed in band
-// order, with presence = every band finite; `Bands` is the band count, or 0
-// when it is only known at run time (`walked`).
-template <std::size_t Bands>
-void band_distances(const Raster<float>& grid, const float* focal, std::size_t walked, const LevelCells& out,
-                    Similarity* dest) {
-  const std::size_t count = Bands == 0 ? walked : Bands;
-  for (std::size_t k = 0; k < out.size(); ++k) {
-    const float* bands = grid.cell(static_cast<std::size_t>(out.rows[k]), static_cast<std::size_t>(out.cols[k]));
-    float sum = 0.0f;
-    bool finite = true;
-    for (std::size_t b = 0; b < count; ++b) {
-      finite &= std::isfinite(bands[b]);
-      sum += std::fabs(focal[b] - bands[b]);
-    }
-    dest[k] = Similarity{finite ? 1u : 0u, finite ? sum : 0.0f};
-  }
-}
-
-// Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
-// Distances first and e^-distance after: two plain loops run faster than one
-// that interleaves the band reads with the exponentials.
-void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level,
-                       LevelCells& out, Similarity* dest) {
-  const std::size_t n = out.size();
-  if (n == 0) return;
-  const auto last_row = static_cast<std::size_t>(out.box_row0 + out.box_rows - 1);
-  const auto last_col = static_cast<std::size_t>(out.box_col0 + out.box_cols - 1);
-  if (grid.rows() <= last_row || grid.cols() <= last_col) {
-    throw InternalError("Transition grid raster at level " + std::to_string(level) +
-                        " is smaller than the condition raster.");
-  }
-  const std::size_t walked = std::min(focal.size(), grid.bands());
-  const bool focal_finite =
-      std::all_of(focal.begin(), focal.begin() + static_cast<std::ptrdiff_t>(walked),
-                  [](float v) { return std::isfinite(v); });
-  if (!focal_finite) {
-    std::fill(dest, dest + n, Similarity{});
-    return;
-  }
-  switch (walked) {
-    case 1: band_distances<1>(grid, focal.data(), walked, out, dest); break;
-    case 2: band_distances<2>(grid, focal.data(), walked, out, dest); break;
-    case 3: band_distances<3>(grid, focal.data(), walked, out, dest); break;
-    case 4: band_distances<4>(grid, focal.data(), walked, out, dest); break;
-    default: band_distances<0>(grid, focal.data(), walked, out, dest); break;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    const float similarity = exp_f32(-dest[k].value);  // evaluated for every cell, so the loop vectorises
-    dest[k].value = dest[k].present != 0 ? similarity : dest[k].value;
-  }
-}
-
-void fill_similarities(const std::vector<float>& focal, const PreparedEngine& prepared, std::int32_t level,
-                       LevelCells& out) {
-  const std::size_t n = out.size();
-  out.grid_count = prepared.transition.size();
-  out.similarity.resize(out.grid_count * n);
-  for (std::size_t g = 0; g < out.grid_count; ++g) {
-    Similarity* dest = out.similarity.data() + g * n;
-    const Raster<float>* grid = find_level(prepared.transition[g], level);
-    if (grid == nullptr) {
-      std::fill(dest, dest + n, Similarity{1, kNoGridSimilarity});
-    } else {
-      grid_similarities(*grid, focal, level, out, dest);
-    }
-  }
-}
-
-// Room for the largest window a level can gather, so a reused buffer never
-// grows after the first focal cell: a width-W window spans at most 2W + 1
-// level cells per side, and never more cells than the level raster holds.
-std::size_t window_capacity(std::int32_t outer, const Raster<float>& level_condition) {
-  const i64 side = 2 * static_cast<i64>(std::max(outer, 0)) + 1;
-  const i64 raster_cells = static_cast<i64>(level_condition.rows() * level_condition.cols());
-  // side * side overflows for the widest windows; compare without forming it.
-  if (side > raster_cells / side) return static_cast<std::size_t>(raster_cells);
-  return static_cast<std::size_t>(side * side);
-}
-
-void prepare_buffers(LevelCells& out, std::int32_t level, const LevelRasters& r, std::size_t grids,
+void prepare_buffers(LevelCells& out, std::int32_t level, const LevelPlan& r, std::size_t grids,
                      std::size_t capacity) {
   out.clear();
   out.level = level;
@@ -476,44 +338,30 @@ void prepare_buffers(LevelCells& out, std::int32_t level, const LevelRasters& r,
 
 }  // namespace
 
-void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                       std::vector<float>& out) {
-  out.clear();
-  if (prepared.transition.empty()) return;
-  const Raster<float>* grid = find_level(prepared.transition.front(), kBaseLevel);
-  if (grid == nullptr || row < 0 || col < 0) return;
-  const auto r = static_cast<std::size_t>(row), c = static_cast<std::size_t>(col);
-  if (r >= grid->rows() || c >= grid->cols()) return;
-  const float* bands = grid->cell(r, c);
-  out.assign(bands, bands + grid->bands());
-}
-
-void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
-                        const std::vector<float>& focal_bands, const PreparedEngine& prepared,
-                        const ConnectivityParams& params, LevelCells& out, CoverageCache* cache) {
-  const LevelRasters rasters = lookup_level_rasters(prepared, level);
-  check_window_widths(params);
-  if (level <= 0) throw InternalError("Level key " + std::to_string(level) + " is not positive.");
-  const std::int32_t outer = outer_width(params);
-  const std::int32_t width = level == prepared.coarsest ? outer : params.window_size;
-  prepare_buffers(out, level, rasters, prepared.transition.size(), window_capacity(outer, *rasters.condition));
-
-  const Raster<float>* base = find_level(prepared.condition, kBaseLevel);
-  if (base == nullptr) throw InternalError("Base condition level not found!");
-
-  const Window w = make_window(row, col, level, width, *base, *rasters.condition, params);
+void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& plan, const Raster<float>& base,
+                        const std::vector<float>& focal_bands, const ConnectivityParams& params, LevelCells& out,
+                        CoverageCache* cache) {
+  prepare_buffers(out, plan.level, plan, plan.transition.size(), plan.capacity);
+  const Window w = make_window(row, col, plan.level, plan.width, base, *plan.condition, params);
   if (w.i_max >= w.i_min && w.j_max >= w.j_min) {
     out.box_row0 = static_cast<std::int32_t>(w.i_min);
     out.box_col0 = static_cast<std::int32_t>(w.j_min);
     out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
     out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
     if (params.window_mode == WindowMode::Circular) {
-      gather_by_phase<WindowMode::Circular>(row, col, w, rasters, cache, out);
+      gather_by_phase<WindowMode::Circular>(row, col, w, plan, cache, out);
     } else {
-      gather_by_phase<WindowMode::Square>(row, col, w, rasters, cache, out);
+      gather_by_phase<WindowMode::Square>(row, col, w, plan, cache, out);
     }
   }
-  fill_similarities(focal_bands, prepared, level, out);
+  fill_similarities(focal_bands, plan.transition, plan.level, out);
+}
+
+void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
+                        const std::vector<float>& focal_bands, const PreparedEngine& prepared,
+                        const ConnectivityParams& params, LevelCells& out, CoverageCache* cache) {
+  const LevelPlan plan = plan_level(prepared, params, level);
+  gather_level_cells(row, col, plan, prepared.condition.at(kBaseLevel), focal_bands, params, out, cache);
 }
 
 void fill_edge_flags(WindowMode mode, LevelCells& cells) {
@@ -533,15 +381,21 @@ void fill_edge_flags(WindowMode mode, LevelCells& cells) {
   }
 }
 
-void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                          const ConnectivityParams& params, FocalWindows& out) {
+void gather_focal_windows(std::int32_t row, std::int32_t col, const WindowPlan& plan, FocalWindows& out) {
+  const PreparedEngine& prepared = *plan.prepared;
   focal_band_vector(row, col, prepared, out.focal_bands);
   out.levels.resize(prepared.sorted_levels.size());
-  for (std::size_t k = 0; k < prepared.sorted_levels.size(); ++k) {
-    gather_level_cells(row, col, prepared.sorted_levels[k], out.focal_bands, prepared, params, out.levels[k],
+  for (std::size_t k = 0; k < plan.levels.size(); ++k) {
+    gather_level_cells(row, col, plan.levels[k], *plan.base, out.focal_bands, *plan.params, out.levels[k],
                        &out.coverage);
-    fill_edge_flags(params.window_mode, out.levels[k]);
+    fill_edge_flags(plan.params->window_mode, out.levels[k]);
   }
+  if (plan.failure) throw InternalError(*plan.failure);
+}
+
+void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
+                          const ConnectivityParams& params, FocalWindows& out) {
+  gather_focal_windows(row, col, plan_windows(prepared, params), out);
 }
 
 }  // namespace velkan

@@ -8,22 +8,28 @@
 #include "model/engine_inputs.h"
 #include "model/pyramids.h"
 #include "window/level_cells.h"
+#include "window/similarity.h"
+#include "window/window_plan.h"
 
 namespace velkan {
 
-// Band values of the first transition grid's level-1 raster at the focal cell;
-// empty without grids, without a level-1 raster or outside that raster.
-void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                       std::vector<float>& out);
+// Gathers every level of the plan for one focal cell, ascending, and marks each
+// level's edge cells. Reuses the buffers already held by out. Throws the
+// plan's InternalError after the levels before the one that failed.
+void gather_focal_windows(std::int32_t row, std::int32_t col, const WindowPlan& plan, FocalWindows& out);
 
-// Gathers every level of the sorted level list for one focal cell, ascending,
-// and marks each level's edge cells. Reuses the buffers already held by out.
-// Throws InternalError on a missing level or an even window width.
+// The same with a plan made for this focal cell alone.
 void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
                           const ConnectivityParams& params, FocalWindows& out);
 
-// Gathers one level's window cells (edge flags are left for fill_edge_flags).
-// A window reads and fills `cache` where its focal phase repeats.
+// Gathers one planned level's window cells (edge flags are left for
+// fill_edge_flags); `base` is the level-1 condition raster. A window reads
+// and fills `cache` where its focal phase repeats.
+void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& plan, const Raster<float>& base,
+                        const std::vector<float>& focal_bands, const ConnectivityParams& params, LevelCells& out,
+                        CoverageCache* cache = nullptr);
+
+// The same, planning the level first (its InternalError included).
 void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
                         const std::vector<float>& focal_bands, const PreparedEngine& prepared,
                         const ConnectivityParams& params, LevelCells& out, CoverageCache* cache = nullptr);

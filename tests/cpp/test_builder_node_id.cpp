@@ -104,14 +104,6 @@ TEST(NodeMapping, LaterCellWinsARepeatedPosition) {
   EXPECT_FLOAT_EQ(cells.condition[static_cast<std::size_t>(m.find(2, 3))], 3.0f);
 }
 
-TEST(NodeMapping, TraversalFallsBackToCondition) {
-  LevelCells cells = cells_at(1, {{0, 0}, {0, 1}});
-  EXPECT_EQ(cell_traversal(cells, 1), 2.0f);
-  cells.has_traversal = true;
-  cells.traversal = {0.25f, 0.75f};
-  EXPECT_EQ(cell_traversal(cells, 1), 0.75f);
-}
-
 TEST(NodeMapping, EmptyCellListGivesEmptyMapping) {
   NodeMapping m;
   build_node_mapping(LevelCells{}, 1, 0, 0, m);

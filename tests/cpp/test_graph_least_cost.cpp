@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <queue>
@@ -61,6 +62,11 @@ void random_graph(std::mt19937& rng, std::size_t nodes, std::size_t max_degree, 
     }
     g.edge_count[u] = static_cast<std::uint32_t>(g.edges.size()) - g.edge_begin[u];
   }
+  // What the builder keeps: the widest step of each kind.
+  for (const GraphEdge& e : g.edges) {
+    g.max_weighted_units = std::max(g.max_weighted_units, e.weighted_units);
+    g.max_distance_units = std::max(g.max_distance_units, e.distance_units);
+  }
 }
 
 struct Case {
@@ -81,7 +87,7 @@ TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
     std::vector<std::vector<PlainEdge>> adj;
     random_graph(rng, c.nodes, c.degree, c.cost_range, c.saturating, g, adj);
     const std::uint32_t start = static_cast<std::uint32_t>(trial) % c.nodes;
-    least_cost_search(g, static_cast<std::int32_t>(start), CostKind::Weighted, heap, result);
+    reference::path_tree_search(g, static_cast<std::int32_t>(start), CostKind::Weighted, heap, result);
     const std::vector<std::uint64_t> expected = reference_dijkstra(adj, start);
     ASSERT_EQ(result.total, expected);
     std::size_t reached = 0;
@@ -154,9 +160,9 @@ TEST(LeastCost, SearchesEqualThePlainLoopOnWideNodesWithTies) {
       for (const bool on_buckets : {false, true}) {
         SearchResult got;
         if (on_buckets) {
-          least_cost_search(g, 0, CostKind::Weighted, buckets, heap, got);
+          reference::path_tree_search(g, 0, CostKind::Weighted, buckets, heap, got);
         } else {
-          least_cost_search(g, 0, CostKind::Weighted, heap, got);
+          reference::path_tree_search(g, 0, CostKind::Weighted, heap, got);
         }
         ASSERT_EQ(got.total, expected.total);
         ASSERT_EQ(got.pred_edge, expected.pred_edge);
@@ -178,7 +184,7 @@ TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
   }
   RadixHeap heap;
   SearchResult result;
-  least_cost_search(g, 3, CostKind::Distance, heap, result);
+  reference::path_tree_search(g, 3, CostKind::Distance, heap, result);
   EXPECT_EQ(result.total, reference_dijkstra(adj, 3));
 }
 
@@ -199,14 +205,14 @@ TEST(LeastDistanceTotals, MatchReferenceAcrossStepWidths) {
         for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.edges[g.edge_begin[u] + k].distance_units;
       }
       const auto start = static_cast<std::uint32_t>(trial * 7 % 80);
-      least_distance_totals(g, static_cast<std::int32_t>(start), buckets, heap, result);
+      distance_total_search(g, static_cast<std::int32_t>(start), buckets, heap, result);
       ASSERT_EQ(result.total, reference_dijkstra(adj, start)) << "range " << range << " trial " << trial;
     }
   }
   SearchGraph g;
   std::vector<std::vector<PlainEdge>> adj;
   random_graph(rng, 10, 3, 5, false, g, adj);
-  least_distance_totals(g, kNoNode, buckets, heap, result);
+  distance_total_search(g, kNoNode, buckets, heap, result);
   EXPECT_EQ(result.total, std::vector<std::uint64_t>(10, kUnreached));
 }
 
@@ -264,8 +270,8 @@ TEST_P(AgainstReference, BucketQueueSearchEqualsRadixHeapSearch) {
     std::vector<std::vector<PlainEdge>> adj;
     random_graph(rng, c.nodes, c.degree, c.cost_range, c.saturating, g, adj);
     const auto start = static_cast<std::int32_t>(static_cast<std::uint32_t>(trial) % c.nodes);
-    least_cost_search(g, start, CostKind::Weighted, heap, by_heap);
-    least_cost_search(g, start, CostKind::Weighted, buckets, heap, by_buckets);
+    reference::path_tree_search(g, start, CostKind::Weighted, heap, by_heap);
+    reference::path_tree_search(g, start, CostKind::Weighted, buckets, heap, by_buckets);
     ASSERT_EQ(by_buckets.total, by_heap.total);
     ASSERT_EQ(by_buckets.pred_edge, by_heap.pred_edge);
     ASSERT_EQ(by_buckets.pred_node, by_heap.pred_node);
@@ -281,7 +287,7 @@ TEST(LeastCost, NoStartReachesNothing) {
   random_graph(rng, 10, 3, 5, false, g, adj);
   RadixHeap heap;
   SearchResult result;
-  least_cost_search(g, kNoNode, CostKind::Weighted, heap, result);
+  reference::path_tree_search(g, kNoNode, CostKind::Weighted, heap, result);
   EXPECT_TRUE(result.settled.empty());
   for (const std::uint64_t t : result.total) EXPECT_EQ(t, kUnreached);
 }
