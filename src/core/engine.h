@@ -1,4 +1,4 @@
-// Engine entry: preparation, then one task per result row on the call's pool.
+// Engine entry: preparation, then the focal cells, in segments of result rows, on the call's pool.
 #pragma once
 
 #include "common/raster.h"

@@ -1,6 +1,9 @@
 #include "core/level_checks.h"
 
+#include <string>
+
 #include "common/errors.h"
+#include "common/shape_text.h"
 
 namespace velkan {
 

@@ -1,10 +1,6 @@
-// Agreement of two pyramids level by level, and the shape text used in messages.
+// Agreement of two pyramids level by level.
 #pragma once
 
-#include <cstddef>
-#include <string>
-
-#include "common/shape_text.h"
 #include "model/pyramids.h"
 
 namespace velkan {

@@ -20,12 +20,13 @@ constexpr const char* kWeightsFailed = "Failed to build cell weights.";
 constexpr const char* kMembershipFailed = "Failed to build PA-membership overview.";
 constexpr const char* kTraversalFailed = "Failed average resampling for traversal.";
 
-// A failed build is a broken step of the preparation, whatever the builder threw.
+// A failed build is a broken step of the preparation: the builder's error,
+// named after the step.
 template <class Build>
 LevelMap build_step(const char* step, Build&& build) {
   try {
     return build();
-  } catch (const std::runtime_error& failure) {
+  } catch (const InternalError& failure) {
     throw InternalError(std::string(step) + ": " + failure.what());
   }
 }

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/errors.h"
-#include "core/level_checks.h"
+#include "common/shape_text.h"
 
 namespace velkan {
 

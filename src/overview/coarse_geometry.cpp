@@ -30,7 +30,7 @@ Span BlockAxis::block(std::int64_t index) const {
 
 void check_levels(const std::vector<std::uint64_t>& levels) {
   for (std::uint64_t level : levels) {
-    if (!is_power_of_two(level)) throw OrdinaryError("Level " + std::to_string(level) + " is not a power of 2");
+    if (!is_power_of_two(level)) throw InternalError("Level " + std::to_string(level) + " is not a power of 2");
   }
   for (std::uint64_t level : levels) {
     if (level > kMaxLevel) {

@@ -30,8 +30,8 @@ class BlockAxis {
   std::int64_t offset_, extent_, level_, first_, count_;
 };
 
-// Throws OrdinaryError naming the first entry that is not a power of two, then
-// InternalError for a power of two too large for a level key.
+// Throws InternalError naming the first entry that is not a power of two, then
+// the first power of two too large for a level key.
 void check_levels(const std::vector<std::uint64_t>& levels);
 
 // Throws InternalError: a coarse level with no values per row cannot be split.

@@ -111,7 +111,7 @@ LevelMap build_level_overviews(const Raster<float>& base, const std::vector<std:
   overview_detail::check_levels(levels);
   std::vector<float> factors;
   if (mode == ResampleMode::Area) {
-    if (transform == nullptr) throw OrdinaryError(kMissingTransform);
+    if (transform == nullptr) throw InternalError(kMissingTransform);
     factors = row_area_factors(*transform, base.rows());
   }
   LevelMap pyramid;

@@ -26,8 +26,8 @@ enum class ResampleMode {
 
 // Builds one raster per entry of `levels` (list order; a repeated level replaces
 // the earlier raster). `transform` is the base-level transform, needed by Area.
-// Throws OrdinaryError for a bad level or a missing transform, InternalError for
-// a level that cannot be split into coarse rows.
+// Throws InternalError for a bad level, a missing transform and a level that
+// cannot be split into coarse rows (the preparation names its step).
 LevelMap build_level_overviews(const Raster<float>& base, const std::vector<std::uint64_t>& levels,
                                std::int32_t row_offset, std::int32_t col_offset, ResampleMode mode,
                                const Affine* transform, WorkerPool& pool);

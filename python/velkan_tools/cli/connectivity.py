@@ -8,7 +8,7 @@ import time
 import numpy as np
 
 from ..checks import unit_range_problem
-from ..grid import check_window_sizes
+from ..grid import check_window_sizes, checked_levels
 from ..tiled import DEFAULT_TILE_SIZE, connectivity_tiled, tile_cores
 from .checks import (PICTURE_EXTENSIONS, RASTER_EXTENSIONS, at_least_one, check_bandwidths, check_fraction,
                      check_max_cost, check_outputs, check_scale)
@@ -32,9 +32,10 @@ def parse_levels(text):
         levels = [int(v) for v in text.split(",")]
     except ValueError:
         raise InputError(f"--levels {text}: give whole numbers separated by commas, as in 1,2,4,8") from None
-    for level in levels:
-        if level < 1 or level & (level - 1):
-            raise InputError(f"--levels {text}: {level} is not a power of two")
+    try:
+        checked_levels(levels)
+    except ValueError as error:
+        raise InputError(f"--levels {text}: {error}") from None
     if levels != [2 ** k for k in range(len(levels))]:
         raise InputError(f"--levels {text}: levels must start at 1 and double (1,2,4,...)")
     return levels
