@@ -36,7 +36,6 @@ import argparse
 import os
 import subprocess
 import tempfile
-import time
 from datetime import date
 
 # OpenBLAS's worker threads keep spinning for a while after NumPy uses them; on a
@@ -45,9 +44,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 from pathlib import Path
 
 import numpy as np
-from skimage.graph import MCP_Geometric
-
 import velkan
+from skimage.graph import MCP_Geometric
 from timing import StolenTime, interleaved_best
 
 SIZE = 512
@@ -253,8 +251,8 @@ def main():
         peak, before = peak_rss_of_calls(arguments)
         r["peak_mib"], r["own_mib"] = peak / 1024, (peak - before) / 1024
         best, _ = interleaved_best(repeats, {
-            "seconds_1": lambda: velkan.connectivity(**arguments, n_threads=1),
-            "seconds_2": lambda: velkan.connectivity(**arguments, n_threads=2),
+            "seconds_1": lambda arguments=arguments: velkan.connectivity(**arguments, n_threads=1),
+            "seconds_2": lambda arguments=arguments: velkan.connectivity(**arguments, n_threads=2),
             "peer": peer_searches(arguments),
         })
         r.update(best)

@@ -5,16 +5,16 @@
 Cases: (a) one 20,000-vertex ring spanning most of the grid; (b) 2,000 small polygons with
 one hole each; (c) one polygon with 200 holes and 50,000 vertices in all; and (a) again with
 every edge split at its midpoint (40,000 vertices, the same area), to show how time grows
-with vertices. A last row, one 10 x 10 square, shows the fixed cost of a call on this grid. Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into
-a dense raster, as its users do: it has no dense coverage output) and
-rasterio.features.rasterize(all_touched=True), the common inexact choice. Times are the best
+with vertices. A last row, one 10 x 10 square, shows the fixed cost of a call on this grid.
+Peers: exactextract (cell_id + coverage on a NumPyRasterSource, scattered into a dense raster,
+as its users do: it has no dense coverage output) and rasterio.features.rasterize(all_touched=True),
+the common inexact choice. Times are the best
 of 5 (--quick: best of 1), velkan and its peers taking turns in every repeat so that a slow
 spell of a shared machine falls on all of them alike; the header gives the share of CPU time
 the host gave to other guests meanwhile. Needs the bench extra: pip install ".[bench]".
 """
 import argparse
 import os
-import time
 from datetime import date
 
 # OpenBLAS's worker threads keep spinning for a while after NumPy uses them; on a
@@ -22,12 +22,11 @@ from datetime import date
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
-from affine import Affine
+import velkan
 from exactextract import exact_extract
 from exactextract.raster import NumPyRasterSource
 from rasterio.features import rasterize
-
-import velkan
+from rasterio.transform import Affine
 from timing import StolenTime, interleaved_best
 
 N = 4000

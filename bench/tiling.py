@@ -14,9 +14,8 @@ import os
 import time
 
 import numpy as np
-from distributed import Client, LocalCluster
-
 import velkan
+from distributed import Client, LocalCluster
 from velkan_tools import connectivity_dask, connectivity_tiled, level_transforms
 from velkan_tools.tiled import DEFAULT_TILE_SIZE
 

@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 import shapely
-from shapely.geometry import Polygon, box
-
 import velkan
+from shapely.geometry import Polygon
 
 IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)
 

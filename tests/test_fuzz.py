@@ -13,7 +13,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from fuzzing.child import examples_per_property
 
 TESTS = Path(__file__).parent

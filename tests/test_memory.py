@@ -10,7 +10,6 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 import velkan
 from conftest import base_args
 

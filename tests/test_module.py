@@ -3,7 +3,6 @@ import inspect
 
 import numpy as np
 import pytest
-
 import velkan
 
 

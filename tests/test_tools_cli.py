@@ -9,11 +9,10 @@ import numpy as np
 import pytest
 import rasterio
 import shapely
-from affine import Affine
-from distributed import LocalCluster
-from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
-
 import velkan
+from distributed import LocalCluster
+from rasterio.transform import Affine
+from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
 from velkan_tools import level_transforms
 from velkan_tools.cli import main
 from velkan_tools.cli.connectivity import DEFAULT_MAX_COST

@@ -1,9 +1,10 @@
 """Connectivity of a dask array: one native call per chunk, padded with the halo by dask.
 
 Every chunk is padded with `dask.array.overlap.overlap` (boundary "none": nothing is added
-outside the raster), or cut from NumPy rasters with its padding, and handed to `block_values`; the chunk's place in the raster, and with it
-its global offsets, comes from its block index and the array's chunks, never from the padded
-array's locations. The graph runs on any dask scheduler, `dask.distributed` included.
+outside the raster), or cut from NumPy rasters with its padding, and handed to `block_values`;
+the chunk's place in the raster, and with it its global offsets, comes from its block index and
+the array's chunks, never from the padded array's locations. The graph runs on any dask
+scheduler, `dask.distributed` included.
 """
 from itertools import accumulate
 

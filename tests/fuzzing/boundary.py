@@ -8,13 +8,22 @@ sometimes with a missing, duplicated or unknown argument.
 import operator
 
 import numpy as np
+import velkan
 from hypothesis import given
 from hypothesis import strategies as st
 
-import velkan
 from fuzzing.harness import checked_call
-from fuzzing.values import (anything, any_array, arrays_of, containers_that_misbehave, floats_of_every_kind,
-                            hook_objects, ints_of_every_size, numpy_scalars, texts)
+from fuzzing.values import (
+    any_array,
+    anything,
+    arrays_of,
+    containers_that_misbehave,
+    floats_of_every_kind,
+    hook_objects,
+    ints_of_every_size,
+    numpy_scalars,
+    texts,
+)
 
 CONNECTIVITY_PARAMETERS = ["condition", "mask", "transgrid_list", "transforms", "levels", "lambdas", "is_geo",
                            "max_cost", "window_size", "outer_window", "offsets", "traversal", "n_threads",

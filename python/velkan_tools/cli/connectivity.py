@@ -10,8 +10,16 @@ import numpy as np
 from ..checks import unit_range_problem
 from ..grid import check_window_sizes, checked_levels
 from ..tiled import DEFAULT_TILE_SIZE, connectivity_tiled, tile_cores
-from .checks import (PICTURE_EXTENSIONS, RASTER_EXTENSIONS, at_least_one, check_bandwidths, check_fraction,
-                     check_max_cost, check_outputs, check_scale)
+from .checks import (
+    PICTURE_EXTENSIONS,
+    RASTER_EXTENSIONS,
+    at_least_one,
+    check_bandwidths,
+    check_fraction,
+    check_max_cost,
+    check_outputs,
+    check_scale,
+)
 from .coverage import add_vector_options, coverage_of
 from .errors import InputError
 from .plot import plot_map
@@ -222,8 +230,10 @@ def add_parser(commands, common):
     parser.add_argument("--max-cost", type=float, default=DEFAULT_MAX_COST, metavar="N",
                         help="path weight of a cell of traversal 0: such a cell costs N times its length, an "
                              f"intact one (traversal 1) once; at least 1 (default {DEFAULT_MAX_COST:g})")
-    parser.add_argument("--window-size", type=int, default=3, help="odd window width below the coarsest level (default 3)")
-    parser.add_argument("--outer-window", type=int, default=11, help="odd window width at the coarsest level (default 11)")
+    parser.add_argument("--window-size", type=int, default=3,
+                        help="odd window width below the coarsest level (default 3)")
+    parser.add_argument("--outer-window", type=int, default=11,
+                        help="odd window width at the coarsest level (default 11)")
     parser.add_argument("--window-mode", choices=["circular", "square"], default="circular")
     parser.add_argument("--pa-to-pa", action="store_true", help="KOVA: only protected cells count as destinations")
     parser.add_argument("--threads", type=int, default=None, metavar="N", help="threads per native call (default: all)")

@@ -6,7 +6,6 @@ import geopandas
 import numpy as np
 import pyogrio
 import shapely
-
 import velkan
 
 from .checks import RASTER_EXTENSIONS, at_least_one, check_outputs
@@ -63,7 +62,8 @@ def coverage_of(path, grid, n_threads=None, layer=None, where=None):
     cover = velkan.pixel_coverage(polygons, grid.coefficients, grid.shape, n_threads=n_threads)
     if not cover.any():
         what = "none of its polygons reaches" if polygons else "it holds no polygons for"
-        warnings.warn(f"polygons {path}: {what} the raster's {grid.describe()}; nothing is covered", UserWarning)
+        warnings.warn(f"polygons {path}: {what} the raster's {grid.describe()}; nothing is covered", UserWarning,
+                      stacklevel=2)
     return cover
 
 

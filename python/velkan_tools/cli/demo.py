@@ -6,8 +6,8 @@ from pathlib import Path
 import geopandas
 import numpy as np
 import shapely
-from affine import Affine
 from rasterio.crs import CRS
+from rasterio.transform import Affine
 
 from .checks import writable_folder
 from .errors import InputError
@@ -67,8 +67,7 @@ def prepared_folder(args, files):
 
 
 def run(args):
-    from .main import run_command
-
+    run_command = args.run_command  # the command line's own runner, for each step
     paths = prepared_folder(args, [
         ("condition", "condition.tif"), ("protected", "protected.gpkg"), ("coverage", "protected_cover.tif"),
         ("connectivity", "connectivity.tif"), ("kova", "kova.tif"), ("figure", "demo.png")])
@@ -87,7 +86,8 @@ def run(args):
     run_command(["connectivity", paths["condition"], "--protected", paths["protected"], "--pa-to-pa",
                  "-o", paths["kova"]] + shared + settings)
     panels = [("habitat condition", "condition", "condition"), ("protected areas", "coverage", "covered fraction"),
-              ("habitat connectivity", "connectivity", "connectivity"), ("KOVA (protected-area edition)", "kova", "KOVA")]
+              ("habitat connectivity", "connectivity", "connectivity"),
+              ("KOVA (protected-area edition)", "kova", "KOVA")]
     with atomic_output(paths["figure"]) as temporary:
         plot_maps(temporary, [(title, read_raster(paths[key], key)[0], label) for title, key, label in panels], GRID)
     if args.quiet:
@@ -98,7 +98,8 @@ def run(args):
 
 
 def add_parser(commands, common):
-    parser = commands.add_parser("demo", parents=[common], help="run coverage, connectivity and KOVA on a synthetic landscape",
+    parser = commands.add_parser("demo", parents=[common],
+                                 help="run coverage, connectivity and KOVA on a synthetic landscape",
                                  description="Build a synthetic landscape with protected areas from a fixed seed, "
                                              "run coverage, habitat connectivity and KOVA on it, and write GeoTIFFs "
                                              "and one PNG figure.")

@@ -34,6 +34,7 @@ def build_parser():
     common = common_options()
     for command in (connectivity, coverage, demo):
         command.add_parser(commands, common)
+    parser.set_defaults(run_command=run_command)  # the demo runs its steps through it
     return parser
 
 
