@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <queue>
 #include <limits>
+#include <queue>
 #include <random>
 #include <string>
 #include <utility>
@@ -19,9 +19,9 @@
 #include "common/affine.h"
 #include "common/raster.h"
 #include "common/worker_pool.h"
+#include "core/search.h"
 #include "model/pyramids.h"
 #include "overview/overview.h"
-#include "core/search.h"
 #include "window/window.h"
 
 namespace {
@@ -66,10 +66,9 @@ double time_condition_and_weights(const Raster<float>& condition, ResampleMode w
   WorkerPool pool(workers);
   const Affine transform{0.001, 0.0, 10.0, 0.0, -0.001, 62.0};
   return best_ms([&] {
-    const auto cond = velkan::build_level_overviews(condition, kPyramidLevels, 0, 0, ResampleMode::Average,
-                                                    nullptr, pool);
-    const auto weights =
-        velkan::build_level_overviews(condition, kPyramidLevels, 0, 0, weights_mode, &transform, pool);
+    const auto cond =
+        velkan::build_level_overviews(condition, kPyramidLevels, 0, 0, ResampleMode::Average, nullptr, pool);
+    const auto weights = velkan::build_level_overviews(condition, kPyramidLevels, 0, 0, weights_mode, &transform, pool);
     if (cond.size() != weights.size()) std::abort();
   });
 }
@@ -118,11 +117,12 @@ double time_window_gathering(const velkan::PreparedEngine& prepared, velkan::Win
 
 void print_window_table() {
   const velkan::PreparedEngine prepared = window_landscape(random_raster(kWindowRasterSide, kWindowRasterSide));
-  std::printf("\nwindow gathering: raster %zu x %zu, levels [1, 2, 4, 8], window 3, outer 11, %zu x %zu focal cells\n\n",
-              kWindowRasterSide, kWindowRasterSide, kWindowFocalRows, kWindowRasterSide);
+  std::printf(
+      "\nwindow gathering: raster %zu x %zu, levels [1, 2, 4, 8], window 3, outer 11, %zu x %zu focal cells\n\n",
+      kWindowRasterSide, kWindowRasterSide, kWindowFocalRows, kWindowRasterSide);
   std::printf("%-12s %16s %18s\n", "mode", "ns per cell", "cells per focal");
-  for (auto [name, mode] : {std::pair{"circular", velkan::WindowMode::Circular},
-                            std::pair{"square", velkan::WindowMode::Square}}) {
+  for (auto [name, mode] :
+       {std::pair{"circular", velkan::WindowMode::Circular}, std::pair{"square", velkan::WindowMode::Square}}) {
     std::size_t cells = 0;
     const double ns = time_window_gathering(prepared, mode, cells);
     std::printf("%-12s %16.2f %18.1f\n", name, ns,
@@ -160,7 +160,8 @@ std::uint64_t binary_heap_search(const velkan::SearchGraph& g, std::int32_t star
 void print_heap_comparison() {
   const velkan::PreparedEngine prepared = window_landscape(random_raster(kWindowRasterSide, kWindowRasterSide));
   velkan::TransformMap transforms;
-  for (std::int32_t level : prepared.sorted_levels) transforms[level] = Affine{100.0 * level, 0, 0, 0, -100.0 * level, 0};
+  for (std::int32_t level : prepared.sorted_levels)
+    transforms[level] = Affine{100.0 * level, 0, 0, 0, -100.0 * level, 0};
   velkan::ConnectivityParams params;
   params.window_size = 3;
   params.outer_window = 11;
@@ -177,12 +178,12 @@ void print_heap_comparison() {
     velkan::build_search_graph(r, c, scratch.windows, params, transforms, scratch.graph_scratch, scratch.graph);
     auto t0 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
-      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.buckets,
-                                scratch.heap, scratch.weighted);
+      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted,
+                                          scratch.buckets, scratch.heap, scratch.weighted);
     auto t1 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
       velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
-                                scratch.weighted);
+                                          scratch.weighted);
     auto t2 = Clock::now();
     for (int k = 0; k < kRepeats; ++k) checksum += binary_heap_search(scratch.graph, scratch.graph.source, totals);
     auto t3 = Clock::now();

@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "builder/step_lengths.h"
 #include "common/raster.h"
 #include "common/worker_pool.h"
-#include "model/engine_inputs.h"
 #include "core/prepare.h"
 #include "core/search.h"
-#include "builder/step_lengths.h"
+#include "model/engine_inputs.h"
 #include "window/window.h"
 
 // Every operator new of the program is counted, so a stretch of focal cells can
@@ -108,23 +108,22 @@ velkan::EngineInputs read_inputs(const std::string& folder, const Config& config
   if (!bands.empty()) {
     inputs.transition_grids.emplace();
     for (std::size_t g = 0; g < bands.size(); ++g)
-      inputs.transition_grids->push_back(read_raster<float>(folder + "/transition_" + std::to_string(g) + ".f32",
-                                                            rows, cols, std::stoul(bands[g])));
+      inputs.transition_grids->push_back(
+          read_raster<float>(folder + "/transition_" + std::to_string(g) + ".f32", rows, cols, std::stoul(bands[g])));
   }
   for (const std::string& level : values_of(config, "levels")) {
     inputs.levels.push_back(std::stoull(level));
     const auto& c = values_of(config, "transform " + level);
-    inputs.transforms[std::stoi(level)] =
-        velkan::Affine{std::stod(c.at(0)), std::stod(c.at(1)), std::stod(c.at(2)),
-                       std::stod(c.at(3)), std::stod(c.at(4)), std::stod(c.at(5))};
+    inputs.transforms[std::stoi(level)] = velkan::Affine{std::stod(c.at(0)), std::stod(c.at(1)), std::stod(c.at(2)),
+                                                         std::stod(c.at(3)), std::stod(c.at(4)), std::stod(c.at(5))};
   }
   velkan::ConnectivityParams& p = inputs.params;
   for (const std::string& lambda : values_of(config, "lambdas")) p.lambdas.push_back(std::stof(lambda));
   p.max_cost = static_cast<float>(number(config, "max_cost"));
   p.window_size = static_cast<std::int32_t>(number(config, "window_size"));
   p.outer_window = static_cast<std::int32_t>(number(config, "outer_window"));
-  p.window_mode = values_of(config, "window_mode").at(0) == "square" ? velkan::WindowMode::Square
-                                                                     : velkan::WindowMode::Circular;
+  p.window_mode =
+      values_of(config, "window_mode").at(0) == "square" ? velkan::WindowMode::Square : velkan::WindowMode::Circular;
   p.is_geo = number(config, "is_geo") != 0;
   p.pa_to_pa = number(config, "pa_to_pa") != 0;
   return inputs;
@@ -193,8 +192,8 @@ Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContex
       sum.settled += static_cast<double>(s.weighted.settled.size());
     }
     (void)sink;
-    const Split per_cell{sum.gather / n, sum.graph / n,   sum.searches / n, sum.kernels / n,
-                         sum.nodes / n,  sum.edges / n,   sum.settled / n};
+    const Split per_cell{sum.gather / n, sum.graph / n, sum.searches / n, sum.kernels / n,
+                         sum.nodes / n,  sum.edges / n, sum.settled / n};
     if (pass == 0 || per_cell.total() < best.total()) best = per_cell;
   }
   return best;
@@ -274,8 +273,8 @@ int main(int argc, char** argv) {
   const bool olvi = inputs.transition_grids.has_value();
   // The per-call tables the engine's entry builds before its row loop.
   const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, olvi);
-  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, olvi,
-                                  &tables.step_lengths, &tables.decay, &tables.windows};
+  const velkan::SearchContext ctx{prepared, inputs.params,        inputs.transforms, inputs.mask,
+                                  olvi,     &tables.step_lengths, &tables.decay,     &tables.windows};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));

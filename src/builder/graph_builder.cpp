@@ -44,8 +44,7 @@ struct Builder {
   // An edge into `target` of length_km, whose own cost units are known; it is
   // written in any case and kept only when `keep` holds, which costs less than
   // a branch that mispredicts on window borders and missing cells.
-  [[gnu::always_inline]] void add_edge_if(bool keep, std::size_t target, float length_km,
-                                          std::uint32_t length_units) {
+  [[gnu::always_inline]] void add_edge_if(bool keep, std::size_t target, float length_km, std::uint32_t length_units) {
     const float weighted = g.path_weight[target] * length_km;
     const std::uint32_t weighted_units = cost_units(weighted);
     *next = GraphEdge{static_cast<std::uint32_t>(target), weighted_units, length_units, weighted};
@@ -212,10 +211,10 @@ struct LevelPass {
   std::size_t base;
   const Affine& transform;
   const NodeMapping& current;
-  const NodeMapping* next;      // mapping of 2L, when built
+  const NodeMapping* next;  // mapping of 2L, when built
   std::size_t next_base;
-  bool links;                   // level below the coarsest
-  const LevelSteps* steps;      // same-level lengths known up front, or nullptr
+  bool links;               // level below the coarsest
+  const LevelSteps* steps;  // same-level lengths known up front, or nullptr
   // Entering costs of the level's nodes by step, when its steps do not depend on the row.
   std::array<const WeightedStep*, kNeighbours> entering;
 };
@@ -313,8 +312,8 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 }  // namespace
 
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
-                        const ConnectivityParams& params, const TransformMap& transforms,
-                        GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths) {
+                        const ConnectivityParams& params, const TransformMap& transforms, GraphScratch& scratch,
+                        SearchGraph& out, const StepLengths* lengths) {
   reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
   Builder b{params, out, scratch.planar};
   b.start();
@@ -335,8 +334,7 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
     const std::int32_t next_index = level < coarsest ? find_level_index(windows, std::int64_t{2} * level) : -1;
     scratch.next.clear();
     if (next_index >= 0) {
-      build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c,
-                         scratch.next);
+      build_node_mapping(windows.levels[static_cast<std::size_t>(next_index)], 2 * level, off_r, off_c, scratch.next);
     }
     const LevelSteps* steps = lengths == nullptr ? nullptr : lengths->for_level(level);
     std::array<const WeightedStep*, kNeighbours> entering{};

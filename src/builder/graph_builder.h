@@ -16,7 +16,7 @@ namespace velkan {
 
 // The weighted cost of entering one node by one step length.
 struct WeightedStep {
-  float cost;          // km
+  float cost;           // km
   std::uint32_t units;  // cost_units(cost)
 };
 
@@ -50,7 +50,7 @@ inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, 
 // kSameLevelSteps) and are measured otherwise. Throws InternalError with the
 // message of the failed check.
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
-                        const ConnectivityParams& params, const TransformMap& transforms,
-                        GraphScratch& scratch, SearchGraph& out, const StepLengths* lengths = nullptr);
+                        const ConnectivityParams& params, const TransformMap& transforms, GraphScratch& scratch,
+                        SearchGraph& out, const StepLengths* lengths = nullptr);
 
 }  // namespace velkan

@@ -28,8 +28,8 @@ void size_box(const LevelCells& cells, std::size_t n, NodeMapping& out) {
 
 }  // namespace
 
-void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset,
-                        std::int32_t col_offset, NodeMapping& out) {
+void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset, std::int32_t col_offset,
+                        NodeMapping& out) {
   out.clear();
   out.level = level;
   const std::size_t n = std::min(cells.rows.size(), cells.cols.size());

@@ -43,7 +43,7 @@ struct NodeMapping {
 // Builds the mapping of `cells` at `level` with 32-bit global offsets of the
 // raster (it reads their rows and columns alone). Throws InternalError on a
 // packing failure.
-void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset,
-                        std::int32_t col_offset, NodeMapping& out);
+void build_node_mapping(const LevelCells& cells, std::int32_t level, std::int32_t row_offset, std::int32_t col_offset,
+                        NodeMapping& out);
 
 }  // namespace velkan

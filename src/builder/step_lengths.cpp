@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "graph/distance.h"
-#include "graph/distance.h"
 
 namespace velkan {
 

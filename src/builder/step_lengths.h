@@ -66,7 +66,7 @@ struct LevelSteps {
   struct LinkRow {
     std::array<double, 3> s_phi, cos_product;
   };
-  std::vector<LinkRow> link_rows;               // per local row
+  std::vector<LinkRow> link_rows;                // per local row
   std::vector<std::array<double, 3>> link_cols;  // s_theta, per local column
 
   // The steps leaving local row `row`, or nullptr outside the level's rows.

@@ -27,7 +27,9 @@ struct ZeroPages {
   void deallocate(T* memory, std::size_t) { free_cells(memory); }
 
   template <class U>
-  bool operator==(const ZeroPages<U>&) const { return true; }
+  bool operator==(const ZeroPages<U>&) const {
+    return true;
+  }
 };
 
 // Storage for a raster's cells, sized once. Value-initialisation writes
@@ -81,9 +83,7 @@ class Raster {
   T& operator()(std::size_t r, std::size_t c) { return data_[(r * cols_ + c) * bands_]; }
   const T& operator()(std::size_t r, std::size_t c) const { return data_[(r * cols_ + c) * bands_]; }
   T& at(std::size_t r, std::size_t c, std::size_t b) { return data_[(r * cols_ + c) * bands_ + b]; }
-  const T& at(std::size_t r, std::size_t c, std::size_t b) const {
-    return data_[(r * cols_ + c) * bands_ + b];
-  }
+  const T& at(std::size_t r, std::size_t c, std::size_t b) const { return data_[(r * cols_ + c) * bands_ + b]; }
 
   // All bands of cell (r, c), contiguous.
   const T* cell(std::size_t r, std::size_t c) const { return data_.data() + (r * cols_ + c) * bands_; }

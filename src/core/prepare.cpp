@@ -4,8 +4,8 @@
 
 #include "common/errors.h"
 #include "core/level_checks.h"
-#include "core/prepare_checks.h"
 #include "core/prepare.h"
+#include "core/prepare_checks.h"
 #include "overview/overview.h"
 
 namespace velkan {
@@ -43,12 +43,10 @@ GridPlacement placement(const ConnectivityParams& params) {
 
 LevelMap average_pyramid_unwrapped(const Raster<float>& base, const EngineInputs& inputs, WorkerPool& pool) {
   const GridPlacement at = placement(inputs.params);
-  return build_level_overviews(base, inputs.levels, at.row_offset, at.col_offset, ResampleMode::Average, nullptr,
-                               pool);
+  return build_level_overviews(base, inputs.levels, at.row_offset, at.col_offset, ResampleMode::Average, nullptr, pool);
 }
 
-LevelMap average_pyramid(const char* step, const Raster<float>& base, const EngineInputs& inputs,
-                         WorkerPool& pool) {
+LevelMap average_pyramid(const char* step, const Raster<float>& base, const EngineInputs& inputs, WorkerPool& pool) {
   return build_step(step, [&] { return average_pyramid_unwrapped(base, inputs, pool); });
 }
 
@@ -56,8 +54,8 @@ LevelMap weights_pyramid(const EngineInputs& inputs, const Affine& base_transfor
   const GridPlacement at = placement(inputs.params);
   const ResampleMode mode = inputs.params.is_geo ? ResampleMode::Area : ResampleMode::ValidCount;
   return build_step(kWeightsFailed, [&] {
-    return build_level_overviews(*inputs.condition, inputs.levels, at.row_offset, at.col_offset, mode,
-                                 &base_transform, pool);
+    return build_level_overviews(*inputs.condition, inputs.levels, at.row_offset, at.col_offset, mode, &base_transform,
+                                 pool);
   });
 }
 

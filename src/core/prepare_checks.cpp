@@ -39,8 +39,7 @@ void check_transition_grids(const EngineInputs& inputs, const Raster<float>& con
 void check_levels_fit(const std::vector<std::uint64_t>& levels) {
   for (std::uint64_t level : levels) {
     if (level >= kSigned32Limit) {
-      throw OrdinaryError("Level " + std::to_string(level) + " does not fit a signed 32-bit level key" +
-                          kLimitText);
+      throw OrdinaryError("Level " + std::to_string(level) + " does not fit a signed 32-bit level key" + kLimitText);
     }
   }
 }

@@ -10,7 +10,8 @@ namespace velkan {
 
 CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi) {
   std::map<std::int32_t, LevelShape> shapes;
-  for (const auto& [level, raster] : prepared.condition) shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
+  for (const auto& [level, raster] : prepared.condition)
+    shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
   const ConnectivityParams& p = inputs.params;
   return CallTables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
                                 static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),

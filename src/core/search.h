@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/raster.h"
-#include "model/engine_inputs.h"
-#include "model/pyramids.h"
-#include "core/search_kernels.h"
-#include "graph/least_cost.h"
 #include "builder/graph_builder.h"
 #include "builder/step_lengths.h"
+#include "common/raster.h"
+#include "core/search_kernels.h"
+#include "graph/least_cost.h"
+#include "model/engine_inputs.h"
+#include "model/pyramids.h"
 #include "window/level_cells.h"
 #include "window/window_plan.h"
 
@@ -24,7 +24,7 @@ struct SearchContext {
   const ConnectivityParams& params;
   const TransformMap& transforms;
   const Raster<std::uint8_t>& mask;
-  bool olvi = false;  // transition grids present
+  bool olvi = false;                          // transition grids present
   const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
   const DistanceDecay* decay = nullptr;       // distance kernels by whole units
   const WindowPlan* windows = nullptr;        // the levels' rasters, checked once; planned per cell when absent

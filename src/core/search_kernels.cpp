@@ -31,8 +31,7 @@ void chunk_costs(const DestinationRecord* first, std::size_t count, float* costs
 // The distance term of a record: from the table when its units are in it.
 template <class Kernel>
 float distance_term(const DestinationRecord& r, std::span<const float> decay, Kernel kernel) {
-  return r.distance_units < decay.size() ? decay[static_cast<std::size_t>(r.distance_units)]
-                                         : kernel(r.distance_cost);
+  return r.distance_units < decay.size() ? decay[static_cast<std::size_t>(r.distance_units)] : kernel(r.distance_cost);
 }
 
 // The distance of `units` as the records carry it.

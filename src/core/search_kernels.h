@@ -10,17 +10,19 @@
 namespace velkan {
 
 struct DestinationRecord {
-  float weighted_cost = 0.0f;  // d_w, km
-  float distance_cost = 0.0f;  // d_g, km
+  float weighted_cost = 0.0f;                 // d_w, km
+  float distance_cost = 0.0f;                 // d_g, km
   std::uint64_t distance_units = UINT64_MAX;  // d_g in whole 1/100 km, UINT64_MAX when not known
-  float condition = 0.0f;      // q
-  float protected_fraction = 0.0f;  // p
-  float weight = 0.0f;         // a
-  const Similarity* similarity = nullptr;  // grid g at similarity[g * stride]
+  float condition = 0.0f;                     // q
+  float protected_fraction = 0.0f;            // p
+  float weight = 0.0f;                        // a
+  const Similarity* similarity = nullptr;     // grid g at similarity[g * stride]
   std::uint32_t similarity_stride = 1;
   std::uint32_t grid_count = 0;
 
-  Similarity similarity_at(std::uint32_t g) const { return similarity[static_cast<std::size_t>(g) * similarity_stride]; }
+  Similarity similarity_at(std::uint32_t g) const {
+    return similarity[static_cast<std::size_t>(g) * similarity_stride];
+  }
 };
 
 // The distance kernel of every bandwidth at the whole distances 0, 1, ...

@@ -20,8 +20,7 @@ PixelPoint crossing(const PixelPoint& prev, const PixelPoint& cur, Axis axis, do
 
 }  // namespace
 
-void clip_ring(const std::vector<PixelPoint>& in, Axis axis, double value, Keep keep,
-               std::vector<PixelPoint>& out) {
+void clip_ring(const std::vector<PixelPoint>& in, Axis axis, double value, Keep keep, std::vector<PixelPoint>& out) {
   out.clear();
   if (in.empty()) return;
   PixelPoint prev = in.back();

@@ -18,8 +18,7 @@ enum class Keep { AtLeast, AtMost };
 
 // Writes into `out` (cleared first, capacity kept) the part of the closed ring
 // `in` on the kept side of axis = value. Points on the line are inside.
-void clip_ring(const std::vector<PixelPoint>& in, Axis axis, double value, Keep keep,
-               std::vector<PixelPoint>& out);
+void clip_ring(const std::vector<PixelPoint>& in, Axis axis, double value, Keep keep, std::vector<PixelPoint>& out);
 
 // Signed shoelace area, the closing term added last.
 double ring_area(const std::vector<PixelPoint>& ring);

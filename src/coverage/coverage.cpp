@@ -150,8 +150,8 @@ void check_coverage_shape(std::uint64_t nrows, std::uint64_t ncols) {
                         " float32 cells exceed a signed 64-bit byte count");
 }
 
-Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
-                                 std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool) {
+Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform, std::uint64_t nrows,
+                                 std::uint64_t ncols, WorkerPool& pool) {
   check_coverage_shape(nrows, ncols);
   Raster<float> raster = Raster<float>::zeros(nrows, ncols);
   rasterise_coverage_into(polygons, transform, raster.view(), pool);

@@ -30,8 +30,8 @@ struct Polygon {
 // each row and cell (the same areas up to float64 rounding).
 // Throws InternalError when nrows * ncols floats overflow a signed 64-bit
 // size, std::bad_alloc when the raster does not fit in memory.
-Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform,
-                                 std::uint64_t nrows, std::uint64_t ncols, WorkerPool& pool);
+Raster<float> rasterise_coverage(const std::vector<Polygon>& polygons, const Affine& transform, std::uint64_t nrows,
+                                 std::uint64_t ncols, WorkerPool& pool);
 
 // When cells are clamped into [0, 1]: each row as soon as its last ring is in
 // (while still in cache), or all of them after the last ring, the plain way

@@ -44,8 +44,13 @@ class RowCells {
  public:
   // `width` entries from column c0 on, of a grid `ncols` wide.
   RowCells(EdgeRowScratch& s, std::uint64_t c0, std::size_t width, std::uint64_t ncols)
-      : area_(s.area.data()), cover_(s.cover.data()), crossed_(s.crossed.data()), touched_(s.touched.data()),
-        words_((width + 63) / 64), c0_(c0), ncols_(ncols) {}
+      : area_(s.area.data()),
+        cover_(s.cover.data()),
+        crossed_(s.crossed.data()),
+        touched_(s.touched.data()),
+        words_((width + 63) / 64),
+        c0_(c0),
+        ncols_(ncols) {}
 
   void add_vertical(double u, double dv) {
     if (u >= static_cast<double>(ncols_)) return;
@@ -242,8 +247,9 @@ void bucket_edges(const std::vector<PixelPoint>& ring, std::uint64_t row0, std::
   for_each_row_of_edge([&](std::size_t, std::uint64_t row) { ++row_start_[row + 2]; });
   for (std::size_t i = 2; i < row_start_.size(); ++i) row_start_[i] += row_start_[i - 1];
   row_edges_.resize(row_start_.back());
-  for_each_row_of_edge(
-      [&](std::size_t edge, std::uint64_t row) { row_edges_[row_start_[row + 1]++] = static_cast<std::uint32_t>(edge); });
+  for_each_row_of_edge([&](std::size_t edge, std::uint64_t row) {
+    row_edges_[row_start_[row + 1]++] = static_cast<std::uint32_t>(edge);
+  });
 }
 
 std::uint64_t row_pairs(const std::vector<PixelPoint>& ring, std::uint64_t nrows) {
@@ -328,14 +334,13 @@ void EdgeAccumulator::add(const std::vector<PixelPoint>& ring, float sign, Raste
       pairs <= band_entries_
           ? job.range.rows()
           : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(static_cast<double>(job.range.rows()) *
-                                                                   static_cast<double>(band_entries_) / pairs));
+                                                                  static_cast<double>(band_entries_) / pairs));
   for (std::uint64_t row0 = job.range.r0; row0 < job.range.r1; row0 += std::min(band_rows, job.range.r1 - row0)) {
     const std::uint64_t row1 = row0 + std::min(band_rows, job.range.r1 - row0);
     bucket_edges(ring, row0, row1, raster.rows(), row_start_, row_edges_);
     auto run_row = [&](std::size_t r, std::size_t worker) {
       const std::uint32_t* edges = row_edges_.data();
-      accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker],
-                     sweep_);
+      accumulate_row(job, r, edges + row_start_[r - row0], edges + row_start_[r - row0 + 1], scratch_[worker], sweep_);
     };
     if ((row1 - row0) * (job.range.cols() + 1) + row_edges_.size() < kInlineWork) {
       for (std::uint64_t r = row0; r < row1; ++r) {

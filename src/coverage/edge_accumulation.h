@@ -77,7 +77,6 @@ class EdgeAccumulator {
   void add_batch(const std::vector<PendingRing>& rings, RasterView<float> raster, WorkerPool& pool);
 
  private:
-
   std::vector<EdgeRowScratch> scratch_;
   std::uint64_t band_entries_;
   RowSweep sweep_;

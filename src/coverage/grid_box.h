@@ -16,7 +16,6 @@ bool reaches_beyond_exact_pixels(const std::vector<PixelPoint>& ring);
 // The ring cut to the box [-1, ncols + 1] x [-1, nrows + 1], a pixel wider
 // than the grid on every side: inside the grid it covers exactly what the
 // ring covers, and its coordinates are small enough for the edge path.
-std::vector<PixelPoint> clip_to_grid_box(const std::vector<PixelPoint>& ring, std::uint64_t nrows,
-                                         std::uint64_t ncols);
+std::vector<PixelPoint> clip_to_grid_box(const std::vector<PixelPoint>& ring, std::uint64_t nrows, std::uint64_t ncols);
 
 }  // namespace velkan

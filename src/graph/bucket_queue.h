@@ -32,7 +32,8 @@ class BucketQueue {
 
     // At most `pushes` pushes (given to reset) may come before the next reset.
     void push(std::uint64_t key, std::uint32_t node) {
-      if (used_ == capacity_) [[unlikely]] overflow();
+      if (used_ == capacity_) [[unlikely]]
+        overflow();
       std::uint32_t& head = heads_[static_cast<std::size_t>(key) & mask_];
       pool_[used_] = Entry{node, head};
       head = static_cast<std::uint32_t>(used_++);

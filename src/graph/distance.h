@@ -31,8 +31,8 @@ double cell_distance_m(Point p1, Point p2, bool is_geo);
 // rounding never crosses a whole number there); from 2^23 on, floats are whole.
 inline std::uint32_t cost_units(float cost) {
   const float scaled = cost * 100.0f;
-  if (!(scaled >= 0.5f)) return 0;                    // rounds to zero or below, or NaN
-  if (scaled > 4294967040.0f) return UINT32_MAX;      // largest float32 below 2^32
+  if (!(scaled >= 0.5f)) return 0;                // rounds to zero or below, or NaN
+  if (scaled > 4294967040.0f) return UINT32_MAX;  // largest float32 below 2^32
   const float biased = scaled < 8388608.0f ? scaled + 0.5f : scaled;
   // Through int64, which x86-64 converts in one instruction.
   return static_cast<std::uint32_t>(static_cast<std::int64_t>(biased));

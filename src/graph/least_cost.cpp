@@ -37,7 +37,7 @@ namespace {
 // total) in edge order, which gives the queue exactly the plain loop's pushes.
 template <class Improve>
 [[gnu::always_inline]] inline void relax(const GraphEdge* first, const GraphEdge* last, std::uint64_t key,
-                                         std::uint32_t GraphEdge::*units, std::uint64_t* __restrict total,
+                                         std::uint32_t GraphEdge::* units, std::uint64_t* __restrict total,
                                          Improve improve) {
   constexpr std::ptrdiff_t kChunk = 16;
   std::uint8_t improved[kChunk];
@@ -65,7 +65,7 @@ template <class Improve>
 // value, or a radix heap by reference. The predecessors are recorded only
 // `with_predecessors`.
 template <bool with_predecessors, class Queue>
-void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::*units, Queue queue,
+void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::* units, Queue queue,
             SearchResult& out) {
   const std::size_t n = graph.node_count();
   out.total.assign(n, kUnreached);
@@ -99,13 +99,12 @@ void search(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdg
   }
 }
 
-std::uint32_t GraphEdge::*units_of(CostKind kind) {
+std::uint32_t GraphEdge::* units_of(CostKind kind) {
   return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
 }
 
 template <bool with_predecessors>
-void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                    SearchResult& out) {
+void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out) {
   heap.clear();
   search<with_predecessors, RadixHeap&>(graph, start, units_of(kind), heap, out);
 }
@@ -126,8 +125,7 @@ void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind ki
 
 namespace reference {
 
-void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                      SearchResult& out) {
+void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out) {
   search_on_heap<true>(graph, start, kind, heap, out);
 }
 
@@ -138,8 +136,8 @@ void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kin
 
 }  // namespace reference
 
-void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                     RadixHeap& heap, SearchResult& out) {
+void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets, RadixHeap& heap,
+                     SearchResult& out) {
   search_on_buckets<false>(graph, start, kind, buckets, heap, out);
 }
 

@@ -63,19 +63,19 @@ class RadixHeap {
 };
 
 struct SearchResult {
-  std::vector<std::uint64_t> total;       // kUnreached when not reached
-  std::vector<std::uint32_t> pred_edge;   // entering edge of the chosen path, kNoEdge at start
-  std::vector<std::uint32_t> pred_node;   // (both by reference::path_tree_search only)
-  std::vector<float> weighted_path;       // float32 sum of weighted costs along the chosen path
-  std::vector<std::uint32_t> settled;     // settle order, start first
+  std::vector<std::uint64_t> total;      // kUnreached when not reached
+  std::vector<std::uint32_t> pred_edge;  // entering edge of the chosen path, kNoEdge at start
+  std::vector<std::uint32_t> pred_node;  // (both by reference::path_tree_search only)
+  std::vector<float> weighted_path;      // float32 sum of weighted costs along the chosen path
+  std::vector<std::uint32_t> settled;    // settle order, start first
 };
 
 // The search from `start` (kNoNode reaches nothing) over the whole reachable
 // graph, by `kind`: out.total, out.weighted_path (the float32 sums along the
 // chosen paths) and out.settled. It runs on the bucket queue, which pops in
 // the radix heap's order, when every step of `kind` fits it, on `heap` otherwise.
-void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                     RadixHeap& heap, SearchResult& out);
+void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets, RadixHeap& heap,
+                     SearchResult& out);
 
 // The least distance totals from `start`, into out.total alone (the other
 // fields are not to be read): the search above by distance, keeping less.
@@ -87,8 +87,7 @@ void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQ
 namespace reference {
 
 // On the radix heap alone.
-void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap,
-                      SearchResult& out);
+void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out);
 
 // On the bucket queue where the steps fit it, as path_sum_search chooses.
 void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,

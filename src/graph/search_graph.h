@@ -30,7 +30,7 @@ using EdgeArray = std::vector<GraphEdge, NoInitAllocator<GraphEdge>>;
 struct SearchGraph {
   // Per node.
   std::vector<float> condition, protected_fraction, weight, traversal;
-  std::vector<float> path_weight;  // t * (1 - max_cost) + max_cost: the weighted cost of entering, per km
+  std::vector<float> path_weight;             // t * (1 - max_cost) + max_cost: the weighted cost of entering, per km
   std::vector<const Similarity*> similarity;  // first grid's element; grids are `stride` apart
   std::vector<std::uint32_t> similarity_stride, grid_count;
   std::vector<std::uint32_t> edge_begin, edge_count;

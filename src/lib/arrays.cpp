@@ -123,8 +123,7 @@ Ref new_float32_array(const Raster<float>& raster, WorkerPool& pool) {
   if (descr == nullptr) throw ErrorAlreadySet{};
   // NewFromDescr steals the descriptor reference, also on failure.
   // Owned from the start: the copy below may stop on Ctrl-C.
-  Ref result =
-      Ref::checked(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+  Ref result = Ref::checked(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
   // Large results are copied in blocks spread over the pool, so the new
   // array's pages are first written by several threads at once. The workers
   // only copy raw memory; no Python object is touched outside this thread.

@@ -46,8 +46,7 @@ void bind_keywords(const CallSignature& sig, PyObject* kwargs, BoundArguments& b
     while (index < sig.parameter_count && sig.parameters[index] != *key_text) ++index;
     if (index == sig.parameter_count)
       fail(std::string(sig.name) + "() got an unexpected keyword argument '" + *key_text + "'");
-    if (bound.slots[index])
-      fail(std::string(sig.name) + "() got multiple values for argument '" + *key_text + "'");
+    if (bound.slots[index]) fail(std::string(sig.name) + "() got multiple values for argument '" + *key_text + "'");
     bound.slots[index] = Ref::strong(value);
   }
 }

@@ -49,8 +49,8 @@ void give_memory_error_a_text() {
 PyObject* internal_error_class() {
   // Created under the interpreter lock, which nothing here releases.
   if (g_internal_error == nullptr) {
-    g_internal_error = PyErr_NewExceptionWithDoc("velkan.InternalError", kInternalErrorDoc,
-                                                 PyExc_BaseException, nullptr);
+    g_internal_error =
+        PyErr_NewExceptionWithDoc("velkan.InternalError", kInternalErrorDoc, PyExc_BaseException, nullptr);
   }
   return g_internal_error;
 }

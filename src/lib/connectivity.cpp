@@ -7,7 +7,6 @@
 
 #include "common/errors.h"
 #include "core/engine.h"
-#include "model/engine_inputs.h"
 #include "lib/arrays.h"
 #include "lib/binder.h"
 #include "lib/call_frame.h"
@@ -15,18 +14,33 @@
 #include "lib/functions.h"
 #include "lib/pool_call.h"
 #include "lib/window_mode.h"
+#include "model/engine_inputs.h"
 
 namespace velkan::py {
 
 namespace {
 
 enum Parameter {
-  kCondition, kMask, kTransgridList, kTransforms, kLevels, kLambdas, kIsGeo, kMaxCost,
-  kWindowSize, kOuterWindow, kOffsets, kTraversal, kNThreads, kWindowMode, kPaToPa, kParameterCount
+  kCondition,
+  kMask,
+  kTransgridList,
+  kTransforms,
+  kLevels,
+  kLambdas,
+  kIsGeo,
+  kMaxCost,
+  kWindowSize,
+  kOuterWindow,
+  kOffsets,
+  kTraversal,
+  kNThreads,
+  kWindowMode,
+  kPaToPa,
+  kParameterCount
 };
-constexpr const char* kParameters[] = {"condition", "mask", "transgrid_list", "transforms", "levels",
-                                       "lambdas", "is_geo", "max_cost", "window_size", "outer_window",
-                                       "offsets", "traversal", "n_threads", "window_mode", "pa_to_pa"};
+constexpr const char* kParameters[] = {"condition", "mask",      "transgrid_list", "transforms",  "levels",
+                                       "lambdas",   "is_geo",    "max_cost",       "window_size", "outer_window",
+                                       "offsets",   "traversal", "n_threads",      "window_mode", "pa_to_pa"};
 constexpr CallSignature kSignature{"connectivity", kParameters, kParameterCount, 11};
 
 [[noreturn]] void raise_runtime(const std::string& text) { raise_error(PyExc_RuntimeError, text); }
@@ -73,8 +87,8 @@ ScalarArguments convert_scalars(const BoundArguments& bound) {
 std::optional<Raster<float>> read_raster_2d(PyObject* object, const char* what) {
   if (object == Py_None) return std::nullopt;
   if (!is_array_of(object, 2, ElementType::Float32))
-    raise_runtime(std::string("Reading ") + what + " failed: Failed to extract 2D array: " +
-                  type_error_text(object, "ndarray"));
+    raise_runtime(std::string("Reading ") + what +
+                  " failed: Failed to extract 2D array: " + type_error_text(object, "ndarray"));
   return copy_float32_2d(object);
 }
 
@@ -104,8 +118,8 @@ void read_transform_pairs(PyObject* object, TransformMap& transforms) {
     std::vector<PyObject*> key_value = tuple_items(pair.get(), 2);
     std::int32_t key = to_int32(key_value[0]);
     std::vector<PyObject*> c = tuple_items(key_value[1], 6);
-    transforms[key] = Affine{to_double(c[0]), to_double(c[1]), to_double(c[2]),
-                             to_double(c[3]), to_double(c[4]), to_double(c[5])};
+    transforms[key] =
+        Affine{to_double(c[0]), to_double(c[1]), to_double(c[2]), to_double(c[3]), to_double(c[4]), to_double(c[5])};
   }
   if (PyErr_Occurred()) throw ErrorAlreadySet{};
 }

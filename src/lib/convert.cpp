@@ -106,8 +106,8 @@ std::vector<PyObject*> tuple_items(PyObject* object, Py_ssize_t n) {
   if (!PyTuple_Check(object)) raise_type_error(object, "tuple");
   Py_ssize_t size = PyTuple_Size(object);
   if (size != n)
-    raise_error(PyExc_ValueError, "expected tuple of length " + std::to_string(n) + ", but got tuple of length " +
-                                      std::to_string(size));
+    raise_error(PyExc_ValueError,
+                "expected tuple of length " + std::to_string(n) + ", but got tuple of length " + std::to_string(size));
   std::vector<PyObject*> items(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = PyTuple_GetItem(object, i);
   return items;

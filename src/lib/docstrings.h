@@ -4,7 +4,8 @@
 
 namespace velkan::py {
 
-constexpr const char* kConnectivityDoc = R"velkan(connectivity(condition, mask, transgrid_list, transforms, levels, lambdas, is_geo, max_cost, window_size, outer_window, offsets, traversal=None, n_threads=None, window_mode="circular", pa_to_pa=False)
+constexpr const char* kConnectivityDoc =
+    R"velkan(connectivity(condition, mask, transgrid_list, transforms, levels, lambdas, is_geo, max_cost, window_size, outer_window, offsets, traversal=None, n_threads=None, window_mode="circular", pa_to_pa=False)
 --
 
 Compute habitat/KOVA connectivity and OLVI.

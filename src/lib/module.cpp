@@ -23,8 +23,8 @@ constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 PyMethodDef g_functions[] = {
     {"connectivity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&connectivity)), kMethodFlags,
      kConnectivityDoc},
-    {"pixel_coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&pixel_coverage)),
-     kMethodFlags, kPixelCoverageDoc},
+    {"pixel_coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&pixel_coverage)), kMethodFlags,
+     kPixelCoverageDoc},
 };
 
 PyObject* all_list(PyObject* module) {

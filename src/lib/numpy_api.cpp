@@ -27,9 +27,7 @@ std::string take_error_text() {
   return error.value ? exception_text(error.value.get()) : std::string("unknown error");
 }
 
-[[noreturn]] void fail(const std::string& detail) {
-  throw InternalError(std::string(kCapsuleFailure) + ": " + detail);
-}
+[[noreturn]] void fail(const std::string& detail) { throw InternalError(std::string(kCapsuleFailure) + ": " + detail); }
 
 Ref import_or_fail(const char* name) {
   Ref module(PyImport_ImportModule(name));

@@ -36,8 +36,8 @@ Ring read_ring(PyObject* object) {
     throw PolygonError{"Ring must be a 2D float64 array: " + type_error_text(object, "ndarray")};
   std::size_t rows = array_dim(object, 0), cols = array_dim(object, 1);
   if (cols != 2)
-    throw PolygonError{"Ring array must have shape (N, 2), got [" + std::to_string(rows) + ", " +
-                       std::to_string(cols) + "]"};
+    throw PolygonError{"Ring array must have shape (N, 2), got [" + std::to_string(rows) + ", " + std::to_string(cols) +
+                       "]"};
   static_assert(std::is_trivially_copyable_v<Vertex> && sizeof(Vertex) == 2 * sizeof(double));
   Ring ring(rows);
   copy_float64_2d(object, ring.data());

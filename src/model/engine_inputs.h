@@ -30,11 +30,11 @@ struct ConnectivityParams {
 using TransformMap = std::map<std::int32_t, Affine>;
 
 struct EngineInputs {
-  std::optional<Raster<float>> condition;                   // rows x cols
-  std::optional<Raster<float>> traversal;                   // path weights only
+  std::optional<Raster<float>> condition;                      // rows x cols
+  std::optional<Raster<float>> traversal;                      // path weights only
   std::optional<std::vector<Raster<float>>> transition_grids;  // rows x cols x bands each
   TransformMap transforms;
-  Raster<std::uint8_t> mask;  // 1 = not a focal source; in KOVA 0 = protected
+  Raster<std::uint8_t> mask;          // 1 = not a focal source; in KOVA 0 = protected
   std::vector<std::uint64_t> levels;  // caller's order, duplicates kept
   ConnectivityParams params;
 };

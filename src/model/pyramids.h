@@ -17,9 +17,9 @@ using LevelMap = std::map<std::int32_t, Raster<float>>;
 struct PreparedEngine {
   LevelMap condition;
   LevelMap weights;
-  std::optional<LevelMap> pa_membership;  // only when pa_to_pa
-  std::optional<LevelMap> traversal;      // only when a traversal raster is given
-  std::vector<LevelMap> transition;       // one 3D pyramid per transition grid, list order
+  std::optional<LevelMap> pa_membership;    // only when pa_to_pa
+  std::optional<LevelMap> traversal;        // only when a traversal raster is given
+  std::vector<LevelMap> transition;         // one 3D pyramid per transition grid, list order
   std::vector<std::int32_t> sorted_levels;  // ascending, distinct
   std::int32_t coarsest = 1;                // last sorted level, or 1 when none
 };

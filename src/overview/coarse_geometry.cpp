@@ -39,8 +39,7 @@ void check_levels(const std::vector<std::uint64_t>& levels) {
   }
 }
 
-void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size_t bands,
-                        std::int32_t col_offset) {
+void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size_t bands, std::int32_t col_offset) {
   if (coarse_cols == 0) {
     throw InternalError("Level " + std::to_string(level) + " has no coarse columns (column offset " +
                         std::to_string(col_offset) + ", 0 base columns); its rows cannot be split");

@@ -35,8 +35,7 @@ class BlockAxis {
 void check_levels(const std::vector<std::uint64_t>& levels);
 
 // Throws InternalError: a coarse level with no values per row cannot be split.
-void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size_t bands,
-                        std::int32_t col_offset);
+void require_splittable(std::uint64_t level, std::int64_t coarse_cols, std::size_t bands, std::int32_t col_offset);
 
 // The block span of every coarse column, computed once per level.
 std::vector<Span> column_blocks(const BlockAxis& cols);

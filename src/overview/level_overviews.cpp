@@ -41,8 +41,8 @@ float summarise_block(const Raster<float>& base, Span rows, Span cols, const flo
 }
 
 template <ResampleMode Mode>
-void fill_coarse_row(const Raster<float>& base, Span rows, const std::vector<Span>& col_blocks,
-                     const float* factors, float* out) {
+void fill_coarse_row(const Raster<float>& base, Span rows, const std::vector<Span>& col_blocks, const float* factors,
+                     float* out) {
   if (rows.empty()) return;
   for (std::size_t j = 0; j < col_blocks.size(); ++j) {
     if (col_blocks[j].empty()) continue;
@@ -50,8 +50,8 @@ void fill_coarse_row(const Raster<float>& base, Span rows, const std::vector<Spa
   }
 }
 
-void fill_row_dispatch(ResampleMode mode, const Raster<float>& base, Span rows,
-                       const std::vector<Span>& col_blocks, const float* factors, float* out) {
+void fill_row_dispatch(ResampleMode mode, const Raster<float>& base, Span rows, const std::vector<Span>& col_blocks,
+                       const float* factors, float* out) {
   switch (mode) {
     case ResampleMode::Average: return fill_coarse_row<ResampleMode::Average>(base, rows, col_blocks, factors, out);
     case ResampleMode::ValidCount:

@@ -54,10 +54,7 @@ double nearest_offset(double lo, double hi, double c) {
   return 0.0;
 }
 
-double farthest_offset(double lo, double hi, double c) {
-  return std::max(std::fabs(lo - c), std::fabs(hi - c));
-}
-
+double farthest_offset(double lo, double hi, double c) { return std::max(std::fabs(lo - c), std::fabs(hi - c)); }
 
 double quadrant_area(double x, double y, double r) {
   if (x <= 0.0 || y <= 0.0 || r <= 0.0) return 0.0;
@@ -68,8 +65,7 @@ double quadrant_area(double x, double y, double r) {
   return x_chord * y + circle_primitive(x_clip, r) - circle_primitive(x_chord, r);
 }
 
-double disc_rect_overlap_area(double y0, double y1, double x0, double x1, double cy, double cx,
-                              double r) {
+double disc_rect_overlap_area(double y0, double y1, double x0, double x1, double cy, double cx, double r) {
   const double area = (x1 - x0) * (y1 - y0);
   if (area <= 0.0 || r <= 0.0) return 0.0;
 
@@ -89,8 +85,7 @@ double disc_rect_overlap_area(double y0, double y1, double x0, double x1, double
     const double a0 = row_pieces.lo[a], a1 = row_pieces.hi[a];
     for (int b = 0; b < col_pieces.count; ++b) {
       const double b0 = col_pieces.lo[b], b1 = col_pieces.hi[b];
-      sum += quadrant_area(a1, b1, r) - quadrant_area(a0, b1, r) - quadrant_area(a1, b0, r) +
-             quadrant_area(a0, b0, r);
+      sum += quadrant_area(a1, b1, r) - quadrant_area(a0, b1, r) - quadrant_area(a1, b0, r) + quadrant_area(a0, b0, r);
     }
   }
   return std::clamp(sum, 0.0, area);

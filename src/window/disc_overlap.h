@@ -13,7 +13,6 @@ double quadrant_area(double x, double y, double r);
 
 // Area of the rectangle [y0, y1] x [x0, x1] (rows, columns) inside the disc of
 // radius r centred at (cy, cx); 0 for an empty rectangle or a non-positive radius.
-double disc_rect_overlap_area(double y0, double y1, double x0, double x1, double cy, double cx,
-                              double r);
+double disc_rect_overlap_area(double y0, double y1, double x0, double x1, double cy, double cx, double r);
 
 }  // namespace velkan

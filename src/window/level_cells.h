@@ -33,8 +33,8 @@ struct LevelCells {
   std::vector<float> protected_fraction;  // 1.0 without a PA-membership pyramid
   std::vector<float> traversal;           // only filled when has_traversal
   bool has_traversal = false;
-  std::vector<std::uint8_t> partial;      // circular: not wholly inside the outer circle
-  std::vector<std::uint8_t> edge;         // member of the level's edge-index set
+  std::vector<std::uint8_t> partial;  // circular: not wholly inside the outer circle
+  std::vector<std::uint8_t> edge;     // member of the level's edge-index set
 
   // similarity[g * size() + k]: grid g, cell k; grid_count grids.
   std::vector<Similarity> similarity;

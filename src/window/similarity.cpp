@@ -35,8 +35,8 @@ void band_distances(const Raster<float>& grid, const float* focal, std::size_t w
 // Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
 // Distances first and e^-distance after: two plain loops run faster than one
 // that interleaves the band reads with the exponentials.
-void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level,
-                       LevelCells& out, Similarity* dest) {
+void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level, LevelCells& out,
+                       Similarity* dest) {
   const std::size_t n = out.size();
   if (n == 0) return;
   const auto last_row = static_cast<std::size_t>(out.box_row0 + out.box_rows - 1);
@@ -46,9 +46,8 @@ void grid_similarities(const Raster<float>& grid, const std::vector<float>& foca
                         " is smaller than the condition raster.");
   }
   const std::size_t walked = std::min(focal.size(), grid.bands());
-  const bool focal_finite =
-      std::all_of(focal.begin(), focal.begin() + static_cast<std::ptrdiff_t>(walked),
-                  [](float v) { return std::isfinite(v); });
+  const bool focal_finite = std::all_of(focal.begin(), focal.begin() + static_cast<std::ptrdiff_t>(walked),
+                                        [](float v) { return std::isfinite(v); });
   if (!focal_finite) {
     std::fill(dest, dest + n, Similarity{});
     return;
@@ -84,11 +83,11 @@ void fill_similarities(const std::vector<float>& focal, const std::vector<const 
   }
 }
 
-void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                       std::vector<float>& out) {
+void focal_band_vector(std::int32_t row, std::int32_t col, const PreparedEngine& prepared, std::vector<float>& out) {
   out.clear();
   if (prepared.transition.empty()) return;
-  const Raster<float>* grid = prepared.transition.front().count(kBaseLevel) ? &prepared.transition.front().at(kBaseLevel) : nullptr;
+  const Raster<float>* grid =
+      prepared.transition.front().count(kBaseLevel) ? &prepared.transition.front().at(kBaseLevel) : nullptr;
   if (grid == nullptr || row < 0 || col < 0) return;
   const auto r = static_cast<std::size_t>(row), c = static_cast<std::size_t>(col);
   if (r >= grid->rows() || c >= grid->cols()) return;

@@ -44,9 +44,9 @@ struct Window {
   double cy = 0.0, cx = 0.0;  // focal cell centre
   double r = 0.0, h = 0.0;    // outer and inner half-extent
   double r2 = 0.0, eps = 0.0;
-  i64 off_r = 0, off_c = 0;   // landscape start
-  i64 end_r = 0, end_c = 0;   // landscape end (exclusive)
-  i64 o_r = 0, o_c = 0;       // global level row/column of local (0, 0)
+  i64 off_r = 0, off_c = 0;                          // landscape start
+  i64 end_r = 0, end_c = 0;                          // landscape end (exclusive)
+  i64 o_r = 0, o_c = 0;                              // global level row/column of local (0, 0)
   i64 i_min = 0, i_max = -1, j_min = 0, j_max = -1;  // local cell range visited
 };
 
@@ -59,16 +59,14 @@ void unclamped_level_range(double lo, double hi, i64 level, i64 origin, i64& fir
 }
 
 // The same, clamped to [0, count).
-void level_range(double lo, double hi, i64 level, i64 origin, std::size_t count, i64& first,
-                 i64& last) {
+void level_range(double lo, double hi, i64 level, i64 origin, std::size_t count, i64& first, i64& last) {
   unclamped_level_range(lo, hi, level, origin, first, last);
   first = std::max<i64>(first, 0);
   last = std::min<i64>(last, static_cast<i64>(count) - 1);
 }
 
 Window make_window(std::int32_t row, std::int32_t col, std::int32_t level, std::int32_t width,
-                   const Raster<float>& base, const Raster<float>& level_condition,
-                   const ConnectivityParams& params) {
+                   const Raster<float>& base, const Raster<float>& level_condition, const ConnectivityParams& params) {
   Window w;
   w.level = level;
   w.off_r = low_bits_as_int32(params.row_offset);
@@ -230,8 +228,8 @@ class CellAppender {
 // Walks the window's box; with `record`, also notes every covered cell there.
 template <WindowMode Mode>
 void gather_cells(const Window& w, const LevelPlan& r, LevelCells& out, PhaseCells* record) {
-  const auto box_cells = static_cast<std::size_t>(std::max<i64>(0, w.i_max - w.i_min + 1) *
-                                                  std::max<i64>(0, w.j_max - w.j_min + 1));
+  const auto box_cells =
+      static_cast<std::size_t>(std::max<i64>(0, w.i_max - w.i_min + 1) * std::max<i64>(0, w.j_max - w.j_min + 1));
   CellAppender cells(out, box_cells, r.traversal != nullptr);
   for (i64 i = w.i_min; i <= w.i_max; ++i) {
     CellBox cell{};
@@ -278,8 +276,8 @@ void gather_remembered(const Window& w, i64 row0, i64 col0, const LevelPlan& r, 
 // clipped, even where the landscape's edges cut the window short.
 bool whole_cells(const Window& w) {
   const i64 L = w.level;
-  return (w.o_r + w.i_min) * L >= w.off_r && (w.o_r + w.i_max + 1) * L <= w.end_r &&
-         (w.o_c + w.j_min) * L >= w.off_c && (w.o_c + w.j_max + 1) * L <= w.end_c;
+  return (w.o_r + w.i_min) * L >= w.off_r && (w.o_r + w.i_max + 1) * L <= w.end_r && (w.o_c + w.j_min) * L >= w.off_c &&
+         (w.o_c + w.j_max + 1) * L <= w.end_c;
 }
 
 // The window and every cell it visits lie inside the landscape, so no cell is
@@ -294,8 +292,8 @@ bool unclipped(const Window& w) {
 // short but clip no cell, they are that phase's cells inside the visited box.
 // Only an unclipped walk fills a phase.
 template <WindowMode Mode>
-void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const LevelPlan& r,
-                     CoverageCache* cache, LevelCells& out) {
+void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const LevelPlan& r, CoverageCache* cache,
+                     LevelCells& out) {
   PhaseCells* phase = nullptr;
   i64 row0 = 0, row1 = -1, col0 = 0, col1 = -1;  // the unclipped box
   if (cache != nullptr && whole_cells(w)) {
@@ -319,8 +317,7 @@ void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const 
   if (phase != nullptr) phase->filled = true;
 }
 
-void prepare_buffers(LevelCells& out, std::int32_t level, const LevelPlan& r, std::size_t grids,
-                     std::size_t capacity) {
+void prepare_buffers(LevelCells& out, std::int32_t level, const LevelPlan& r, std::size_t grids, std::size_t capacity) {
   out.clear();
   out.level = level;
   out.has_traversal = r.traversal != nullptr;
@@ -357,9 +354,9 @@ void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& pla
   fill_similarities(focal_bands, plan.transition, plan.level, out);
 }
 
-void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
-                        const std::vector<float>& focal_bands, const PreparedEngine& prepared,
-                        const ConnectivityParams& params, LevelCells& out, CoverageCache* cache) {
+void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, const std::vector<float>& focal_bands,
+                        const PreparedEngine& prepared, const ConnectivityParams& params, LevelCells& out,
+                        CoverageCache* cache) {
   const LevelPlan plan = plan_level(prepared, params, level);
   gather_level_cells(row, col, plan, prepared.condition.at(kBaseLevel), focal_bands, params, out, cache);
 }

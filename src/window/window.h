@@ -30,9 +30,9 @@ void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& pla
                         CoverageCache* cache = nullptr);
 
 // The same, planning the level first (its InternalError included).
-void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level,
-                        const std::vector<float>& focal_bands, const PreparedEngine& prepared,
-                        const ConnectivityParams& params, LevelCells& out, CoverageCache* cache = nullptr);
+void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, const std::vector<float>& focal_bands,
+                        const PreparedEngine& prepared, const ConnectivityParams& params, LevelCells& out,
+                        CoverageCache* cache = nullptr);
 
 // Sets out.edge: circular mode marks the partial cells, square mode the cells
 // on the smallest and largest gathered row and column.

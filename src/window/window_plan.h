@@ -15,12 +15,12 @@ namespace velkan {
 // One level's rasters and window width, checked to agree with each other.
 struct LevelPlan {
   std::int32_t level = 0;
-  std::int32_t width = 0;     // window width in level cells: the outer one at the coarsest level
-  std::size_t capacity = 0;   // the most cells one window can gather
+  std::int32_t width = 0;    // window width in level cells: the outer one at the coarsest level
+  std::size_t capacity = 0;  // the most cells one window can gather
   const Raster<float>* condition = nullptr;
   const Raster<float>* weights = nullptr;
-  const Raster<float>* pa = nullptr;         // only with a PA-membership pyramid
-  const Raster<float>* traversal = nullptr;  // only with a traversal pyramid
+  const Raster<float>* pa = nullptr;             // only with a PA-membership pyramid
+  const Raster<float>* traversal = nullptr;      // only with a traversal pyramid
   std::vector<const Raster<float>*> transition;  // per grid; nullptr where a grid has no such level
 };
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <utility>
 
-#include "common/errors.h"
-#include "graph/distance.h"
 #include "builder/graph_builder.h"
 #include "builder/step_lengths.h"
+#include "common/errors.h"
+#include "graph/distance.h"
 
 namespace velkan {
 namespace {
@@ -71,8 +71,8 @@ std::string build_failure(const FocalWindows& w, const ConnectivityParams& p, co
 
 TEST(CellDistance, ProjectedAndGeographic) {
   EXPECT_DOUBLE_EQ(cell_distance_m(cell_centre(kProjected30, 0, 0), cell_centre(kProjected30, 0, 1), false), 30.0);
-  EXPECT_NEAR(cell_distance_m(cell_centre(kProjected30, 0, 0), cell_centre(kProjected30, 1, 1), false),
-              42.42640687, 1e-6);
+  EXPECT_NEAR(cell_distance_m(cell_centre(kProjected30, 0, 0), cell_centre(kProjected30, 1, 1), false), 42.42640687,
+              1e-6);
   const Affine geo{1.0, 0.0, 0.0, 0.0, -1.0, 0.0};
   const Point a = cell_centre(geo, 0, 0), b = cell_centre(geo, 0, 1);
   EXPECT_DOUBLE_EQ(a.x, 0.5);
@@ -90,8 +90,8 @@ TEST(CellDistance, ProjectedAndGeographic) {
 // zeros and non-finite offsets included.
 TEST(PlanarLengths, GiveExactlyHypot) {
   std::mt19937 rng(21);
-  std::vector<double> pool = {0.0, -0.0, 50.0, -50.0, 150.0, 1e-300, 3.0e5 / 7.0, -2.5, INFINITY, -INFINITY, NAN,
-                              49.999999999999993};
+  std::vector<double> pool = {0.0,         -0.0, 50.0,     -50.0,     150.0, 1e-300,
+                              3.0e5 / 7.0, -2.5, INFINITY, -INFINITY, NAN,   49.999999999999993};
   while (pool.size() < 24) pool.push_back(std::ldexp(static_cast<double>(rng()), -20));
   std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
   PlanarLengths lengths;
@@ -425,8 +425,8 @@ TEST(SearchGraph, KnownLinkTermsGiveTheMeasuredLinkLengths) {
     const std::size_t coarse_base = measured.graph.level_base[1];
     int links = 0;
     for (std::size_t u = 0; u < coarse_base; ++u) {
-      for (std::uint32_t e = measured.graph.edge_begin[u]; e < measured.graph.edge_begin[u] + measured.graph.edge_count[u];
-           ++e) {
+      for (std::uint32_t e = measured.graph.edge_begin[u];
+           e < measured.graph.edge_begin[u] + measured.graph.edge_count[u]; ++e) {
         if (measured.graph.edges[e].target < coarse_base) continue;
         ASSERT_EQ(known.graph.edges[e], measured.graph.edges[e]) << "offsets " << row_offset << ", " << col_offset;
         ++links;

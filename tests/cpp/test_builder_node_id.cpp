@@ -21,7 +21,8 @@ std::string pack_failure(std::int32_t level, std::int32_t row, std::int32_t col)
   return "no failure";
 }
 
-class PackedIds : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t, std::int32_t, std::uint64_t>> {};
+class PackedIds : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t, std::int32_t, std::uint64_t>> {
+};
 
 TEST_P(PackedIds, PacksLevelRowColumnFields) {
   const auto [level, row, col, expected] = GetParam();
@@ -31,11 +32,11 @@ TEST_P(PackedIds, PacksLevelRowColumnFields) {
 INSTANTIATE_TEST_SUITE_P(
     Layout, PackedIds,
     ::testing::Values(std::make_tuple(1, 0, 0, 281474976710656ULL), std::make_tuple(2, 3, 5, 562950003752965ULL),
-                      std::make_tuple(32768, 16777215, 16777215,
-                                      (32768ULL << 48) | (16777215ULL << 24) | 16777215ULL),
+                      std::make_tuple(32768, 16777215, 16777215, (32768ULL << 48) | (16777215ULL << 24) | 16777215ULL),
                       std::make_tuple(65535, 0, 1, (65535ULL << 48) | 1ULL)));
 
-class PackFailures : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t, std::int32_t, std::string>> {};
+class PackFailures
+    : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t, std::int32_t, std::string>> {};
 
 TEST_P(PackFailures, ReportsExactText) {
   const auto [level, row, col, text] = GetParam();
@@ -48,7 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple(32768, 16777216, 0,
                         "Node id overflow for (level,row,col)=(32768,16777216,0); exceeds 16/24/24-bit layout"),
         std::make_tuple(65536, 0, 0, "Node id overflow for (level,row,col)=(65536,0,0); exceeds 16/24/24-bit layout"),
-        std::make_tuple(1, 2, 16777216, "Node id overflow for (level,row,col)=(1,2,16777216); exceeds 16/24/24-bit layout"),
+        std::make_tuple(1, 2, 16777216,
+                        "Node id overflow for (level,row,col)=(1,2,16777216); exceeds 16/24/24-bit layout"),
         std::make_tuple(4, -1, 0, "Negative node coordinates are not supported: level=4, row=-1, col=0"),
         // Negative and oversized at once: the sign is reported.
         std::make_tuple(70000, 5, -3, "Negative node coordinates are not supported: level=70000, row=5, col=-3")));

@@ -116,8 +116,8 @@ TEST(Kernels, ManyRecordsMatchADoublePrecisionReference) {
           const Similarity s = similarity[g * count + k];
           return s.present != 0 ? static_cast<double>(s.value) : 0.0;
         };
-        numerator += std::exp(-r.weighted_cost / static_cast<double>(lambda)) * r.condition * r.protected_fraction *
-                     r.weight;
+        numerator +=
+            std::exp(-r.weighted_cost / static_cast<double>(lambda)) * r.condition * r.protected_fraction * r.weight;
         denominator += std::exp(-r.distance_cost / static_cast<double>(lambda)) * r.weight;
         const double alpha = olvi_k(r.weighted_cost, lambda) * r.condition * r.weight;
         for (std::uint32_t g = 0; g < grids; ++g) sums[g] += sim(g) * alpha;
@@ -210,8 +210,8 @@ TEST(DistanceDecay, LookedUpWeightsEqualEvaluatedOnes) {
     const DistanceDecay decay(lambdas, olvi);
     std::vector<DestinationRecord> records;
     for (std::uint64_t units : {0ull, 1ull, 7ull, 523ull, 4999ull, 8191ull, 8192ull, 100000ull}) {
-      DestinationRecord r = record(static_cast<float>(units) / 130.0f, static_cast<float>(units) / 100.0f, 0.6f,
-                                   0.9f, 1.5f, olvi ? sims.data() : nullptr, olvi ? 3u : 0u);
+      DestinationRecord r = record(static_cast<float>(units) / 130.0f, static_cast<float>(units) / 100.0f, 0.6f, 0.9f,
+                                   1.5f, olvi ? sims.data() : nullptr, olvi ? 3u : 0u);
       r.distance_units = units;
       records.push_back(r);
     }
@@ -237,8 +237,7 @@ TEST(Kernels, FusedBandwidthsEqualOneByOne) {
     for (int trial = 0; trial < 20; ++trial) {
       std::vector<DestinationRecord> records;
       for (std::size_t k = 0; k < 400; ++k) {
-        DestinationRecord r =
-            record(cost(rng), cost(rng), unit(rng), unit(rng), unit(rng) < 0.1f ? 0.0f : unit(rng));
+        DestinationRecord r = record(cost(rng), cost(rng), unit(rng), unit(rng), unit(rng) < 0.1f ? 0.0f : unit(rng));
         r.distance_units = static_cast<std::uint64_t>(r.distance_cost * 100.0f);
         records.push_back(r);
       }

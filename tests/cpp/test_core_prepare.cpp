@@ -78,8 +78,7 @@ class PrepareBadLevels : public ::testing::TestWithParam<BadLevels> {};
 TEST_P(PrepareBadLevels, FirstOffenderIsAnInternalResamplingError) {
   EngineInputs in = make_inputs(4, 4, GetParam().levels);
   in.transforms.clear();  // the level check precedes the transform lookup
-  expect_outcome(in, Kind::Internal,
-                 "Failed average resampling.: Level " + GetParam().named + " is not a power of 2");
+  expect_outcome(in, Kind::Internal, "Failed average resampling.: Level " + GetParam().named + " is not a power of 2");
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, PrepareBadLevels,
@@ -220,8 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Mask shape (4, 4) is smaller than condition shape (4, 5)"},
         InputCase{"GridFewerCols",
                   [](EngineInputs& in) {
-                    in.transition_grids = std::vector<Raster<float>>{Raster<float>(4, 5, 1, 0.f),
-                                                                     Raster<float>(6, 4, 1, 0.f)};
+                    in.transition_grids =
+                        std::vector<Raster<float>>{Raster<float>(4, 5, 1, 0.f), Raster<float>(6, 4, 1, 0.f)};
                   },
                   "Transition grid 1 shape (6, 4) is smaller than condition shape (4, 5)"},
         InputCase{"LevelTwoToThe31", [](EngineInputs& in) { in.levels = {1, 2147483648ull}; },
@@ -234,14 +233,16 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string("Column offset 2147483648 does not fit signed 32-bit grid coordinates") + kLimit},
         InputCase{"RowExtentOverflows", [](EngineInputs& in) { in.params.row_offset = 2147483644ull; },
                   std::string("Row offset 2147483644 + condition rows 4 = 2147483648 does not fit signed "
-                              "32-bit grid coordinates") + kLimit},
+                              "32-bit grid coordinates") +
+                      kLimit},
         InputCase{"GridExtentOverflows",
                   [](EngineInputs& in) {
                     in.params.col_offset = 2147483640ull;
                     in.transition_grids = std::vector<Raster<float>>{Raster<float>(4, 9, 1, 0.f)};
                   },
                   std::string("Column offset 2147483640 + transition grid columns 9 = 2147483649 does not fit "
-                              "signed 32-bit grid coordinates") + kLimit}),
+                              "signed 32-bit grid coordinates") +
+                      kLimit}),
     [](const ::testing::TestParamInfo<InputCase>& info) { return std::string(info.param.name); });
 
 TEST(PrepareInputChecks, LargerMaskAndGridAreAccepted) {

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <stdexcept>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -142,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandCase{"OffsetSquareQuartersFourPixels",
                  {{square(0.5, 0.5), {}}},
                  {{{0, 0}, 0.25f}, {{0, 1}, 0.25f}, {{1, 0}, 0.25f}, {{1, 1}, 0.25f}}},
-        HandCase{"ThinRectangleOverARow", {{{{0, 1.25}, {3, 1.25}, {3, 1.5}, {0, 1.5}}, {}}},
+        HandCase{"ThinRectangleOverARow",
+                 {{{{0, 1.25}, {3, 1.25}, {3, 1.5}, {0, 1.5}}, {}}},
                  {{{1, 0}, 0.25f}, {{1, 1}, 0.25f}, {{1, 2}, 0.25f}}},
         HandCase{"HoleEqualToExteriorCancels", {{square(0, 0, 2), {square(0, 0, 2)}}}, {}},
         HandCase{"HoleSubtractsItsOverlap",
@@ -151,11 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandCase{"HoleOutsideExteriorClampsToZero", {{square(0, 0), {square(1, 0)}}}, {{{0, 0}, 1.0f}}},
         HandCase{"OverlappingSquaresClampToOne", {{square(0, 0), {}}, {square(0, 0), {}}}, {{{0, 0}, 1.0f}}},
         // -1 from the first polygon's stray hole, +1 from the second: the clamp comes only at the end
-        HandCase{"ClampOnlyAfterAllRings",
-                 {{square(0, 0), {square(1, 0)}}, {square(1, 0), {}}},
-                 {{{0, 0}, 1.0f}}},
-        HandCase{"EmptyRing", {{Ring{}, {}}}, {}},
-        HandCase{"OneVertexRing", {{Ring{{0.5, 0.5}}, {}}}, {}},
+        HandCase{"ClampOnlyAfterAllRings", {{square(0, 0), {square(1, 0)}}, {square(1, 0), {}}}, {{{0, 0}, 1.0f}}},
+        HandCase{"EmptyRing", {{Ring{}, {}}}, {}}, HandCase{"OneVertexRing", {{Ring{{0.5, 0.5}}, {}}}, {}},
         HandCase{"TwoVertexRing", {{Ring{{0, 0}, {2, 2}}, {}}}, {}},
         HandCase{"TwoVertexHoleLeavesExterior", {{square(0, 0), {Ring{{0, 0}, {1, 1}}}}}, {{{0, 0}, 1.0f}}},
         HandCase{"LeftOfTheGrid", {{square(-2, 0, 1.5), {}}}, {}},
@@ -221,8 +219,8 @@ TEST(CoverageTransform, NonFiniteCoordinatesStayInRange) {
   Ring nan_hole{{0.5, 0.5}, {kNaN, 0.7}, {1.5, 1.5}, {0.5, kNaN}};
   Ring mixed{{0, 0}, {kNaN, 0.5}, {2, 2}, {kInf, 1}, {0, 2}, {-kInf, kNaN}};
   Ring all_nan{{kNaN, kNaN}, {kNaN, 1}, {1, kNaN}};
-  Raster<float> out = cover(
-      {{nan_vertex, {nan_hole}}, {mixed, {square(0, 0)}}, {square(0.5, 0.5), {}}, {all_nan, {}}}, 3, 3);
+  Raster<float> out =
+      cover({{nan_vertex, {nan_hole}}, {mixed, {square(0, 0)}}, {square(0.5, 0.5), {}}, {all_nan, {}}}, 3, 3);
   for (std::size_t i = 0; i < out.size(); ++i) {
     EXPECT_TRUE(std::isfinite(out.data()[i])) << i;
     EXPECT_GE(out.data()[i], 0.0f) << i;
@@ -306,7 +304,8 @@ TEST_P(CoverageThreads, SameBitsAsOneWorker) {
   // rings whose rows run inline, overlapping so cells get several contributions.
   std::vector<Polygon> polygons{{circle(100.3, 90.7, 70.0, 5000), {circle(100.0, 90.0, 20.0, 400)}}};
   for (int i = 0; i < 30; ++i)
-    polygons.push_back({circle(13.1 + 6.3 * i, 150.2 + (i % 5) * 3.7, 4.4, 37), {circle(13.1 + 6.3 * i, 150.2 + (i % 5) * 3.7, 1.3, 11)}});
+    polygons.push_back({circle(13.1 + 6.3 * i, 150.2 + (i % 5) * 3.7, 4.4, 37),
+                        {circle(13.1 + 6.3 * i, 150.2 + (i % 5) * 3.7, 1.3, 11)}});
   Raster<float> one = cover(polygons, 200, 210, kIdentity, 1);
   Raster<float> many = cover(polygons, 200, 210, kIdentity, GetParam());
   ASSERT_TRUE(one.same_shape(many));
@@ -370,9 +369,11 @@ TEST_P(CoverageInterrupt, HookStopsTheRasterisation) {
   std::vector<Polygon> polygons(2000, Polygon{ring, {}});
   WorkerPool pool(2);
   int calls = 0;
-  pool.set_wait_hook([&] {
-    if (++calls == 3) throw std::runtime_error("interrupted");
-  }, 20);
+  pool.set_wait_hook(
+      [&] {
+        if (++calls == 3) throw std::runtime_error("interrupted");
+      },
+      20);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(rasterise_coverage(polygons, kIdentity, rows, cols, pool), std::runtime_error);
   EXPECT_EQ(calls, 3);

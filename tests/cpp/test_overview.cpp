@@ -21,8 +21,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 
 Raster<float> filled(std::size_t rows, std::size_t cols, float value) { return Raster<float>(rows, cols, value); }
 
-LevelMap build(const Raster<float>& base, std::vector<std::uint64_t> levels, ResampleMode mode,
-               std::int32_t r0 = 0, std::int32_t c0 = 0, const Affine* transform = nullptr, std::size_t workers = 2) {
+LevelMap build(const Raster<float>& base, std::vector<std::uint64_t> levels, ResampleMode mode, std::int32_t r0 = 0,
+               std::int32_t c0 = 0, const Affine* transform = nullptr, std::size_t workers = 2) {
   WorkerPool pool(workers);
   return build_level_overviews(base, levels, r0, c0, mode, transform, pool);
 }
@@ -170,11 +170,10 @@ TEST_P(OverviewAgainstReference, MatchesDirectLoop) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ModesLevelsOffsets, OverviewAgainstReference,
-                         ::testing::Combine(::testing::Values(ResampleMode::Average, ResampleMode::ValidCount,
-                                                              ResampleMode::Area),
-                                            ::testing::Values(2, 4, 16), ::testing::Values(0, 3, -5),
-                                            ::testing::Values(0, 1, 6)));
+INSTANTIATE_TEST_SUITE_P(
+    ModesLevelsOffsets, OverviewAgainstReference,
+    ::testing::Combine(::testing::Values(ResampleMode::Average, ResampleMode::ValidCount, ResampleMode::Area),
+                       ::testing::Values(2, 4, 16), ::testing::Values(0, 3, -5), ::testing::Values(0, 1, 6)));
 
 class OverviewModes : public ::testing::TestWithParam<ResampleMode> {};
 

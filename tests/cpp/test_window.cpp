@@ -108,7 +108,7 @@ TEST(WindowCircular, Level1DiscOfRadiusThree) {
 struct HalfExtentCase {
   WindowMode mode;
   std::int32_t level;
-  double outer, inner;     // half-extents in base cells
+  double outer, inner;       // half-extents in base cells
   std::int32_t first, last;  // gathered local rows (and columns)
 };
 
@@ -132,14 +132,13 @@ TEST_P(WindowHalfExtents, AnnulusAreaAndReach) {
   EXPECT_EQ(*std::max_element(c.cols.begin(), c.cols.end()), t.last);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels124Outer5, WindowHalfExtents,
-    ::testing::Values(HalfExtentCase{WindowMode::Square, 1, 3, 0, 29, 35},
-                      HalfExtentCase{WindowMode::Square, 2, 6, 3, 13, 19},
-                      HalfExtentCase{WindowMode::Square, 4, 20, 6, 3, 13},
-                      HalfExtentCase{WindowMode::Circular, 1, 3, 0, 29, 35},
-                      HalfExtentCase{WindowMode::Circular, 2, 6, 3, 13, 19},
-                      HalfExtentCase{WindowMode::Circular, 4, 20, 6, 3, 13}));
+INSTANTIATE_TEST_SUITE_P(Levels124Outer5, WindowHalfExtents,
+                         ::testing::Values(HalfExtentCase{WindowMode::Square, 1, 3, 0, 29, 35},
+                                           HalfExtentCase{WindowMode::Square, 2, 6, 3, 13, 19},
+                                           HalfExtentCase{WindowMode::Square, 4, 20, 6, 3, 13},
+                                           HalfExtentCase{WindowMode::Circular, 1, 3, 0, 29, 35},
+                                           HalfExtentCase{WindowMode::Circular, 2, 6, 3, 13, 19},
+                                           HalfExtentCase{WindowMode::Circular, 4, 20, 6, 3, 13}));
 
 TEST(WindowWidths, OuterBelowWindowSizeUsesWindowSizeAtCoarsest) {
   const PreparedEngine prepared = make_prepared(uniform(40, 40, 1.0f), {1, 2});

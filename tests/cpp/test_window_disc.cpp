@@ -38,10 +38,9 @@ double chord_integral(double y0, double y1, double x0, double x1, double cy, dou
     return len * h;  // dX = r cos(t) dt
   };
   // 5-point Gauss-Legendre on 64 panels per piece.
-  const double nodes[5] = {0.0, -0.5384693101056831, 0.5384693101056831, -0.9061798459386640,
-                           0.9061798459386640};
-  const double weights[5] = {0.5688888888888889, 0.4786286704993665, 0.4786286704993665,
-                             0.2369268850561891, 0.2369268850561891};
+  const double nodes[5] = {0.0, -0.5384693101056831, 0.5384693101056831, -0.9061798459386640, 0.9061798459386640};
+  const double weights[5] = {0.5688888888888889, 0.4786286704993665, 0.4786286704993665, 0.2369268850561891,
+                             0.2369268850561891};
   constexpr int kPanels = 64;
   double sum = 0.0;
   for (std::size_t p = 0; p + 1 < cuts.size(); ++p) {
@@ -66,8 +65,8 @@ TEST(WindowDiscOverlap, MatchesQuadratureOnRandomRectangles) {
     const double want = chord_integral(y0, y1, x0, x1, cy, cx, r);
     const double area = (y1 - y0) * (x1 - x0);
     if (want > 0.0 && want < area) ++partial;
-    EXPECT_NEAR(got, want, kRelTolerance * std::max(want, 1e-3)) << y0 << " " << y1 << " " << x0 << " " << x1
-                                                                 << " c " << cy << " " << cx << " r " << r;
+    EXPECT_NEAR(got, want, kRelTolerance * std::max(want, 1e-3))
+        << y0 << " " << y1 << " " << x0 << " " << x1 << " c " << cy << " " << cx << " r " << r;
   }
   EXPECT_GT(partial, 500);  // the sample really exercises the quadrant decomposition
 }
@@ -84,17 +83,17 @@ TEST_P(WindowDiscOverlapCases, KnownAreas) {
   EXPECT_NEAR(disc_rect_overlap_area(t.y0, t.y1, t.x0, t.x1, t.cy, t.cx, t.r), t.expected, 1e-12) << t.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, WindowDiscOverlapCases,
-    ::testing::Values(OverlapCase{"wholly inside", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 5.0, 1.0},
-                      OverlapCase{"wholly outside", 10.0, 11.0, 10.0, 11.0, 0.0, 0.0, 3.0, 0.0},
-                      OverlapCase{"corner touches only", 3.0, 4.0, 0.0, 1.0, 0.0, -1.0, 3.0, 0.0},
-                      OverlapCase{"disc inside rectangle", -10.0, 10.0, -10.0, 10.0, 0.0, 0.0, 2.0, kPi * 4.0},
-                      OverlapCase{"quarter disc", 0.0, 10.0, 0.0, 10.0, 0.0, 0.0, 2.0, kPi},
-                      OverlapCase{"half disc", 0.0, 10.0, -10.0, 10.0, 0.0, 0.0, 3.0, kPi * 4.5},
-                      OverlapCase{"empty rectangle", 1.0, 1.0, 0.0, 2.0, 1.0, 1.0, 3.0, 0.0},
-                      OverlapCase{"zero radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 0.0, 0.0},
-                      OverlapCase{"negative radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, -1.0, 0.0}));
+INSTANTIATE_TEST_SUITE_P(Shapes, WindowDiscOverlapCases,
+                         ::testing::Values(OverlapCase{"wholly inside", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 5.0, 1.0},
+                                           OverlapCase{"wholly outside", 10.0, 11.0, 10.0, 11.0, 0.0, 0.0, 3.0, 0.0},
+                                           OverlapCase{"corner touches only", 3.0, 4.0, 0.0, 1.0, 0.0, -1.0, 3.0, 0.0},
+                                           OverlapCase{"disc inside rectangle", -10.0, 10.0, -10.0, 10.0, 0.0, 0.0, 2.0,
+                                                       kPi * 4.0},
+                                           OverlapCase{"quarter disc", 0.0, 10.0, 0.0, 10.0, 0.0, 0.0, 2.0, kPi},
+                                           OverlapCase{"half disc", 0.0, 10.0, -10.0, 10.0, 0.0, 0.0, 3.0, kPi * 4.5},
+                                           OverlapCase{"empty rectangle", 1.0, 1.0, 0.0, 2.0, 1.0, 1.0, 3.0, 0.0},
+                                           OverlapCase{"zero radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, 0.0, 0.0},
+                                           OverlapCase{"negative radius", 0.0, 1.0, 0.0, 1.0, 0.5, 0.5, -1.0, 0.0}));
 
 TEST(WindowQuadrantArea, QuarterDiscAndRectangleParts) {
   EXPECT_NEAR(quadrant_area(5.0, 5.0, 2.0), kPi, 1e-12);

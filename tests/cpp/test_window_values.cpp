@@ -30,8 +30,8 @@ int find_cell(const LevelCells& c, std::int32_t i, std::int32_t j) {
   return -1;
 }
 
-LevelCells gather(const PreparedEngine& p, std::int32_t level, const ConnectivityParams& params,
-                  std::int32_t row = 15, std::int32_t col = 15) {
+LevelCells gather(const PreparedEngine& p, std::int32_t level, const ConnectivityParams& params, std::int32_t row = 15,
+                  std::int32_t col = 15) {
   FocalWindows w;
   gather_focal_windows(row, col, p, params, w);
   for (LevelCells& c : w.levels) {
@@ -73,7 +73,7 @@ TEST(WindowDrops, CoarseCellKeepsTheMeanOfItsFiniteBaseCells) {
   const PreparedEngine p = make_prepared(condition, {1, 2});
   ConnectivityParams params = square3();
   const LevelCells c = gather(p, 2, params, 15, 15);  // hole [12.5, 18.5], outer [9.5, 21.5]
-  const int k = find_cell(c, 5, 5);  // base rows 10-11, columns 10-11
+  const int k = find_cell(c, 5, 5);                   // base rows 10-11, columns 10-11
   ASSERT_GE(k, 0);
   EXPECT_FLOAT_EQ(c.condition[k], (1.0f + 0.5f + 0.5f) / 3.0f);
   EXPECT_FLOAT_EQ(c.weight[k], 3.0f);  // wholly inside the annulus, three valid base cells
