@@ -5,7 +5,7 @@ import pytest
 
 # The velkan_tools tests need the `tools` extra; an environment with the core
 # install only (NumPy alone) runs the rest.
-_TOOLS_EXTRA = ("rasterio", "geopandas", "dask", "distributed", "tqdm", "matplotlib")
+_TOOLS_EXTRA = ("rasterio", "geopandas", "dask", "distributed", "tqdm", "matplotlib", "zarr")
 collect_ignore_glob = [] if all(importlib.util.find_spec(m) for m in _TOOLS_EXTRA) else ["test_tools_*.py"]
 
 

@@ -1,7 +1,9 @@
 """The velkan command line on GeoTIFFs and vector files the tests write themselves."""
 import os
+import signal
 import subprocess
 import sys
+import time
 import warnings
 
 import geopandas
@@ -278,9 +280,62 @@ def test_ctrl_c_leaves_no_output(tmp_path, condition_tif, monkeypatch, capsys):
     calls = interrupt_second_native_call(monkeypatch)
     assert main(["connectivity", condition_tif, "-o", str(out), "--overwrite", "--plot", str(tmp_path / "map.png")]
                 + RUN) == 130
-    assert capsys.readouterr().err == "velkan: interrupted; no output written\n"
+    assert capsys.readouterr().err == (f"velkan: interrupted; no output written; {out}.checkpoint keeps the finished "
+                                       "tiles: run the same command with --resume to go on\n")
     assert out.read_bytes() == b"an older result" and not (tmp_path / "map.png").exists()
     assert not leftovers(tmp_path) and len(calls) == 2
+
+
+def finished_tiles(out):
+    done = f"{out}.checkpoint/done"
+    return len(os.listdir(done)) if os.path.isdir(done) else 0
+
+
+def test_runs_killed_three_times_resume_to_the_uninterrupted_raster(tmp_path):
+    condition = landscape(60, 50)
+    path = write_raster(tmp_path / "condition.tif", condition)
+    run = ["connectivity", path, "--levels", "1,2,4", "--outer-window", "5", "--tile-size", "6", "-q"]
+    assert main(run + ["-o", str(tmp_path / "whole.tif")]) == 0
+    out = tmp_path / "out.tif"
+    command = [sys.executable, "-m", "velkan_tools"] + run + ["-o", str(out)]
+    rng = np.random.default_rng(3)
+    kills = []
+    for attempt in range(3):
+        child = subprocess.Popen(command + (["--resume"] if attempt else []), stderr=subprocess.PIPE)
+        target = finished_tiles(out) + int(rng.integers(2, 12))  # of 90 tiles, a random few more
+        while finished_tiles(out) < target and child.poll() is None:
+            time.sleep(0.005)
+        child.send_signal(signal.SIGKILL)
+        assert child.wait() == -signal.SIGKILL, child.stderr.read()
+        kills.append(finished_tiles(out))
+    assert kills == sorted(kills) and kills[-1] < 90, kills  # each run went on from the last, none finished
+    done = subprocess.run(command + ["--resume", "-v"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    left = int(done.stderr.split(" tiles to compute")[0].rsplit("; ", 1)[1])
+    assert left <= 90 - kills[-1]  # the finished tiles were not computed again
+    assert read(out)[0].tobytes() == read(tmp_path / "whole.tif")[0].tobytes()
+    assert not os.path.exists(f"{out}.checkpoint")
+
+
+@pytest.mark.parametrize("change, message", [
+    (["--resume", "--max-cost", "5"], "it was made with max_cost 10.0, not 5.0; give --overwrite to start again"),
+    (["--resume", "touch"], "condition.tif has changed since; give --overwrite to start again"),
+    ([], "out.tif.checkpoint; give --resume to continue it or --overwrite to start again"),
+])
+def test_a_resume_with_anything_changed_is_refused(tmp_path, condition_tif, monkeypatch, capsys, change, message):
+    out = str(tmp_path / "out.tif")
+    interrupt_second_native_call(monkeypatch)
+    assert main(["connectivity", condition_tif, "-o", out] + RUN) == 130
+    monkeypatch.undo()
+    if "touch" in change:
+        change = [c for c in change if c != "touch"]
+        os.utime(condition_tif, ns=(1, 1))
+    capsys.readouterr()
+    assert main(["connectivity", condition_tif, "-o", out] + RUN + change) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.rstrip().endswith(message), err
+    assert main(["connectivity", condition_tif, "-o", out, "--overwrite"] + RUN) == 0  # starting again works
+    assert read(out)[0].tobytes() == expected_connectivity().tobytes()
 
 
 def test_demo_writes_its_rasters_and_figure(tmp_path, capsys):

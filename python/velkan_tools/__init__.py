@@ -4,15 +4,17 @@
   placed at `offsets` in the global grid;
 - `search_reach(levels, window_size, outer_window)`: the halo, in base cells, that a tile needs;
 - `connectivity_tiled(...)`: `velkan.connectivity` run tile by tile, with progress and Ctrl-C;
-- `connectivity_dask(...)`: the same on dask arrays, on any dask scheduler.
+- `connectivity_dask(...)`: the same on dask arrays, on any dask scheduler;
+- `connectivity_from_files(...)`: raster files of any size streamed tile by tile into a GeoTIFF,
+  resumable from its checkpoint, locally or on a dask.distributed cluster.
 
 The first two need NumPy only; the others need the `tools` extra and are imported when first used.
 """
 from .grid import level_transforms, search_reach
 
-__all__ = ["level_transforms", "search_reach", "connectivity_tiled", "connectivity_dask"]
+__all__ = ["level_transforms", "search_reach", "connectivity_tiled", "connectivity_dask", "connectivity_from_files"]
 
-_LAZY = {"connectivity_tiled": ".tiled", "connectivity_dask": ".on_dask"}
+_LAZY = {"connectivity_tiled": ".tiled", "connectivity_dask": ".on_dask", "connectivity_from_files": ".streaming"}
 
 
 def __getattr__(name):

@@ -2,14 +2,13 @@
 import contextlib
 import logging
 import math
-import sys
+import os
+import shutil
 import time
 
-import numpy as np
-
-from ..checks import unit_range_problem
 from ..grid import check_window_sizes, checked_levels
-from ..tiled import DEFAULT_TILE_SIZE, connectivity_tiled, tile_cores
+from ..streaming import CheckpointMismatch, OutOfRange, checkpoint_path, connectivity_from_files
+from ..tiled import DEFAULT_TILE_SIZE
 from .checks import (
     PICTURE_EXTENSIONS,
     RASTER_EXTENSIONS,
@@ -20,10 +19,10 @@ from .checks import (
     check_outputs,
     check_scale,
 )
-from .coverage import add_vector_options, coverage_of
-from .errors import InputError
+from .coverage import add_vector_options, read_polygons
+from .errors import InputError, Interrupted
 from .plot import plot_map
-from .rasters import atomic_output, is_geographic, is_raster, read_matching, read_raster, write_geotiff
+from .rasters import atomic_output, check_same_grid, is_geographic, is_raster, read_grid, read_preview
 
 log = logging.getLogger("velkan_tools")
 
@@ -58,50 +57,35 @@ def parse_bandwidths(text):
     return lambdas
 
 
-def read_fractions(path, role, scale, scale_option, reference=None):
-    """A condition or traversal raster divided by `scale`, refused unless its values lie in [0, 1];
-    `reference` is the (path, grid) whose grid it must share."""
-    values, grid = read_raster(path, role) if reference is None else (read_matching(path, role, *reference),
-                                                                       reference[1])
-    if scale != 1:
-        values = values / np.float32(scale)
-    if problem := unit_range_problem(values):
-        raise InputError(f"{role} {path}: {problem}{scale_hint(values, scale, scale_option)}")
-    return values, grid
-
-
-def scale_hint(values, scale, option):
-    """How to bring values that are not fractions into [0, 1]."""
-    finite = values[np.isfinite(values)]
-    if not finite.size:
+def scale_hint(error, scale, option):
+    """How to bring values that are not fractions into [0, 1], from the span OutOfRange found."""
+    if error.low is None or error.low > error.high:
         return ""
-    if finite.min() >= 0:
-        return f"; divide them with {option} {scale * 10 ** math.ceil(math.log10(finite.max())):g}"
-    return "; rescale them into [0, 1] first"
+    if error.low >= 0 and error.high > 1:
+        return f"; divide them with {option} {scale * 10 ** math.ceil(math.log10(error.high)):g}"
+    return "; rescale them into [0, 1] first" if error.low < 0 else ""
 
 
-def protected_cells(args, grid):
-    """True on protected cells: non-zero cells of a raster on the condition's grid, or cells that
-    polygons cover by at least --protected-cover."""
+def check_inputs_match(args):
+    """The condition's grid, every other raster checked to share it (metadata only)."""
+    grid = read_grid(args.condition, "condition", bands=1)
+    for path, role in ((args.mask, "mask"), (args.traversal, "traversal")):
+        if path:
+            check_same_grid(role, path, read_grid(path, role, bands=1), args.condition, grid)
+    for path in args.transition:
+        check_same_grid("transition grid", path, read_grid(path, "transition grid"), args.condition, grid)
+    return grid
+
+
+def protected_areas(args, grid):
+    """(raster path, polygons) of --protected: one of them, or neither."""
+    if not args.protected:
+        return None, None
     if is_raster(args.protected):
-        values = read_matching(args.protected, "--protected raster", args.condition, grid)
-        return np.isfinite(values) & (values != 0)
-    cover = coverage_of(args.protected, grid, args.threads, layer=args.layer, where=args.where)
-    return cover >= args.protected_cover
-
-
-def focal_mask(args, condition, grid):
-    """True where a cell is no focal source: cells without data, what --mask excludes and, with
-    --protected, the cells outside protected areas."""
-    if args.pa_to_pa and not (args.mask or args.protected):
-        raise InputError("--pa-to-pa needs --protected (or --mask) to say which cells are protected")
-    mask = np.isnan(condition)
-    if args.mask:
-        values = read_matching(args.mask, "mask", args.condition, grid)
-        mask |= np.isnan(values) | (values != 0)
-    if args.protected:
-        mask |= ~protected_cells(args, grid)
-    return mask
+        check_same_grid("--protected raster", args.protected, read_grid(args.protected, "--protected raster",
+                                                                        bands=1), args.condition, grid)
+        return args.protected, None
+    return None, read_polygons(args.protected, grid.crs, args.layer, args.where)
 
 
 def run_settings(args):
@@ -130,47 +114,20 @@ def check_paths(args):
     check_outputs(outputs, inputs, args.overwrite)
 
 
-def compute(args, settings, inputs):
-    condition, mask, traversal, grids = inputs
-    tiles = sum(1 for _ in tile_cores(condition.shape, args.tile_size))
-    log.info("%s tiles of up to %d x %d cells, %s focal cells", f"{tiles:,}", args.tile_size, args.tile_size,
-             f"{np.count_nonzero(~mask):,}")
-    show_progress = False if (args.no_progress or args.quiet) else None
-    if args.scheduler:
-        return compute_on_cluster(args.scheduler, args.tile_size, condition, mask, grids, traversal, settings,
-                                  show_progress)
-    return connectivity_tiled(condition, mask, grids, traversal=traversal, tile_size=args.tile_size,
-                              progress=show_progress, **settings)
-
-
-def compute_on_cluster(address, chunk, condition, mask, grids, traversal, settings, show_progress):
-    """The run as a dask graph on the distributed scheduler at `address`."""
-    from distributed import Client, progress
-
-    from ..on_dask import connectivity_dask
+@contextlib.contextmanager
+def cluster_client(address):
+    """A dask.distributed client of the scheduler at `address`, or None without one."""
+    if not address:
+        yield None
+        return
+    from distributed import Client
 
     try:
         client = Client(address, timeout="10s")
     except (OSError, ValueError) as error:
         raise InputError(f"--scheduler {address}: cannot reach it ({error})") from None
     with client:
-        lazy = connectivity_dask(condition, mask, grids, traversal=traversal, chunk_size=chunk, **settings)
-        future = client.compute(lazy)
-        if show_progress is not False and sys.stderr.isatty():
-            progress(future)
-        return future.result()
-
-
-def read_inputs(args):
-    """Every raster of the run, read and checked, and the condition's grid."""
-    condition, grid = read_fractions(args.condition, "condition", args.condition_scale, "--condition-scale")
-    log.info("read condition %s: %s", args.condition, grid.describe())
-    traversal = None
-    if args.traversal:
-        traversal, _ = read_fractions(args.traversal, "traversal", args.traversal_scale, "--traversal-scale",
-                                      reference=(args.condition, grid))
-    grids = [read_matching(path, "transition grid", args.condition, grid, bands=None) for path in args.transition]
-    return (condition, focal_mask(args, condition, grid), traversal, grids), grid
+        yield client
 
 
 def form_of(args):
@@ -180,24 +137,59 @@ def form_of(args):
     return "KOVA" if args.pa_to_pa else "habitat connectivity"
 
 
+def start_afresh_or_resume(args):
+    """Refuses an interrupted run's checkpoint unless --resume continues it or --overwrite drops it."""
+    checkpoint = checkpoint_path(args.output)
+    if not os.path.exists(checkpoint) or args.resume:
+        return
+    if not args.overwrite:
+        raise InputError(f"-o {args.output}: an interrupted run left {checkpoint}; give --resume to continue it "
+                         "or --overwrite to start again")
+    shutil.rmtree(checkpoint)
+
+
+def compute(args, settings, grid):
+    raster, polygons = protected_areas(args, grid)
+    selection = ", ".join(f"{name} {value}" for name, value in (("layer", args.layer), ("where", args.where))
+                          if value)
+    with cluster_client(args.scheduler) as client:
+        try:
+            return connectivity_from_files(
+                args.condition, args.output, mask=args.mask, traversal=args.traversal, transition=args.transition,
+                protected=raster, protected_polygons=polygons, protected_cover=args.protected_cover,
+                protected_source=args.protected if polygons is not None else None, protected_selection=selection,
+                condition_scale=args.condition_scale, traversal_scale=args.traversal_scale,
+                is_geo=is_geographic(args.condition, grid), tile_size=args.tile_size, resume=args.resume,
+                client=client, progress=False if (args.no_progress or args.quiet) else None, **settings)
+        except OutOfRange as error:
+            option = "--condition-scale" if str(error).startswith("condition") else "--traversal-scale"
+            scale = args.condition_scale if option == "--condition-scale" else args.traversal_scale
+            raise InputError(f"{error}{scale_hint(error, scale, option)}") from None
+        except CheckpointMismatch as error:
+            raise InputError(f"--resume: {error}; give --overwrite to start again") from None
+        except KeyboardInterrupt:
+            raise Interrupted(f"{checkpoint_path(args.output)} keeps the finished tiles: run the same command "
+                              "with --resume to go on") from None
+
+
 def run(args):
     settings = run_settings(args)
     check_paths(args)
+    if args.pa_to_pa and not (args.mask or args.protected):
+        raise InputError("--pa-to-pa needs --protected (or --mask) to say which cells are protected")
+    grid = check_inputs_match(args)
+    start_afresh_or_resume(args)
     start = time.perf_counter()
-    inputs, grid = read_inputs(args)
-    settings.update(transform=grid.coefficients, is_geo=is_geographic(args.condition, grid))
-    with contextlib.ExitStack() as outputs:
-        raster = outputs.enter_context(atomic_output(args.output))
-        picture = args.plot and outputs.enter_context(atomic_output(args.plot))
-        values = compute(args, settings, inputs)
-        write_geotiff(raster, values, grid)
-        if picture:
-            plot_map(picture, values, grid, title=f"{form_of(args)} of {args.condition}", label=form_of(args))
+    log.info("read condition %s: %s", args.condition, grid.describe())
+    summary = compute(args, settings, grid)
+    if args.plot:
+        with atomic_output(args.plot) as picture:
+            plot_map(picture, read_preview(args.output), grid, title=f"{form_of(args)} of {args.condition}",
+                     label=form_of(args))
     log.info("computed and written in %.1f s", time.perf_counter() - start)
-    finite = values[np.isfinite(values)]
-    summary = f", mean {finite.mean():.4f}" if finite.size else ""
+    mean = f", mean {summary.value_sum / summary.value_count:.4f}" if summary.value_count else ""
     if not args.quiet:
-        print(f"{form_of(args)} of {finite.size:,} focal cells{summary}: {args.output}"
+        print(f"{form_of(args)} of {summary.value_count:,} focal cells{mean}: {args.output}"
               + (f", map {args.plot}" if args.plot else ""))
 
 
@@ -209,7 +201,10 @@ def add_parser(commands, common):
                     "traversal values are fractions in [0, 1], 1 for intact habitat.")
     parser.add_argument("condition", metavar="CONDITION.tif")
     parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
-    parser.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace existing outputs (and drop an interrupted run's checkpoint)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue an interrupted run from the finished tiles of its checkpoint")
     parser.add_argument("--mask", metavar="M.tif", help="cells that are no focal sources (non-zero or nodata)")
     parser.add_argument("--protected", metavar="AREAS",
                         help="protected areas: polygons (any vector file), or a raster on the condition's grid "
@@ -239,7 +234,9 @@ def add_parser(commands, common):
     parser.add_argument("--threads", type=int, default=None, metavar="N", help="threads per native call (default: all)")
     parser.add_argument("--tile-size", type=int, default=DEFAULT_TILE_SIZE, metavar="N",
                         help=f"tile (or dask chunk) side in cells (default {DEFAULT_TILE_SIZE})")
-    parser.add_argument("--scheduler", metavar="URL", help="run on the dask.distributed scheduler at URL")
+    parser.add_argument("--scheduler", metavar="URL",
+                        help="run on the dask.distributed scheduler at URL: each tile a task that reads and writes "
+                             "its own windows (the workers must see the same files)")
     parser.add_argument("--plot", metavar="OUT.png", help="also write a PNG map with a colour bar")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
     parser.set_defaults(run=run)

@@ -3,3 +3,7 @@
 
 class InputError(Exception):
     """Bad input: a missing file, rasters that disagree, an argument out of range."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C, with what the user can do next (its text)."""

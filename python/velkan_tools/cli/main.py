@@ -6,7 +6,7 @@ import sys
 import warnings
 
 from . import connectivity, coverage, demo
-from .errors import InputError
+from .errors import InputError, Interrupted
 
 BAD_INPUT = 2
 INTERRUPTED = 130
@@ -77,7 +77,8 @@ def run(argv):
     except InputError as error:
         print(f"velkan: {error}", file=sys.stderr)
         return BAD_INPUT
-    except KeyboardInterrupt:
-        print("velkan: interrupted; no output written", file=sys.stderr)
+    except KeyboardInterrupt as interrupt:
+        then = f"; {interrupt}" if isinstance(interrupt, Interrupted) else ""
+        print(f"velkan: interrupted; no output written{then}", file=sys.stderr)
         return INTERRUPTED
     return 0

@@ -58,9 +58,22 @@ def grid_of(source):
     return Grid(source.crs, source.transform, (source.height, source.width))
 
 
-def read_grid(path, role):
+def read_grid(path, role, bands=None):
+    """The raster's grid; with `bands`, refused unless it has that many."""
     with opened(path, role) as source:
+        if bands is not None and source.count != bands:
+            raise InputError(f"{role} {path} has {source.count} bands; it needs exactly {bands}")
         return grid_of(source)
+
+
+def read_preview(path, most_cells=2000):
+    """The first band, NaN where there is no data, read at most `most_cells` a side (a nearest-cell
+    decimation, so a map of any raster fits in memory)."""
+    with opened(path, "raster") as source:
+        step = max(1, -(-max(source.height, source.width) // most_cells))
+        shape = (-(-source.height // step), -(-source.width // step))
+        data = source.read(1, out_shape=shape, masked=True)
+    return data.astype(np.float32).filled(np.nan)
 
 
 def read_raster(path, role, bands=1):
