@@ -31,12 +31,18 @@ rasterio = require("rasterio", "connectivity_from_files")
 zarr = require("zarr", "connectivity_from_files")
 tqdm = require("tqdm", "connectivity_from_files").tqdm
 Window = rasterio.windows.Window
+MaskFlags = rasterio.enums.MaskFlags
+# Band masks that say no more than the nodata value does.
+SIMPLE_MASKS = ([MaskFlags.all_valid], [MaskFlags.nodata])
 
 log = logging.getLogger("velkan_tools")
 
 CHECKPOINT_SUFFIX = ".checkpoint"
 MANIFEST_FORMAT = 1
 OUTPUT_BLOCK = 256  # the GeoTIFF's internal tiles, and the windows it is assembled in
+# GDAL keeps the blocks it read or wrote in a cache of 5 % of the machine's memory by default:
+# on a large raster that cache, not the tiles, would set the run's peak memory.
+GDAL_CACHE = dict(GDAL_CACHEMAX=64)  # MB
 
 
 def checkpoint_path(output):
@@ -90,28 +96,44 @@ def window_of(rows, cols):
     return Window.from_slices(slice(*rows), slice(*cols))
 
 
-def read_window(path, rows, cols, bands=1, scale=1.0):
-    """A window as float32 with NaN where there is no data, divided by `scale`: (rows, cols), or
-    (rows, cols, bands) for bands=None."""
-    with rasterio.open(path) as source:
-        data = source.read(None if bands is None else 1, window=window_of(rows, cols), masked=True)
-    data = data.astype(np.float32).filled(np.nan)
-    if scale != 1:
-        data /= np.float32(scale)
-    return data if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))
+class Readers(contextlib.ExitStack):
+    """The run's raster files, each opened once for all the windows read through it."""
+
+    def __init__(self):
+        super().__init__()
+        self.sources = {}
+
+    def read(self, path, rows, cols, bands=1, scale=1.0):
+        """A window as float32 with NaN where there is no data, divided by `scale`: (rows, cols),
+        or (rows, cols, bands) for bands=None."""
+        if path not in self.sources:
+            self.sources[path] = self.enter_context(rasterio.open(path))
+        source, window = self.sources[path], window_of(rows, cols)
+        indexes = None if bands is None else 1
+        if all(flags in SIMPLE_MASKS for flags in source.mask_flag_enums):
+            # Faster than a masked read, to the same values: only the nodata value is masked.
+            raw = source.read(indexes, window=window)
+            data = raw.astype(np.float32)
+            if source.nodata is not None and not np.isnan(source.nodata):
+                data[raw == source.nodata] = np.nan
+        else:
+            data = source.read(indexes, window=window, masked=True).astype(np.float32).filled(np.nan)
+        if scale != 1:
+            data /= np.float32(scale)
+        return data if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))
 
 
-def window_mask(run, rows, cols, condition):
+def window_mask(run, readers, rows, cols, condition):
     """True where a cell of the window is no focal source: no data, the mask's non-zero or nodata
     cells and, with protected areas, the cells outside them."""
     mask = np.isnan(condition)
     if run.mask:
-        values = read_window(run.mask, rows, cols)
+        values = readers.read(run.mask, rows, cols)
         mask |= np.isnan(values) | (values != 0)
     if run.protected_in_store:
         mask |= zarr.open_array(run.store, mode="r", path="protected")[slice(*rows), slice(*cols)] == 0
     elif run.protected:
-        values = read_window(run.protected, rows, cols)
+        values = readers.read(run.protected, rows, cols)
         mask |= ~(np.isfinite(values) & (values != 0))
     return mask
 
@@ -120,14 +142,16 @@ def compute_tile(run, core_rows, core_cols):
     """Computes one tile from the files into the checkpoint and marks it finished; its focal cells.
     A tile without focal cells is marked finished without a native call."""
     block = Block.around(core_rows, core_cols, run.shape, run.settings.halo)
-    condition = read_window(run.condition, block.rows, block.cols, scale=run.condition_scale)
-    mask = window_mask(run, block.rows, block.cols, condition)
-    focal = int(np.count_nonzero(~mask[block.core_in_block]))
+    with rasterio.Env(**GDAL_CACHE), Readers() as readers:
+        condition = readers.read(run.condition, block.rows, block.cols, scale=run.condition_scale)
+        mask = window_mask(run, readers, block.rows, block.cols, condition)
+        focal = int(np.count_nonzero(~mask[block.core_in_block]))
+        if focal:
+            traversal = None
+            if run.traversal:
+                traversal = readers.read(run.traversal, block.rows, block.cols, scale=run.traversal_scale)
+            grids = [readers.read(path, block.rows, block.cols, bands=None) for path in run.transition]
     if focal:
-        traversal = None
-        if run.traversal:
-            traversal = read_window(run.traversal, block.rows, block.cols, scale=run.traversal_scale)
-        grids = [read_window(path, block.rows, block.cols, bands=None) for path in run.transition]
         values = block_values(run.settings, block, condition, mask, traversal, grids)
         zarr.open_array(run.store, mode="r+", path="values")[block.core] = values
     with open(run.marker(core_rows, core_cols), "w"):
@@ -245,33 +269,49 @@ class PolygonsByTile:
         return velkan.pixel_coverage(chosen, t, shape)
 
 
-def survey(run, polygons, protected_cover, progress):
-    """Reads every tile's core once, before any computation: the value ranges of the condition and
-    the traversal (OutOfRange past [0, 1]), the tiles holding focal cells, and the protected
-    polygons rasterised into the checkpoint."""
-    found = Survey(focal_tiles=[])
-    condition_range, traversal_range = RangeOf(), RangeOf()
-    protected = zarr.open_array(run.store, mode="r+", path="protected") if run.protected_in_store else None
-    for rows, cols in tqdm(run.tiles(), disable=bar_hidden(progress), unit="tile", desc="reading",
-                           dynamic_ncols=True):
-        condition = read_window(run.condition, rows, cols, scale=run.condition_scale)
-        condition_range.add(condition)
+class Surveyor:
+    """One streamed pass over every tile's core, before any computation: the value ranges of the
+    condition and the traversal, the tiles holding focal cells, and the protected polygons
+    rasterised into the checkpoint."""
+
+    def __init__(self, run, polygons, protected_cover):
+        self.run, self.polygons, self.protected_cover = run, polygons, protected_cover
+        self.protected = zarr.open_array(run.store, mode="r+", path="protected") if run.protected_in_store else None
+        self.found = Survey(focal_tiles=[])
+        self.condition_range, self.traversal_range = RangeOf(), RangeOf()
+
+    def tile(self, readers, rows, cols):
+        run, found = self.run, self.found
+        condition = readers.read(run.condition, rows, cols, scale=run.condition_scale)
+        self.condition_range.add(condition)
         if run.traversal:
-            traversal = read_window(run.traversal, rows, cols, scale=run.traversal_scale)
-            traversal_range.add(traversal)
+            traversal = readers.read(run.traversal, rows, cols, scale=run.traversal_scale)
+            self.traversal_range.add(traversal)
             found.traversal_missing += int(np.count_nonzero(np.isnan(traversal)))
-        if protected is not None:
-            cells = polygons.cover(rows, cols) >= protected_cover
-            protected[slice(*rows), slice(*cols)] = cells
+        if self.protected is not None:
+            cells = self.polygons.cover(rows, cols) >= self.protected_cover
+            self.protected[slice(*rows), slice(*cols)] = cells
             found.protected_cells += int(np.count_nonzero(cells))
-        focal = int(np.count_nonzero(~window_mask(run, rows, cols, condition)))
+        focal = int(np.count_nonzero(~window_mask(run, readers, rows, cols, condition)))
         if focal:
             found.focal_tiles.append((rows, cols, focal))
             found.focal_cells += focal
-    condition_range.check("condition", run.condition)
-    if run.traversal:
-        traversal_range.check("traversal", run.traversal)
-    return found
+
+    def finish(self):
+        """The survey, once the values were found within range (OutOfRange otherwise)."""
+        self.condition_range.check("condition", self.run.condition)
+        if self.run.traversal:
+            self.traversal_range.check("traversal", self.run.traversal)
+        return self.found
+
+
+def survey(run, polygons, protected_cover, progress):
+    surveyor = Surveyor(run, polygons, protected_cover)
+    tiles = tqdm(run.tiles(), disable=bar_hidden(progress), unit="tile", desc="reading", dynamic_ncols=True)
+    with Readers() as readers:
+        for rows, cols in tiles:
+            surveyor.tile(readers, rows, cols)
+    return surveyor.finish()
 
 
 # ---- after the tiles: the output ----
@@ -313,6 +353,34 @@ def output_beside(path):
 
 
 # ---- the run ----
+
+def run_record(run, protected):
+    """The manifest of a run: its inputs' identity and every parameter that shapes its values;
+    `protected` describes protected polygons (their file, selection and cover), if any."""
+    inputs = {"condition": run.condition, "mask": run.mask, "traversal": run.traversal, "protected": run.protected,
+              **{f"transition grid {k}": path for k, path in enumerate(run.transition)}}
+    if protected and protected["source"]:
+        inputs["protected polygons"] = os.fspath(protected["source"])
+    s = run.settings
+    parameters = dict(levels=list(s.levels), lambdas=list(s.lambdas), max_cost=s.max_cost, window_size=s.window_size,
+                      outer_window=s.outer_window, window_mode=s.window_mode, pa_to_pa=s.pa_to_pa, is_geo=s.is_geo,
+                      condition_scale=run.condition_scale, traversal_scale=run.traversal_scale,
+                      protected_selection=protected and protected["selection"],
+                      protected_cover=protected and protected["cover"])
+    return run_manifest(run, {role: path for role, path in inputs.items() if path}, parameters)
+
+
+def warn_about(run, found, polygons_source):
+    """Warnings for runs that may not mean what they say; `polygons_source` names protected polygons."""
+    if run.traversal and found.traversal_missing:
+        warnings.warn(f"traversal has {found.traversal_missing:,} cells without data; their condition stands in "
+                      "for traversal there", UserWarning, stacklevel=3)
+    if run.protected_in_store and not found.protected_cells:
+        warnings.warn(f"protected polygons {polygons_source or ''}: none reaches the raster's {run.shape[0]} x "
+                      f"{run.shape[1]} cells; no cell is protected", UserWarning, stacklevel=3)
+    if not found.focal_cells:
+        warnings.warn("no focal cell: the mask excludes every cell, so every value is NaN", UserWarning, stacklevel=3)
+
 
 @dataclass
 class RunSummary:
@@ -369,46 +437,29 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
     whole or not at all, and the checkpoint is removed once it is written. Ctrl-C stops the run
     with the checkpoint kept.
     """
-    with rasterio.open(condition) as source:
-        profile = source.profile
-        geographic = bool(source.crs and source.crs.is_geographic) if is_geo is None else is_geo
-    shape = (profile["height"], profile["width"])
-    settings = ConnectivitySettings.from_arguments(tuple(profile["transform"])[:6], levels, lambdas, geographic,
-                                                   max_cost, window_size, outer_window, (0, 0), n_threads,
-                                                   window_mode, pa_to_pa)
-    if tile_size < 1:
-        raise ValueError(f"tile_size must be at least 1, not {tile_size}")
-    polygons = None if protected_polygons is None else PolygonsByTile(protected_polygons, profile["transform"])
-    run = FileRun(os.fspath(condition), mask and os.fspath(mask), traversal and os.fspath(traversal),
-                  tuple(os.fspath(p) for p in transition), protected and os.fspath(protected), polygons is not None,
-                  float(condition_scale), float(traversal_scale), settings, shape, int(tile_size),
-                  checkpoint_path(output))
-    inputs = {"condition": run.condition, "mask": run.mask, "traversal": run.traversal, "protected": run.protected,
-              **{f"transition grid {k}": path for k, path in enumerate(run.transition)}}
-    if polygons is not None and protected_source:
-        inputs["protected polygons"] = os.fspath(protected_source)
-    inputs = {role: path for role, path in inputs.items() if path}
-    parameters = dict(levels=list(settings.levels), lambdas=list(settings.lambdas), max_cost=settings.max_cost,
-                      window_size=window_size, outer_window=outer_window, window_mode=window_mode,
-                      pa_to_pa=bool(pa_to_pa), is_geo=geographic, condition_scale=run.condition_scale,
-                      traversal_scale=run.traversal_scale,
-                      protected_selection=protected_selection if polygons else None,
-                      protected_cover=protected_cover if polygons else None)
-    open_checkpoint(run, run_manifest(run, inputs, parameters), resume)
-    found = survey(run, polygons, protected_cover, progress)
-    if run.traversal and found.traversal_missing:
-        warnings.warn(f"traversal has {found.traversal_missing:,} cells without data; their condition stands in "
-                      "for traversal there", UserWarning, stacklevel=2)
-    if polygons is not None and not found.protected_cells:
-        warnings.warn(f"protected polygons {protected_source or ''}: none reaches the raster's {shape[0]} x "
-                      f"{shape[1]} cells; no cell is protected", UserWarning, stacklevel=2)
-    if not found.focal_cells:
-        warnings.warn("no focal cell: the mask excludes every cell, so every value is NaN", UserWarning, stacklevel=2)
-    pending = [tile for tile in found.focal_tiles if not os.path.exists(run.marker(tile[0], tile[1]))]
-    log.info("%s tiles of up to %d x %d cells, %s focal cells; %d tiles to compute", f"{len(run.tiles()):,}",
-             tile_size, tile_size, f"{found.focal_cells:,}", len(pending))
-    run_tiles(run, pending, client, progress)
-    with output_beside(output) as temporary:
-        count, total = assemble(run, temporary, profile)
-    shutil.rmtree(run.checkpoint)
-    return RunSummary(len(run.tiles()), len(pending), found.focal_cells, count, total)
+    with rasterio.Env(**GDAL_CACHE):
+        with rasterio.open(condition) as source:
+            profile = source.profile
+            geographic = bool(source.crs and source.crs.is_geographic) if is_geo is None else is_geo
+        if tile_size < 1:
+            raise ValueError(f"tile_size must be at least 1, not {tile_size}")
+        settings = ConnectivitySettings.from_arguments(tuple(profile["transform"])[:6], levels, lambdas, geographic,
+                                                       max_cost, window_size, outer_window, (0, 0), n_threads,
+                                                       window_mode, pa_to_pa)
+        polygons = None if protected_polygons is None else PolygonsByTile(protected_polygons, profile["transform"])
+        run = FileRun(os.fspath(condition), mask and os.fspath(mask), traversal and os.fspath(traversal),
+                      tuple(os.fspath(p) for p in transition), protected and os.fspath(protected),
+                      polygons is not None, float(condition_scale), float(traversal_scale), settings,
+                      (profile["height"], profile["width"]), int(tile_size), checkpoint_path(output))
+        protected_record = dict(source=protected_source, selection=protected_selection, cover=protected_cover)
+        open_checkpoint(run, run_record(run, protected_record if polygons else None), resume)
+        found = survey(run, polygons, protected_cover, progress)
+        warn_about(run, found, protected_source if polygons else None)
+        pending = [tile for tile in found.focal_tiles if not os.path.exists(run.marker(tile[0], tile[1]))]
+        log.info("%s tiles of up to %d x %d cells, %s focal cells; %d tiles to compute", f"{len(run.tiles()):,}",
+                 tile_size, tile_size, f"{found.focal_cells:,}", len(pending))
+        run_tiles(run, pending, client, progress)
+        with output_beside(output) as temporary:
+            count, total = assemble(run, temporary, profile)
+        shutil.rmtree(run.checkpoint)
+        return RunSummary(len(run.tiles()), len(pending), found.focal_cells, count, total)
