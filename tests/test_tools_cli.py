@@ -1,4 +1,5 @@
 """The velkan command line on GeoTIFFs and vector files the tests write themselves."""
+import importlib.metadata
 import os
 import signal
 import subprocess
@@ -12,6 +13,7 @@ import pytest
 import rasterio
 import shapely
 import velkan
+import velkan_tools
 from distributed import LocalCluster
 from rasterio.transform import Affine
 from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
@@ -125,6 +127,29 @@ def test_connectivity_options_match_the_native_call(tmp_path, condition_tif, for
     assert read(out)[0].tobytes() == expected_connectivity(**expected).tobytes()
 
 
+def test_outputs_are_cogs_that_say_what_they_hold(tmp_path, condition_tif, capsys):
+    out, cover = str(tmp_path / "out.tif"), str(tmp_path / "cover.tif")
+    polygons = protected_polygons(tmp_path)
+    assert main(["connectivity", condition_tif, "-o", out, "--co", "OVERVIEW_COUNT=2", "--pa-to-pa",
+                 "--protected", polygons] + RUN) == 0
+    assert main(["coverage", polygons, "--like", condition_tif, "-o", cover]) == 0
+    assert main(["--version"]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == f"velkan {importlib.metadata.version('velkan')}"
+    with rasterio.open(out) as source:
+        assert source.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG" and source.overviews(1) == [2, 4]
+        assert source.profile["tiled"] and source.descriptions == ("KOVA",)
+        tags = source.tags()
+        values = source.read(1)
+    assert tags["velkan_version"] == velkan_tools.__version__ == importlib.metadata.version("velkan")
+    assert (tags["velkan_max_cost"], tags["velkan_levels"], tags["velkan_pa_to_pa"]) == ("10.0", "[1, 2, 4]", "True")
+    assert tags["velkan_input_condition"] == "condition.tif"
+    assert tags["velkan_input_protected_polygons"] == "protected.gpkg"
+    assert values.tobytes() == expected_connectivity(mask=protected_mask((50, 40)), pa_to_pa=True).tobytes()
+    with rasterio.open(cover) as source:
+        assert source.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG"
+        assert source.descriptions == ("covered fraction",) and source.tags()["velkan_input_polygons"] == "protected.gpkg"
+
+
 def test_geographic_crs_measures_great_circles(tmp_path):
     transform = Affine(0.002, 0.0, 24.0, 0.0, -0.001, 61.0)
     condition = landscape(50, 40)
@@ -232,6 +257,8 @@ def bad_inputs(tmp_path, condition_tif):
                                    "-o", str(existing)],
         "coverage several layers": ["coverage", layers, "--like", condition_tif] + out,
         "demo unwritable": ["demo", "-o", "/proc/velkan-demo"],
+        "creation option without value": run + ["--co", "BLOCKSIZE"],
+        "creation option GDAL refuses": run + ["--co", "COMPRESS=NOPE"],
     }
 
 
@@ -244,7 +271,8 @@ BAD_INPUTS = ["missing file", "not a raster", "CRS mismatch", "wrong band count"
               "layer without vector", "output exists", "output is the input", "output is a folder",
               "output not a GeoTIFF", "map not a PNG", "unwritable folder",
               "polygons without CRS", "polygons that are lines", "coverage threads", "coverage output exists",
-              "coverage several layers", "demo unwritable"]
+              "coverage several layers", "demo unwritable", "creation option without value",
+              "creation option GDAL refuses"]
 
 
 def refusal(tmp_path, condition_tif, capsys, fault):

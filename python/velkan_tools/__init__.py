@@ -10,7 +10,14 @@
 
 The first two need NumPy only; the others need the `tools` extra and are imported when first used.
 """
+from importlib import metadata
+
 from .grid import level_transforms, search_reach
+
+try:
+    __version__ = metadata.version("velkan")
+except metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "unknown"
 
 __all__ = ["level_transforms", "search_reach", "connectivity_tiled", "connectivity_dask", "connectivity_from_files"]
 

@@ -1,6 +1,10 @@
 """Placing rasters and tiles in the global grid: level transforms and the halo a tile needs."""
 import operator
 
+# About 65,000 focal cells a tile: a few seconds a call on two cores with the usual windows
+# (levels up to 8, outer window 11), so Ctrl-C and progress are never far away.
+DEFAULT_TILE_SIZE = 256
+
 
 def checked_levels(levels):
     """The levels as a list of ints, each a power of two (1, 2, 4, ...)."""

@@ -14,18 +14,19 @@ import json
 import logging
 import os
 import shutil
-import tempfile
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 import velkan
 
+from . import __version__
 from ._extras import require
 from .blocks import Block, ConnectivitySettings, block_values
 from .checks import unit_range_problem
-from .grid import shifted_transform
-from .tiled import DEFAULT_TILE_SIZE, tile_cores
+from .cog import cog_beside, provenance_tags
+from .grid import DEFAULT_TILE_SIZE, shifted_transform
+from .tiled import tile_cores
 
 rasterio = require("rasterio", "connectivity_from_files")
 zarr = require("zarr", "connectivity_from_files")
@@ -317,6 +318,7 @@ def survey(run, polygons, protected_cover, progress):
 # ---- after the tiles: the output ----
 
 def output_profile(source_profile):
+    """The plain tiled GeoTIFF the COG is made from."""
     return dict(driver="GTiff", height=source_profile["height"], width=source_profile["width"], count=1,
                 dtype="float32", crs=source_profile["crs"], transform=source_profile["transform"], nodata=np.nan,
                 tiled=True, blockxsize=OUTPUT_BLOCK, blockysize=OUTPUT_BLOCK, compress="deflate", predictor=3,
@@ -337,19 +339,11 @@ def assemble(run, path, profile):
     return count, total
 
 
-@contextlib.contextmanager
-def output_beside(path):
-    """A temporary path beside `path`, renamed onto it when the block succeeds, removed otherwise."""
-    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix=".velkan-",
-                                         suffix=os.path.splitext(path)[1])
-    os.close(handle)
-    os.remove(temporary)
-    try:
-        yield temporary
-        os.replace(temporary, path)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(temporary)
+def value_of(run):
+    """What a cell's value is, by the inputs that choose it."""
+    if run.transition:
+        return "OLVI"
+    return "KOVA" if run.settings.pa_to_pa else "habitat connectivity"
 
 
 # ---- the run ----
@@ -417,7 +411,8 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
                             protected_cover=0.5, protected_source=None, protected_selection="",
                             condition_scale=1.0, traversal_scale=1.0,
                             is_geo=None, window_mode="circular", pa_to_pa=False, n_threads=None,
-                            tile_size=DEFAULT_TILE_SIZE, resume=False, client=None, progress=None):
+                            tile_size=DEFAULT_TILE_SIZE, resume=False, client=None, progress=None,
+                            creation_options=None):
     """Connectivity of the raster file `condition`, streamed tile by tile into the GeoTIFF `output`.
 
     Rasters are file paths on the condition's grid: `mask` (non-zero or nodata cells are no focal
@@ -435,7 +430,9 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
     differ), without it an existing one is a FileExistsError. With a dask.distributed `client`,
     each tile is a task that reads its own windows and writes its own chunk. The output appears
     whole or not at all, and the checkpoint is removed once it is written. Ctrl-C stops the run
-    with the checkpoint kept.
+    with the checkpoint kept. The output is a cloud-optimised GeoTIFF (`creation_options` go to
+    GDAL's COG driver) whose band description says what its value is and whose tags record the
+    velkan version, every parameter and the inputs' file names.
     """
     with rasterio.Env(**GDAL_CACHE):
         with rasterio.open(condition) as source:
@@ -452,14 +449,17 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
                       polygons is not None, float(condition_scale), float(traversal_scale), settings,
                       (profile["height"], profile["width"]), int(tile_size), checkpoint_path(output))
         protected_record = dict(source=protected_source, selection=protected_selection, cover=protected_cover)
-        open_checkpoint(run, run_record(run, protected_record if polygons else None), resume)
+        record = run_record(run, protected_record if polygons else None)
+        open_checkpoint(run, record, resume)
         found = survey(run, polygons, protected_cover, progress)
         warn_about(run, found, protected_source if polygons else None)
         pending = [tile for tile in found.focal_tiles if not os.path.exists(run.marker(tile[0], tile[1]))]
         log.info("%s tiles of up to %d x %d cells, %s focal cells; %d tiles to compute", f"{len(run.tiles()):,}",
                  tile_size, tile_size, f"{found.focal_cells:,}", len(pending))
         run_tiles(run, pending, client, progress)
-        with output_beside(output) as temporary:
-            count, total = assemble(run, temporary, profile)
+        tags = provenance_tags(__version__, {"value": value_of(run), **record["parameters"]},
+                               {role: entry["path"] for role, entry in record["inputs"].items()})
+        with cog_beside(output, value_of(run), tags, creation_options) as plain:
+            count, total = assemble(run, plain, profile)
         shutil.rmtree(run.checkpoint)
         return RunSummary(len(run.tiles()), len(pending), found.focal_cells, count, total)

@@ -4,10 +4,7 @@ import numpy as np
 from ._extras import require
 from .blocks import Block, ConnectivitySettings, block_values, check_input_shapes
 from .checks import check_run_inputs
-
-# About 65,000 focal cells a tile: a few seconds a call on two cores with the usual windows
-# (levels up to 8, outer window 11), so Ctrl-C and progress are never far away.
-DEFAULT_TILE_SIZE = 256
+from .grid import DEFAULT_TILE_SIZE
 
 
 def tile_cores(shape, tile_size):

@@ -48,6 +48,31 @@ def writable_folder(folder, option, path):
     os.remove(probe)
 
 
+def creation_options(pairs):
+    """--co KEY=VALUE pairs as a dict, checked against GDAL's COG driver before any work."""
+    from ..cog import check_cog_options
+
+    options = {}
+    for pair in pairs:
+        key, sep, value = pair.partition("=")
+        if not sep or not key:
+            raise InputError(f"--co {pair}: give KEY=VALUE, as in --co BLOCKSIZE=512")
+        options[key] = value
+    try:
+        check_cog_options(options)
+    except ValueError as error:
+        raise InputError(f"--co {' '.join(pairs)}: {error}") from None
+    return options
+
+
+def add_output_options(parser):
+    """--overwrite and --co, as GDAL's tools take them."""
+    parser.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    parser.add_argument("--co", action="append", default=[], metavar="KEY=VALUE",
+                        help="a creation option of GDAL's COG driver for the output (repeatable), "
+                             "e.g. BLOCKSIZE=512 or COMPRESS=ZSTD")
+
+
 def same_file(a, b):
     if os.path.exists(a) and os.path.exists(b):
         return os.path.samefile(a, b)

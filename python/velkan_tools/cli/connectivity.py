@@ -6,23 +6,24 @@ import os
 import shutil
 import time
 
-from ..grid import check_window_sizes, checked_levels
-from ..streaming import CheckpointMismatch, OutOfRange, checkpoint_path, connectivity_from_files
-from ..tiled import DEFAULT_TILE_SIZE
+from ..grid import DEFAULT_TILE_SIZE, check_window_sizes, checked_levels
 from .checks import (
     PICTURE_EXTENSIONS,
     RASTER_EXTENSIONS,
+    add_output_options,
     at_least_one,
     check_bandwidths,
     check_fraction,
     check_max_cost,
     check_outputs,
     check_scale,
+    creation_options,
 )
-from .coverage import add_vector_options, read_polygons
+from .coverage import add_vector_options
 from .errors import InputError, Interrupted
-from .plot import plot_map
-from .rasters import atomic_output, check_same_grid, is_geographic, is_raster, read_grid, read_preview
+
+# rasterio, the streamed run, the vector readers and matplotlib load only when the command runs:
+# `velkan --help` stays quick.
 
 log = logging.getLogger("velkan_tools")
 
@@ -68,6 +69,8 @@ def scale_hint(error, scale, option):
 
 def check_inputs_match(args):
     """The condition's grid, every other raster checked to share it (metadata only)."""
+    from .rasters import check_same_grid, read_grid
+
     grid = read_grid(args.condition, "condition", bands=1)
     for path, role in ((args.mask, "mask"), (args.traversal, "traversal")):
         if path:
@@ -79,6 +82,9 @@ def check_inputs_match(args):
 
 def protected_areas(args, grid):
     """(raster path, polygons) of --protected: one of them, or neither."""
+    from .rasters import check_same_grid, is_raster, read_grid
+    from .vectors import read_polygons
+
     if not args.protected:
         return None, None
     if is_raster(args.protected):
@@ -100,6 +106,8 @@ def run_settings(args):
     check_fraction("--protected-cover", args.protected_cover)
     check_scale("--condition-scale", args.condition_scale)
     check_scale("--traversal-scale", args.traversal_scale)
+    from .rasters import is_raster
+
     if (args.layer or args.where) and (not args.protected or is_raster(args.protected)):
         raise InputError("--layer and --where select features of a --protected vector file")
     return dict(levels=parse_levels(args.levels), lambdas=parse_bandwidths(args.lambdas),
@@ -139,6 +147,8 @@ def form_of(args):
 
 def start_afresh_or_resume(args):
     """Refuses an interrupted run's checkpoint unless --resume continues it or --overwrite drops it."""
+    from ..streaming import checkpoint_path
+
     checkpoint = checkpoint_path(args.output)
     if not os.path.exists(checkpoint) or args.resume:
         return
@@ -149,6 +159,9 @@ def start_afresh_or_resume(args):
 
 
 def compute(args, settings, grid):
+    from ..streaming import CheckpointMismatch, OutOfRange, checkpoint_path, connectivity_from_files
+    from .rasters import is_geographic
+
     raster, polygons = protected_areas(args, grid)
     selection = ", ".join(f"{name} {value}" for name, value in (("layer", args.layer), ("where", args.where))
                           if value)
@@ -160,7 +173,8 @@ def compute(args, settings, grid):
                 protected_source=args.protected if polygons is not None else None, protected_selection=selection,
                 condition_scale=args.condition_scale, traversal_scale=args.traversal_scale,
                 is_geo=is_geographic(args.condition, grid), tile_size=args.tile_size, resume=args.resume,
-                client=client, progress=False if (args.no_progress or args.quiet) else None, **settings)
+                client=client, progress=False if (args.no_progress or args.quiet) else None,
+                creation_options=args.creation_options, **settings)
         except OutOfRange as error:
             option = "--condition-scale" if str(error).startswith("condition") else "--traversal-scale"
             scale = args.condition_scale if option == "--condition-scale" else args.traversal_scale
@@ -174,6 +188,7 @@ def compute(args, settings, grid):
 
 def run(args):
     settings = run_settings(args)
+    args.creation_options = creation_options(args.co)
     check_paths(args)
     if args.pa_to_pa and not (args.mask or args.protected):
         raise InputError("--pa-to-pa needs --protected (or --mask) to say which cells are protected")
@@ -183,6 +198,9 @@ def run(args):
     log.info("read condition %s: %s", args.condition, grid.describe())
     summary = compute(args, settings, grid)
     if args.plot:
+        from .plot import plot_map
+        from .rasters import atomic_output, read_preview
+
         with atomic_output(args.plot) as picture:
             plot_map(picture, read_preview(args.output), grid, title=f"{form_of(args)} of {args.condition}",
                      label=form_of(args))
@@ -201,8 +219,7 @@ def add_parser(commands, common):
                     "traversal values are fractions in [0, 1], 1 for intact habitat.")
     parser.add_argument("condition", metavar="CONDITION.tif")
     parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
-    parser.add_argument("--overwrite", action="store_true",
-                        help="replace existing outputs (and drop an interrupted run's checkpoint)")
+    add_output_options(parser)
     parser.add_argument("--resume", action="store_true",
                         help="continue an interrupted run from the finished tiles of its checkpoint")
     parser.add_argument("--mask", metavar="M.tif", help="cells that are no focal sources (non-zero or nodata)")

@@ -1,70 +1,6 @@
 """`velkan coverage`: the exact fraction of each raster cell that a vector file's polygons cover."""
-import logging
-import warnings
-
-import geopandas
-import numpy as np
-import pyogrio
-import shapely
-import velkan
-
-from .checks import RASTER_EXTENSIONS, at_least_one, check_outputs
+from .checks import RASTER_EXTENSIONS, add_output_options, at_least_one, check_outputs, creation_options
 from .errors import InputError
-from .rasters import atomic_output, crs_name, read_grid, write_geotiff
-
-log = logging.getLogger("velkan_tools")
-
-
-def chosen_layer(path, layer):
-    """The layer to read: the one named, or the only one; a file of several needs --layer."""
-    try:
-        layers = [str(name) for name in pyogrio.list_layers(path)[:, 0]]
-    except Exception as error:  # pyogrio's own classes; every one means unreadable
-        raise InputError(f"polygons {path}: cannot read them ({error})") from None
-    if layer is None and len(layers) > 1:
-        raise InputError(f"polygons {path} has {len(layers)} layers ({', '.join(layers)}); choose one with --layer")
-    if layer is not None and layer not in layers:
-        raise InputError(f"polygons {path} has no layer {layer} (its layers: {', '.join(layers)})")
-    return layer
-
-
-def read_polygons(path, crs, layer=None, where=None):
-    """The polygons of any vector file geopandas reads (one layer, the features `where` selects),
-    reprojected to `crs` and unioned, as velkan's (exterior, [holes]) pairs."""
-    layer = chosen_layer(path, layer)
-    try:
-        frame = geopandas.read_file(path, layer=layer, where=where)
-    except Exception as error:  # pyogrio and fiona raise their own classes; every one means unreadable
-        selected = f" with --where {where!r}" if where else ""
-        raise InputError(f"polygons {path}: cannot read them{selected} ({error})") from None
-    if frame.crs is None and len(frame):
-        raise InputError(f"polygons {path} have no CRS: cannot place them on a raster in {crs_name(crs)}")
-    shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
-    others = shapes[~shapes.geom_type.isin(["Polygon", "MultiPolygon"])]
-    if len(others):
-        kinds = ", ".join(sorted(set(others.geom_type)))
-        raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
-    if not len(shapes):
-        return []
-    union = shapely.union_all(shapes.to_crs(crs).values)
-    return [(ring_coordinates(part.exterior), [ring_coordinates(hole) for hole in part.interiors])
-            for part in shapely.get_parts(union) if isinstance(part, shapely.Polygon)]
-
-
-def ring_coordinates(ring):
-    return np.ascontiguousarray(shapely.get_coordinates(ring), dtype=np.float64)
-
-
-def coverage_of(path, grid, n_threads=None, layer=None, where=None):
-    """Covered fraction of every cell of the grid, float32 in [0, 1]; a warning when nothing is covered."""
-    polygons = read_polygons(path, grid.crs, layer, where)
-    log.info("read %s: %d polygons after union", path, len(polygons))
-    cover = velkan.pixel_coverage(polygons, grid.coefficients, grid.shape, n_threads=n_threads)
-    if not cover.any():
-        what = "none of its polygons reaches" if polygons else "it holds no polygons for"
-        warnings.warn(f"polygons {path}: {what} the raster's {grid.describe()}; nothing is covered", UserWarning,
-                      stacklevel=2)
-    return cover
 
 
 def add_vector_options(parser, of):
@@ -73,14 +9,21 @@ def add_vector_options(parser, of):
 
 
 def run(args):
+    from .. import __version__
+    from ..cog import provenance_tags
+    from .rasters import read_grid, save_cog
+    from .vectors import coverage_of
+
     at_least_one("--threads", args.threads)
+    options = creation_options(args.co)
     check_outputs([("-o", args.output, RASTER_EXTENSIONS)], [args.polygons, args.like], args.overwrite)
     grid = read_grid(args.like, "--like raster")
     if grid.crs is None:
         raise InputError(f"--like raster {args.like} has no CRS: cannot reproject polygons onto it")
     cover = coverage_of(args.polygons, grid, args.threads, layer=args.layer, where=args.where)
-    with atomic_output(args.output) as temporary:
-        write_geotiff(temporary, cover, grid, nodata=None)
+    tags = provenance_tags(__version__, {"value": "covered fraction", "layer": args.layer, "where": args.where},
+                           {"polygons": args.polygons, "like": args.like})
+    save_cog(args.output, cover, grid, "covered fraction", tags, options, nodata=None)
     if not args.quiet:
         print(f"coverage of {args.polygons} on {grid.describe()}: {args.output}")
 
@@ -92,7 +35,7 @@ def add_parser(commands, common):
                                              "(any vector file geopandas reads), reprojected to its CRS and unioned.")
     parser.add_argument("polygons", metavar="POLYGONS")
     parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
-    parser.add_argument("--overwrite", action="store_true", help="replace an existing output")
+    add_output_options(parser)
     parser.add_argument("--like", required=True, metavar="RASTER.tif", help="the raster whose grid to cover")
     add_vector_options(parser, "of POLYGONS")
     parser.add_argument("--threads", type=int, default=None, metavar="N")

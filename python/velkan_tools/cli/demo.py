@@ -3,51 +3,8 @@ import os
 import time
 from pathlib import Path
 
-import geopandas
-import numpy as np
-import shapely
-from rasterio.crs import CRS
-from rasterio.transform import Affine
-
 from .checks import writable_folder
 from .errors import InputError
-from .plot import plot_maps
-from .rasters import Grid, atomic_output, read_raster, save_geotiff
-
-SEED = 2026
-# 200 x 200 cells of 100 m in the Finnish national grid: 20 km a side.
-GRID = Grid(CRS.from_epsg(3067), Affine(100.0, 0.0, 380_000.0, 0.0, -100.0, 6_720_000.0), (200, 200))
-
-
-def synthetic_condition(shape, rng):
-    """Condition in [0, 1]: a matrix of middling habitat with smooth patches of intact habitat, a
-    lake without data and a road across (condition 0.05)."""
-    rows, cols = np.mgrid[0:shape[0], 0:shape[1]].astype(np.float64)
-    field = rng.normal(0.0, 0.04, shape)
-    for _ in range(14):
-        r, c = rng.uniform(0, shape[0]), rng.uniform(0, shape[1])
-        width = rng.uniform(8, 30)
-        field += rng.uniform(0.3, 1.0) * np.exp(-((rows - r) ** 2 + (cols - c) ** 2) / (2 * width ** 2))
-    condition = np.clip(0.5 + 0.5 * (field - field.min()) / (field.max() - field.min()), 0.0, 1.0).astype(np.float32)
-    condition[((rows - 140) / 18) ** 2 + ((cols - 50) / 28) ** 2 < 1] = np.nan
-    condition[np.abs(rows - 0.6 * cols - 30) < 1.5] = 0.05
-    return condition
-
-
-def protected_areas(grid, rng):
-    """Three protected areas in world coordinates: a ring with a hole, and two overlapping parks."""
-    def at(row, col):
-        return grid.transform @ (col, row)
-
-    def blob(row, col, radius, points=40):
-        angles = np.linspace(0, 2 * np.pi, points, endpoint=False)
-        radii = radius * (1 + 0.25 * np.sin(3 * angles + rng.uniform(0, 2 * np.pi)))
-        return [at(row + r * np.sin(a), col + r * np.cos(a)) for r, a in zip(radii, angles)]
-
-    ring = shapely.Polygon(blob(55, 60, 32), [blob(55, 60, 12)])
-    parks = [shapely.Polygon(blob(120, 150, 26)), shapely.Polygon(blob(150, 170, 20))]
-    return geopandas.GeoDataFrame({"name": ["ring", "east park", "south park"]}, geometry=[ring] + parks,
-                                  crs=grid.crs)
 
 
 def prepared_folder(args, files):
@@ -67,13 +24,22 @@ def prepared_folder(args, files):
 
 
 def run(args):
+    import numpy as np
+
+    from .. import __version__
+    from ..cog import provenance_tags
+    from .landscape import GRID, SEED, protected_areas, synthetic_condition
+    from .plot import plot_maps
+    from .rasters import atomic_output, read_raster, save_cog
+
     run_command = args.run_command  # the command line's own runner, for each step
     paths = prepared_folder(args, [
         ("condition", "condition.tif"), ("protected", "protected.gpkg"), ("coverage", "protected_cover.tif"),
         ("connectivity", "connectivity.tif"), ("kova", "kova.tif"), ("figure", "demo.png")])
     rng = np.random.default_rng(SEED)
     start = time.perf_counter()
-    save_geotiff(paths["condition"], synthetic_condition(GRID.shape, rng), GRID)
+    save_cog(paths["condition"], synthetic_condition(GRID.shape, rng), GRID, "habitat condition",
+             provenance_tags(__version__, {"value": "habitat condition", "seed": SEED}, {}))
     with atomic_output(paths["protected"]) as temporary:
         protected_areas(GRID, rng).to_file(temporary, driver="GPKG", layer="protected_areas")
     # The folder was checked above: the steps may replace what a former demo left.

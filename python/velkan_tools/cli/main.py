@@ -28,7 +28,10 @@ def common_options():
 
 
 def build_parser():
+    from .. import __version__
+
     parser = OneLineParser(prog="velkan", description="Habitat connectivity and pixel coverage of GeoTIFF rasters.")
+    parser.add_argument("--version", action="version", version=f"velkan {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=OneLineParser)
     common = common_options()

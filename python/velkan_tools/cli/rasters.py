@@ -148,7 +148,10 @@ def write_geotiff(path, values, grid, nodata=np.nan):
         target.write(values.astype(np.float32, copy=False), 1)
 
 
-def save_geotiff(path, values, grid, nodata=np.nan):
-    """`write_geotiff` through `atomic_output`."""
-    with atomic_output(path) as temporary:
-        write_geotiff(temporary, values, grid, nodata)
+def save_cog(path, values, grid, description, tags, creation_options=None, nodata=np.nan):
+    """The values as a cloud-optimised GeoTIFF at `path`, whole or not at all, with the band's
+    description and the tags (see velkan_tools.cog)."""
+    from ..cog import cog_beside
+
+    with cog_beside(path, description, tags, creation_options) as plain:
+        write_geotiff(plain, values, grid, nodata)
