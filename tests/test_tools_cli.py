@@ -14,7 +14,7 @@ import rasterio
 import shapely
 import velkan
 import velkan_tools
-from distributed import LocalCluster
+from distributed import Client, LocalCluster
 from rasterio.transform import Affine
 from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
 from velkan_tools import level_transforms
@@ -161,13 +161,20 @@ def test_geographic_crs_measures_great_circles(tmp_path):
     assert not np.allclose(expected, expected_connectivity(), equal_nan=True)
 
 
-def test_scheduler_runs_on_a_cluster(tmp_path, condition_tif):
-    out = str(tmp_path / "out.tif")
+def test_scheduler_runs_on_a_cluster(tmp_path, condition_tif, capsys):
+    out, again = str(tmp_path / "out.tif"), str(tmp_path / "again.tif")
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster:
         assert main(["connectivity", condition_tif, "-o", out, "--scheduler", cluster.scheduler_address,
-                     "--threads", "1"] + RUN) == 0
-    assert read(out)[0].tobytes() == expected_connectivity().tobytes()
+                     "--threads", "1", "-q"] + RUN[:-1]) == 0
+        assert capsys.readouterr() == ("", "")  # --quiet: no bar, no summary
+        with Client(cluster) as client:  # the same run from paths, with the progress bar asked for
+            velkan_tools.connectivity_from_files(condition_tif, again, levels=[1, 2, 4], lambdas=[2.0, 20.0, 200.0],
+                                                 max_cost=DEFAULT_MAX_COST, window_size=3, outer_window=5,
+                                                 tile_size=24, client=client, progress=True)
+    bar = capsys.readouterr().err.splitlines()[-1]
+    assert "connectivity: 100%" in bar and "<00:00" in bar, bar  # with the ETA of a tiled run
+    assert read(out)[0].tobytes() == read(again)[0].tobytes() == expected_connectivity().tobytes()
 
 
 def exact_cover(geometry, shape):

@@ -158,11 +158,10 @@ def start_afresh_or_resume(args):
     shutil.rmtree(checkpoint)
 
 
-def compute(args, settings, grid):
+def compute(args, settings, grid, raster, polygons):
     from ..streaming import CheckpointMismatch, OutOfRange, checkpoint_path, connectivity_from_files
     from .rasters import is_geographic
 
-    raster, polygons = protected_areas(args, grid)
     selection = ", ".join(f"{name} {value}" for name, value in (("layer", args.layer), ("where", args.where))
                           if value)
     with cluster_client(args.scheduler) as client:
@@ -196,14 +195,15 @@ def run(args):
     start_afresh_or_resume(args)
     start = time.perf_counter()
     log.info("read condition %s: %s", args.condition, grid.describe())
-    summary = compute(args, settings, grid)
+    raster, polygons = protected_areas(args, grid)
+    summary = compute(args, settings, grid, raster, polygons)
     if args.plot:
         from .plot import plot_map
         from .rasters import atomic_output, read_preview
 
         with atomic_output(args.plot) as picture:
-            plot_map(picture, read_preview(args.output), grid, title=f"{form_of(args)} of {args.condition}",
-                     label=form_of(args))
+            plot_map(picture, read_preview(args.output), grid, f"{form_of(args)} of {os.path.basename(args.condition)}",
+                     form_of(args), outlines=polygons)
     log.info("computed and written in %.1f s", time.perf_counter() - start)
     mean = f", mean {summary.value_sum / summary.value_count:.4f}" if summary.value_count else ""
     if not args.quiet:

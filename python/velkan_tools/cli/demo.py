@@ -29,8 +29,9 @@ def run(args):
     from .. import __version__
     from ..cog import provenance_tags
     from .landscape import GRID, SEED, protected_areas, synthetic_condition
-    from .plot import plot_maps
+    from .plot import Panel, plot_maps
     from .rasters import atomic_output, read_raster, save_cog
+    from .vectors import read_polygons
 
     run_command = args.run_command  # the command line's own runner, for each step
     paths = prepared_folder(args, [
@@ -51,11 +52,14 @@ def run(args):
     run_command(["connectivity", paths["condition"], "-o", paths["connectivity"]] + shared + settings)
     run_command(["connectivity", paths["condition"], "--protected", paths["protected"], "--pa-to-pa",
                  "-o", paths["kova"]] + shared + settings)
-    panels = [("habitat condition", "condition", "condition"), ("protected areas", "coverage", "covered fraction"),
-              ("habitat connectivity", "connectivity", "connectivity"),
-              ("KOVA (protected-area edition)", "kova", "KOVA")]
+    panels = [("habitat condition of the landscape", "condition", "habitat condition", False),
+              ("protected areas: covered fraction of each cell", "coverage", "covered fraction", True),
+              ("habitat connectivity", "connectivity", "habitat connectivity", True),
+              ("KOVA: connectivity between protected areas", "kova", "KOVA", True)]
+    outlines = read_polygons(paths["protected"], GRID.crs)
     with atomic_output(paths["figure"]) as temporary:
-        plot_maps(temporary, [(title, read_raster(paths[key], key)[0], label) for title, key, label in panels], GRID)
+        plot_maps(temporary, [Panel(title, read_raster(paths[key], key)[0], label, outlined)
+                              for title, key, label, outlined in panels], GRID, outlines=outlines)
     if args.quiet:
         return
     print(f"\nvelkan demo: a landscape of {GRID.describe()} of 100 m, done in {time.perf_counter() - start:.1f} s")
