@@ -44,9 +44,10 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 from pathlib import Path
 
 import numpy as np
-import velkan
 from skimage.graph import MCP_Geometric
 from timing import StolenTime, interleaved_best
+
+import velkan
 
 SIZE = 512
 LEVELS = [1, 2, 4, 8]

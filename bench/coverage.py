@@ -22,12 +22,13 @@ from datetime import date
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
-import velkan
 from exactextract import exact_extract
 from exactextract.raster import NumPyRasterSource
 from rasterio.features import rasterize
 from rasterio.transform import Affine
 from timing import StolenTime, interleaved_best
+
+import velkan
 
 N = 4000
 # North up, row 0 at the top: the layout exactextract's NumPyRasterSource assumes.

@@ -26,9 +26,10 @@ from pathlib import Path
 
 import numpy as np
 import rasterio
-import velkan
 from rasterio.transform import Affine
 from rasterio.windows import Window
+
+import velkan
 from velkan_tools import connectivity_from_files, level_transforms
 
 LEVELS = [1, 2, 4, 8]

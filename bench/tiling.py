@@ -14,8 +14,9 @@ import os
 import time
 
 import numpy as np
-import velkan
 from distributed import Client, LocalCluster
+
+import velkan
 from velkan_tools import connectivity_dask, connectivity_tiled, level_transforms
 from velkan_tools.tiled import DEFAULT_TILE_SIZE
 

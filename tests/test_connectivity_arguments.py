@@ -1,6 +1,7 @@
 """connectivity's argument conversions, their texts and the order of the checks."""
 import numpy as np
 import pytest
+
 import velkan
 
 F32 = np.float32

@@ -1,6 +1,7 @@
 """connectivity end to end: values from Python."""
 import numpy as np
 import pytest
+
 import velkan
 
 F32 = np.float32

@@ -1,6 +1,7 @@
 """pixel_coverage's argument conversions and polygon reading: classes, texts, order."""
 import numpy as np
 import pytest
+
 import velkan
 
 T = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)

@@ -2,8 +2,9 @@
 import numpy as np
 import pytest
 import shapely
-import velkan
 from shapely.geometry import Polygon
+
+import velkan
 
 IDENTITY = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)
 

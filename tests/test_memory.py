@@ -10,8 +10,9 @@ import tracemalloc
 
 import numpy as np
 import pytest
-import velkan
 from conftest import base_args
+
+import velkan
 
 UNDER_SANITIZER = bool(os.environ.get("VELKAN_SANITIZED"))
 T = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)

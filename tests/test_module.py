@@ -3,6 +3,7 @@ import inspect
 
 import numpy as np
 import pytest
+
 import velkan
 
 

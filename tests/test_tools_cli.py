@@ -12,11 +12,12 @@ import numpy as np
 import pytest
 import rasterio
 import shapely
-import velkan
-import velkan_tools
 from distributed import Client, LocalCluster
 from rasterio.transform import Affine
 from tools_support import interrupt_second_native_call, landscape, protected_mask, transition_grids
+
+import velkan
+import velkan_tools
 from velkan_tools import level_transforms
 from velkan_tools.cli import main
 from velkan_tools.cli.connectivity import DEFAULT_MAX_COST

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 from distributed import Client, LocalCluster, get_task_stream
 from tools_support import FORMS, assert_same_values, call_arguments, whole_raster
+
 from velkan_tools import connectivity_dask
 from velkan_tools.on_dask import chunks_at_least
 

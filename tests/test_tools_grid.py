@@ -1,5 +1,6 @@
 """level_transforms and search_reach against hand-computed values."""
 import pytest
+
 from velkan_tools import level_transforms, search_reach
 
 BASE = (100.0, 0.0, 600_000.0, 0.0, -100.0, 6_700_000.0)

@@ -2,6 +2,7 @@
 import numpy as np
 import pytest
 from tools_support import FORMS, assert_same_values, call_arguments, interrupt_second_native_call, whole_raster
+
 from velkan_tools import blocks, connectivity_tiled, search_reach
 
 

@@ -1,6 +1,7 @@
 """Shared by the velkan_tools tests: small fixed-seed rasters, the whole-raster reference call, and a
 native call that Ctrl-C interrupts."""
 import numpy as np
+
 import velkan
 from velkan_tools import level_transforms
 

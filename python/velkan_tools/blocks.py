@@ -8,6 +8,7 @@ are focal sources.
 from dataclasses import dataclass
 
 import numpy as np
+
 import velkan
 
 from .checks import check_bandwidths_and_cost

@@ -8,33 +8,37 @@
 
 namespace velkan {
 
-WorkerPool::WorkerPool(std::size_t workers) {
-  workers = std::clamp<std::size_t>(workers, 1, kMaxWorkers);
-  threads_.reserve(workers);
-  worker_ids_.reserve(workers);
+WorkerPool::WorkerPool(std::size_t workers) : workers_(std::clamp<std::size_t>(workers, 1, kMaxWorkers)) {}
+
+WorkerPool::~WorkerPool() { stop_threads(); }
+
+void WorkerPool::start_threads() {
+  threads_.reserve(workers_);
+  worker_ids_.reserve(workers_);
   try {
-    for (std::size_t w = 0; w < workers; ++w) {
+    for (std::size_t w = 0; w < workers_; ++w) {
       threads_.emplace_back(&WorkerPool::worker_main, this, w);
       worker_ids_.push_back(threads_.back().get_id());
     }
+  } catch (const std::system_error& error) {
+    stop_threads();
+    throw PoolStartError(error.code());  // what(): the system's reason, as the thread's error gave it
   } catch (...) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    start_cv_.notify_all();
-    for (auto& t : threads_) t.join();
+    stop_threads();
     throw;
   }
 }
 
-WorkerPool::~WorkerPool() {
+void WorkerPool::stop_threads() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   start_cv_.notify_all();
   for (auto& t : threads_) t.join();
+  threads_.clear();
+  worker_ids_.clear();
+  stopping_ = false;
 }
 
 std::size_t WorkerPool::online_processors() {
@@ -116,6 +120,7 @@ void WorkerPool::parallel_for(std::size_t begin, std::size_t end, const Body& bo
     for (std::size_t i = begin; i < end; ++i) body(i, worker);
     return;
   }
+  if (threads_.empty()) start_threads();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     body_ = &body;

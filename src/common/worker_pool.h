@@ -4,6 +4,8 @@
 // workers and waits; it never runs loop bodies itself, so it stays free to
 // poll for interruption while it waits. Work the calling thread does itself
 // polls through poll().
+// The threads start with the first loop that needs them, so a call whose work
+// stays on the calling thread (a small one) starts none.
 // Workers keep no thread-local state: the pool knows its threads by id. A
 // loaded library's thread-local storage is allocated on a thread's first use
 // of it, and glibc ends the whole process when that allocation fails.
@@ -19,10 +21,17 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace velkan {
+
+// A worker thread could not be started (the system's reason in what()).
+class PoolStartError : public std::system_error {
+ public:
+  using std::system_error::system_error;
+};
 
 class WorkerPool {
  public:
@@ -32,20 +41,20 @@ class WorkerPool {
   // Largest number of workers a pool is built with.
   static constexpr std::size_t kMaxWorkers = 65535;
 
-  // Starts `workers` threads (0 is raised to 1, more than kMaxWorkers lowered).
-  // Throws std::system_error when a thread cannot be started.
+  // A pool of `workers` threads (0 is raised to 1, more than kMaxWorkers
+  // lowered), started by the first parallel_for that hands out work.
   explicit WorkerPool(std::size_t workers);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  std::size_t size() const { return threads_.size(); }
+  std::size_t size() const { return workers_; }
 
   // Runs body(i, w) for every i in [begin, end); w < size() names the worker,
   // so callers can keep one scratch buffer per worker. Blocks until done.
   // Called from inside a loop body it runs the range inline on that worker.
   // Throws std::logic_error on a thread that is neither the calling thread
-  // nor a worker.
+  // nor a worker, PoolStartError when the workers cannot be started.
   void parallel_for(std::size_t begin, std::size_t end, const Body& body);
 
   // Called on the calling thread about every `period_ms`: while it waits for a
@@ -67,12 +76,15 @@ class WorkerPool {
   static std::size_t online_processors();
 
  private:
+  void start_threads();
+  void stop_threads();
   void worker_main(std::size_t worker);
   std::size_t worker_of_this_thread() const;
   void run_indices(std::size_t worker);
   void record_failure(std::exception_ptr failure);
   void run_wait_hook();
 
+  std::size_t workers_;
   std::vector<std::thread> threads_;
   std::vector<std::thread::id> worker_ids_;  // of threads_, written before any loop
   std::thread::id owner_ = std::this_thread::get_id();

@@ -273,13 +273,14 @@ bool EdgeAccumulator::is_small(const std::vector<PixelPoint>& ring, RasterView<f
 void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterView<float> raster, WorkerPool& pool) {
   std::vector<RowJob> jobs;
   jobs.reserve(rings.size());
-  std::uint64_t r0 = UINT64_MAX, r1 = 0;
+  std::uint64_t r0 = UINT64_MAX, r1 = 0, work = 0;
   for (const PendingRing& p : rings) {
     if (p.ring.size() < 3) continue;
     const RowJob job{p.ring, p.sign, cell_range(bounds_of(p.ring), raster.rows(), raster.cols()), raster, p.finish};
     if (job.range.empty()) continue;
     r0 = std::min(r0, job.range.r0);
     r1 = std::max(r1, job.range.r1);
+    work += job.range.rows() * (job.range.cols() + 1);
     jobs.push_back(job);
   }
   if (jobs.empty()) return;
@@ -317,8 +318,9 @@ void EdgeAccumulator::add_batch(const std::vector<PendingRing>& rings, RasterVie
       }
     }
   };
-  if (bands == 1) {
-    run_band(0, 0);  // the caller does this band itself
+  if (bands == 1 || work < kInlineWork) {
+    // The caller does these bands itself: waking the pool would cost more.
+    for (std::size_t band = 0; band < bands; ++band) run_band(band, 0);
   } else {
     pool.parallel_for(0, bands, run_band);
   }

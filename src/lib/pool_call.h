@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <system_error>
 
 #include "common/worker_pool.h"
 #include "lib/py_ref.h"
@@ -24,18 +23,17 @@ template <class Work>
 auto with_worker_pool(std::optional<std::uint64_t> n_threads, Work&& work) {
   std::uint64_t count = n_threads ? *n_threads : WorkerPool::online_processors();
   if (count > WorkerPool::kMaxWorkers) count = WorkerPool::kMaxWorkers;
-  std::optional<WorkerPool> pool;
-  try {
-    pool.emplace(static_cast<std::size_t>(count));
-  } catch (const std::system_error& error) {
-    raise_error(PyExc_RuntimeError, error.what());
-  }
-  pool->set_wait_hook(
+  WorkerPool pool(static_cast<std::size_t>(count));
+  pool.set_wait_hook(
       [] {
         if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};
       },
       kSignalCheckPeriodMs);
-  return work(*pool);
+  try {
+    return work(pool);
+  } catch (const PoolStartError& error) {  // the workers start with the first loop that needs them
+    raise_error(PyExc_RuntimeError, error.what());
+  }
 }
 
 }  // namespace velkan::py

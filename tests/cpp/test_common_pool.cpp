@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -138,4 +139,22 @@ TEST(WorkerPool, PollRunsTheHookOnlyOnTheCallerAfterItsPeriod) {
   pool.set_wait_hook([] { throw std::runtime_error("interrupted"); }, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_THROW(pool.poll(), std::runtime_error);
+}
+
+// The threads start with the first loop that hands out work: a call whose
+// work stays on the calling thread starts none.
+TEST(WorkerPool, ThreadsStartWithTheFirstLoop) {
+  const auto threads = [] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) count += entry.exists();
+    return count;
+  };
+  const std::size_t before = threads();
+  WorkerPool pool(3);
+  pool.parallel_for(2, 2, [](std::size_t, std::size_t) {});
+  EXPECT_EQ(threads(), before);
+  std::atomic<int> ran{0};
+  pool.parallel_for(0, 6, [&](std::size_t, std::size_t) { ran++; });
+  EXPECT_EQ(ran.load(), 6);
+  EXPECT_EQ(threads(), before + 3);
 }

@@ -8,10 +8,10 @@ sometimes with a missing, duplicated or unknown argument.
 import operator
 
 import numpy as np
-import velkan
 from hypothesis import given
 from hypothesis import strategies as st
 
+import velkan
 from fuzzing.harness import checked_call
 from fuzzing.values import (
     any_array,

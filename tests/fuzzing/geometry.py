@@ -7,10 +7,10 @@ import math
 
 import numpy as np
 import shapely
-import velkan
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
+import velkan
 from fuzzing.harness import checked_call
 
 TOLERANCE = 1e-6

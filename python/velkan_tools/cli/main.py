@@ -5,7 +5,7 @@ import logging
 import sys
 import warnings
 
-from . import connectivity, coverage, demo
+from . import connectivity, coverage, demo, zonal
 from .errors import InputError, Interrupted
 
 BAD_INPUT = 2
@@ -35,7 +35,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=OneLineParser)
     common = common_options()
-    for command in (connectivity, coverage, demo):
+    for command in (connectivity, coverage, zonal, demo):
         command.add_parser(commands, common)
     parser.set_defaults(run_command=run_command)  # the demo runs its steps through it
     return parser

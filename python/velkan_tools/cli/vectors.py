@@ -6,6 +6,7 @@ import geopandas
 import numpy as np
 import pyogrio
 import shapely
+
 import velkan
 
 from .errors import InputError
@@ -27,9 +28,9 @@ def chosen_layer(path, layer):
     return layer
 
 
-def read_polygons(path, crs, layer=None, where=None):
-    """The polygons of any vector file geopandas reads (one layer, the features `where` selects),
-    reprojected to `crs` and unioned, as velkan's (exterior, [holes]) pairs."""
+def read_features(path, layer, where, crs):
+    """The features of one layer of any vector file geopandas reads (those `where` selects), each
+    with its attributes, reprojected to `crs`; refused unless every geometry is a polygon."""
     layer = chosen_layer(path, layer)
     try:
         frame = geopandas.read_file(path, layer=layer, where=where)
@@ -43,9 +44,16 @@ def read_polygons(path, crs, layer=None, where=None):
     if len(others):
         kinds = ", ".join(sorted(set(others.geom_type)))
         raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
+    return frame.to_crs(crs) if len(frame) else frame
+
+
+def read_polygons(path, crs, layer=None, where=None):
+    """The polygons of `read_features`, unioned, as velkan's (exterior, [holes]) pairs."""
+    frame = read_features(path, layer, where, crs)
+    shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
     if not len(shapes):
         return []
-    union = shapely.union_all(shapes.to_crs(crs).values)
+    union = shapely.union_all(shapes.values)
     return [(ring_coordinates(part.exterior), [ring_coordinates(hole) for hole in part.interiors])
             for part in shapely.get_parts(union) if isinstance(part, shapely.Polygon)]
 
