@@ -53,11 +53,12 @@ def checkpoint_path(output):
 
 
 class OutOfRange(ValueError):
-    """Values that must be fractions in [0, 1] and are not; `low` and `high` span the finite ones."""
+    """Values of `role` (condition, traversal) that must be fractions in [0, 1] and are not; `low`
+    and `high` span the finite ones."""
 
-    def __init__(self, message, low=None, high=None):
+    def __init__(self, message, role, low=None, high=None):
         super().__init__(message)
-        self.low, self.high = low, high
+        self.role, self.low, self.high = role, low, high
 
 
 class CheckpointMismatch(ValueError):
@@ -246,7 +247,7 @@ class RangeOf:
         span = np.array([self.low, self.high] if self.low <= self.high else [], float)
         problem = unit_range_problem(np.append(span, np.inf) if self.infinite else span)
         if problem:
-            raise OutOfRange(f"{role} {path}: {problem}", self.low, self.high)
+            raise OutOfRange(f"{role} {path}: {problem}", role, self.low, self.high)
 
 
 class PolygonsByTile:

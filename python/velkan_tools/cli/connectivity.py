@@ -96,6 +96,8 @@ def protected_areas(args, grid):
 
 def run_settings(args):
     """The arguments of the tiled or dask run, checked before any raster is read."""
+    from .rasters import is_raster
+
     try:
         check_window_sizes(args.window_size, args.outer_window, names=("--window-size", "--outer-window"))
     except ValueError as error:
@@ -106,8 +108,6 @@ def run_settings(args):
     check_fraction("--protected-cover", args.protected_cover)
     check_scale("--condition-scale", args.condition_scale)
     check_scale("--traversal-scale", args.traversal_scale)
-    from .rasters import is_raster
-
     if (args.layer or args.where) and (not args.protected or is_raster(args.protected)):
         raise InputError("--layer and --where select features of a --protected vector file")
     return dict(levels=parse_levels(args.levels), lambdas=parse_bandwidths(args.lambdas),
@@ -175,8 +175,7 @@ def compute(args, settings, grid, raster, polygons):
                 client=client, progress=False if (args.no_progress or args.quiet) else None,
                 creation_options=args.creation_options, **settings)
         except OutOfRange as error:
-            option = "--condition-scale" if str(error).startswith("condition") else "--traversal-scale"
-            scale = args.condition_scale if option == "--condition-scale" else args.traversal_scale
+            option, scale = f"--{error.role}-scale", getattr(args, f"{error.role}_scale")
             raise InputError(f"{error}{scale_hint(error, scale, option)}") from None
         except CheckpointMismatch as error:
             raise InputError(f"--resume: {error}; give --overwrite to start again") from None
