@@ -160,9 +160,9 @@ void link_to_coarser(Builder& b, const CoarseLinkAxis& rows, const CoarseLinkAxi
     const std::int32_t v = next->find(r, c);
     if (v == kNoCell) continue;
     const std::size_t target = next_base + static_cast<std::size_t>(v);
-    const double metres = steps == nullptr ? -1.0 : steps->link_metres(i, j, sr, sc);
-    if (!(metres < 0.0)) {  // known (a NaN length stays as it came)
-      b.add_measured_edge(target, metres);
+    const EdgeLength* known = steps == nullptr ? nullptr : steps->links.find(i, j, sr != 0, sc != 0);
+    if (known != nullptr) {
+      b.add_measured_edge(target, *known);
       continue;
     }
     const Point p2 = cell_centre(coarse_t, r, c);
@@ -224,11 +224,11 @@ struct LevelPass {
 // come from the level's entering costs when the pass has them, and are
 // computed otherwise.
 template <bool entering>
-void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, const StepRow& steps) {
+void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t position, const StepRow& steps) {
   const NodeMapping& m = pass.current;
   // Locals: the edge stores could alias the mapping's integer fields.
   const std::int64_t cols = m.cols;
-  const std::int32_t* const centre = m.slots.data() + (std::int64_t{i} - m.row0) * cols + (std::int64_t{j} - m.col0);
+  const std::int32_t* const centre = m.slots.data() + position;
   const std::size_t base = pass.base;
 #pragma GCC unroll 8
   for (int s = 0; s < kNeighbours; ++s) {
@@ -244,13 +244,14 @@ void known_same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, s
   }
 }
 
-void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j) {
+// Cell (i, j) is at `position` of the current mapping's slots.
+void same_level_edges(Builder& b, const LevelPass& pass, std::int32_t i, std::int32_t j, std::int32_t position) {
   const StepRow* known = pass.steps == nullptr ? nullptr : pass.steps->from_row(i);
   if (known != nullptr) {
     if (pass.steps->per_row) {
-      known_same_level_edges<false>(b, pass, i, j, *known);
+      known_same_level_edges<false>(b, pass, position, *known);
     } else {
-      known_same_level_edges<true>(b, pass, i, j, *known);
+      known_same_level_edges<true>(b, pass, position, *known);
     }
     return;
   }
@@ -287,13 +288,17 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
   const Affine* coarse_t = nullptr;  // looked up at the first link, which needs it even without 2L cells
   const CoarseLinkAxis coarse_rows(static_cast<std::int32_t>(b.params.row_offset), cells.level);
   const CoarseLinkAxis coarse_cols(static_cast<std::int32_t>(b.params.col_offset), cells.level);
+  const NodeMapping& m = pass.current;
+  // A mapping of these very cells knows where each lies.
+  const bool mapped_here = m.level == cells.level && m.slot_of.size() == cells.size() && !m.empty();
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const std::int32_t i = cells.rows[k], j = cells.cols[k];
-    const std::int32_t uk = pass.current.empty() ? kNoCell : pass.current.find(i, j);
+    const std::int32_t position = mapped_here ? m.slot_of[k] : m.position(i, j);
+    const std::int32_t uk = position < 0 ? kNoCell : m.slots[static_cast<std::size_t>(position)];
     if (uk == kNoCell) throw InternalError("Node not found in node mapping.");
     const std::size_t u = pass.base + static_cast<std::size_t>(uk);
     const std::size_t begin = b.size();
-    same_level_edges(b, pass, i, j);
+    same_level_edges(b, pass, i, j, position);
     g.edge_begin[u] = static_cast<std::uint32_t>(begin);
     if (static_cast<std::int32_t>(u) == g.source && b.size() == begin) {
       isolate_source(b, pass, static_cast<std::size_t>(uk), i, j);

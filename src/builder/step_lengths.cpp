@@ -1,12 +1,17 @@
 #include "builder/step_lengths.h"
 
+#include <bit>
 #include <cmath>
+#include <map>
 
 #include "graph/distance.h"
 
 namespace velkan {
 
 namespace {
+
+// Most link lengths a level keeps in a table (8 MiB of lengths per level).
+constexpr std::size_t kMostLinkLengths = std::size_t{1} << 19;
 
 bool north_up(const Affine& a) { return a.b == 0.0 && a.d == 0.0; }
 
@@ -21,43 +26,74 @@ StepRow measure_row(const Affine& t, std::int64_t row, bool is_geo, const int (&
   return out;
 }
 
-// The haversine terms of every link from `level` (transform `fine`) to 2·level
-// (`coarse`), as cell_distance_m computes them from the two centres.
-void add_link_terms(const Affine& fine, const Affine& coarse, std::int32_t level, LevelShape shape,
-                    std::int32_t row_offset, std::int32_t col_offset, LevelSteps& out) {
+// The distinct values of a link term, matched bit for bit.
+class TermClasses {
+ public:
+  std::uint16_t add(double first, double second) {
+    const Key key{std::bit_cast<std::uint64_t>(first), std::bit_cast<std::uint64_t>(second)};
+    const auto [it, added] = index_.emplace(key, static_cast<std::uint16_t>(values_.size()));
+    if (added) values_.push_back({first, second});
+    return it->second;
+  }
+  const std::vector<std::array<double, 2>>& values() const { return values_; }
+  bool full() const { return values_.size() >= kMostClasses; }
+
+ private:
+  static constexpr std::size_t kMostClasses = 4096;
+  using Key = std::array<std::uint64_t, 2>;
+  std::map<Key, std::uint16_t> index_;
+  std::vector<std::array<double, 2>> values_;
+};
+
+// The terms of a link along one axis from fine position `fine` to coarse
+// position `coarse` (y or x, in the transforms' units): the offset of a
+// projected grid; for rows of a geographic one sin(Δφ/2) and cos φ1 · cos φ2,
+// for columns sin(Δθ/2), as cell_distance_m computes them.
+std::array<double, 2> link_terms(double fine, double coarse, bool is_geo, bool row) {
+  if (!is_geo) return {coarse - fine, 0.0};
+  const double a1 = fine * kDegreesToRadians, a2 = coarse * kDegreesToRadians;
+  return {std::sin((a2 - a1) / 2.0), row ? std::cos(a1) * std::cos(a2) : 0.0};
+}
+
+// The link lengths of `level` (transform `fine`) to 2·level (`coarse`); left
+// empty when the terms take too many values for a table.
+void add_link_lengths(const Affine& fine, const Affine& coarse, std::int32_t level, LevelShape shape, bool is_geo,
+                      std::int32_t row_offset, std::int32_t col_offset, LinkLengths& out) {
   const CoarseLinkAxis rows(row_offset, level), cols(col_offset, level);
-  out.link_rows.resize(shape.rows);
-  for (std::size_t i = 0; i < shape.rows; ++i) {
-    const double phi1 = cell_centre(fine, static_cast<std::int64_t>(i), 0).y * kDegreesToRadians;
-    for (int dr = -1; dr <= 1; ++dr) {
-      const std::int64_t r = rows.coarse_of(static_cast<std::int64_t>(i), dr);
-      const double phi2 = cell_centre(coarse, r, 0).y * kDegreesToRadians;
-      out.link_rows[i].s_phi[static_cast<std::size_t>(dr + 1)] = std::sin((phi2 - phi1) / 2.0);
-      out.link_rows[i].cos_product[static_cast<std::size_t>(dr + 1)] = std::cos(phi1) * std::cos(phi2);
+  TermClasses row_terms, col_terms;
+  std::vector<std::uint16_t> row_class(2 * shape.rows), col_class(2 * shape.cols);
+  for (std::size_t i = 0; i < shape.rows && !row_terms.full(); ++i) {
+    const auto row = static_cast<std::int64_t>(i);
+    for (int other = 0; other < 2; ++other) {
+      const std::int64_t r = rows.coarse_of(row, other == 1 ? rows.other_step(row) : 0);
+      const auto [t0, t1] = link_terms(cell_centre(fine, row, 0).y, cell_centre(coarse, r, 0).y, is_geo, true);
+      row_class[2 * i + static_cast<std::size_t>(other)] = row_terms.add(t0, t1);
     }
   }
-  out.link_cols.resize(shape.cols);
-  for (std::size_t j = 0; j < shape.cols; ++j) {
-    const double theta1 = cell_centre(fine, 0, static_cast<std::int64_t>(j)).x * kDegreesToRadians;
-    for (int dc = -1; dc <= 1; ++dc) {
-      const std::int64_t c = cols.coarse_of(static_cast<std::int64_t>(j), dc);
-      const double theta2 = cell_centre(coarse, 0, c).x * kDegreesToRadians;
-      out.link_cols[j][static_cast<std::size_t>(dc + 1)] = std::sin((theta2 - theta1) / 2.0);
+  for (std::size_t j = 0; j < shape.cols && !col_terms.full(); ++j) {
+    const auto col = static_cast<std::int64_t>(j);
+    for (int other = 0; other < 2; ++other) {
+      const std::int64_t c = cols.coarse_of(col, other == 1 ? cols.other_step(col) : 0);
+      const auto [t0, t1] = link_terms(cell_centre(fine, 0, col).x, cell_centre(coarse, 0, c).x, is_geo, false);
+      col_class[2 * j + static_cast<std::size_t>(other)] = col_terms.add(t0, t1);
     }
   }
+  const std::size_t row_count = row_terms.values().size(), col_count = col_terms.values().size();
+  if (row_terms.full() || col_terms.full() || row_count * col_count > kMostLinkLengths) return;
+  out.lengths.reserve(row_count * col_count);
+  for (const auto& [dy_or_phi, cos_product] : row_terms.values()) {
+    for (const auto& [dx_or_theta, unused] : col_terms.values()) {
+      const double metres =
+          is_geo ? haversine_m(dy_or_phi, cos_product, dx_or_theta) : std::hypot(dx_or_theta, dy_or_phi);
+      out.lengths.push_back(edge_length(metres));
+    }
+  }
+  out.row_class = std::move(row_class);
+  out.col_class = std::move(col_class);
+  out.col_classes = col_count;
 }
 
 }  // namespace
-
-double LevelSteps::link_metres(std::int64_t row, std::int64_t col, int dr, int dc) const {
-  if (row < 0 || col < 0 || static_cast<std::size_t>(row) >= link_rows.size() ||
-      static_cast<std::size_t>(col) >= link_cols.size()) {
-    return -1.0;
-  }
-  const LinkRow& terms = link_rows[static_cast<std::size_t>(row)];
-  const std::size_t r = static_cast<std::size_t>(dr + 1), c = static_cast<std::size_t>(dc + 1);
-  return haversine_m(terms.s_phi[r], terms.cos_product[r], link_cols[static_cast<std::size_t>(col)][c]);
-}
 
 StepLengths::StepLengths(const std::map<std::int32_t, Affine>& transforms,
                          const std::map<std::int32_t, LevelShape>& shapes, bool is_geo, const int (&steps)[8][2],
@@ -75,12 +111,12 @@ StepLengths::StepLengths(const std::map<std::int32_t, Affine>& transforms,
       for (std::size_t r = 0; r < shape.rows; ++r) {
         l.rows.push_back(measure_row(a, static_cast<std::int64_t>(r), true, steps));
       }
-      const auto coarse = level <= INT32_MAX / 2 ? transforms.find(2 * level) : transforms.end();
-      if (coarse != transforms.end() && north_up(coarse->second)) {
-        add_link_terms(a, coarse->second, level, shape, row_offset, col_offset, l);
-      }
     } else {
       continue;
+    }
+    const auto coarse = level <= INT32_MAX / 2 ? transforms.find(2 * level) : transforms.end();
+    if (north_up(a) && coarse != transforms.end() && north_up(coarse->second)) {
+      add_link_lengths(a, coarse->second, level, shape, is_geo, row_offset, col_offset, l.links);
     }
     levels_.emplace(level, std::move(l));
   }

@@ -7,12 +7,12 @@
 // edge. The values are those of measuring the first column's step: the same
 // as measuring in place up to the float64 rounding of the cell centres.
 //
-// On north-up geographic grids the links from a cell to the coarser level
-// take their haversine terms from here as well: there a centre's latitude
-// follows its row and its longitude its column, bit for bit, so each
-// latitude term is one per (row, coarse row step) and each longitude term one
-// per (column, coarse column step), and a link's length is exactly the
-// measured one.
+// On north-up grids the links from a cell to the coarser level take their
+// lengths from here as well: there a centre's y follows its row and its x its
+// column, bit for bit, so a link's length is a function of one term of the
+// fine row and one of the fine column (the offsets of a projected grid, the
+// haversine terms of a geographic one). Each takes few distinct values, and a
+// table over the distinct pairs holds exactly the measured lengths.
 #pragma once
 
 #include <array>
@@ -22,6 +22,7 @@
 
 #include "common/affine.h"
 #include "common/grid_math.h"
+#include "graph/distance.h"
 
 namespace velkan {
 
@@ -56,18 +57,31 @@ class CoarseLinkAxis {
   std::int64_t fine_first_, coarse_first_;  // global index of local index 0 at each level
 };
 
+// The lengths of a level's links to the next coarser level. A fine cell links
+// to the coarse cells of its own coarse row or the other one its neighbours
+// reach (see CoarseLinkAxis), and likewise by column: each of its rows and
+// columns has one term class per choice.
+struct LinkLengths {
+  std::vector<std::uint16_t> row_class;  // [2 * row + other row]
+  std::vector<std::uint16_t> col_class;  // [2 * col + other column]
+  std::size_t col_classes = 0;
+  std::vector<EdgeLength> lengths;  // [row class * col_classes + col class]
+
+  // The link of local (row, col) into its own or the other coarse row and
+  // column, or nullptr when not known.
+  const EdgeLength* find(std::int64_t row, std::int64_t col, bool other_row, bool other_col) const {
+    const std::size_t r = 2 * static_cast<std::size_t>(row) + (other_row ? 1 : 0);
+    const std::size_t c = 2 * static_cast<std::size_t>(col) + (other_col ? 1 : 0);
+    if (row < 0 || col < 0 || r >= row_class.size() || c >= col_class.size()) return nullptr;
+    return &lengths[row_class[r] * col_classes + col_class[c]];
+  }
+};
+
 // One level's steps: a single row when they do not depend on where they start.
 struct LevelSteps {
   bool per_row = false;
   std::vector<StepRow> rows;  // one row, or one per level row
-
-  // Haversine terms of the links to the next coarser level, by fine step
-  // -1, 0, 1 (see CoarseLinkAxis); empty when links are measured.
-  struct LinkRow {
-    std::array<double, 3> s_phi, cos_product;
-  };
-  std::vector<LinkRow> link_rows;                // per local row
-  std::vector<std::array<double, 3>> link_cols;  // s_theta, per local column
+  LinkLengths links;          // empty when links are measured
 
   // The steps leaving local row `row`, or nullptr outside the level's rows.
   const StepRow* from_row(std::int64_t row) const {
@@ -75,10 +89,6 @@ struct LevelSteps {
     if (row < 0 || static_cast<std::size_t>(row) >= rows.size()) return nullptr;
     return &rows[static_cast<std::size_t>(row)];
   }
-
-  // Metres of the link from local (row, col) to the coarse cell `dr`, `dc`
-  // fine steps away (each in -1..1, see CoarseLinkAxis), or a negative value when not known.
-  double link_metres(std::int64_t row, std::int64_t col, int dr, int dc) const;
 };
 
 // A level raster's size.
