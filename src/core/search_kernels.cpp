@@ -4,20 +4,12 @@
 #include <cmath>
 #include <limits>
 
-#include "common/exp_f32.h"
+#include "core/kernel_loops.h"
 
 namespace velkan {
 namespace {
 
-constexpr float kOlviScale = -283.465f;
 constexpr float kHalf = 0.5f;
-
-[[gnu::always_inline]] inline float olvi_kernel(float x, float inv_lambda) {
-  const float scaled = x * inv_lambda;
-  return exp_f32((scaled * scaled) / kOlviScale);
-}
-
-[[gnu::always_inline]] inline float ratio_kernel(float x, float lambda) { return exp_f32(-x / lambda); }
 
 // Records are reduced this many at a time: their kernels are evaluated first,
 // in plain loops that vectorise, and then summed in record order.
@@ -72,7 +64,7 @@ float olvi_sums(const std::vector<DestinationRecord>& records, std::uint32_t gri
   for (std::size_t first = 0; first < records.size(); first += kChunk) {
     const std::size_t n = std::min(kChunk, records.size() - first);
     chunk_costs(&records[first], n, costs);
-    for (std::size_t i = 0; i < n; ++i) weighted[i] = olvi_kernel(costs[i], inv_lambda);
+    olvi_kernels(costs, n, inv_lambda, weighted);
     for (std::size_t i = 0; i < n; ++i) {
       const DestinationRecord& r = records[first + i];
       if (r.grid_count < count) continue;
@@ -131,10 +123,7 @@ float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth*
   for (std::size_t first = 0; first < records.size(); first += kChunk) {
     const std::size_t n = std::min(kChunk, records.size() - first);
     chunk_costs(&records[first], n, costs);
-    for (std::size_t l = 0; l < count; ++l) {
-      const float lambda = bands[l].lambda;
-      for (std::size_t i = 0; i < n; ++i) weighted[l][i] = ratio_kernel(costs[i], lambda);
-    }
+    for (std::size_t l = 0; l < count; ++l) ratio_kernels(costs, n, bands[l].lambda, weighted[l]);
     for (std::size_t i = 0; i < n; ++i) {
       const DestinationRecord& r = records[first + i];
       for (std::size_t l = 0; l < count; ++l) {

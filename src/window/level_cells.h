@@ -8,14 +8,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/no_init_allocator.h"
 #include "window/coverage_cache.h"
 
 namespace velkan {
 
 // Optional float32 similarity (present = 1) to the focal cell in one transition grid.
+// No default member values: the gathering sizes its arrays without writing
+// them (see NoInitAllocator), and Similarity{} still zeroes.
 struct Similarity {
-  std::uint32_t present = 0;
-  float value = 0.0f;
+  std::uint32_t present;
+  float value;
 };
 
 struct LevelCells {
@@ -37,7 +40,7 @@ struct LevelCells {
   std::vector<std::uint8_t> edge;     // member of the level's edge-index set
 
   // similarity[g * size() + k]: grid g, cell k; grid_count grids.
-  std::vector<Similarity> similarity;
+  std::vector<Similarity, NoInitAllocator<Similarity>> similarity;
   std::size_t grid_count = 0;
 
   std::size_t size() const { return rows.size(); }

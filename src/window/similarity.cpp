@@ -6,6 +6,7 @@
 
 #include "common/errors.h"
 #include "common/exp_f32.h"
+#include "common/loop_builds.h"
 
 namespace velkan {
 namespace {
@@ -17,8 +18,8 @@ constexpr float kNoGridSimilarity = 0.0f;
 // order, with presence = every band finite; `Bands` is the band count, or 0
 // when it is only known at run time (`walked`).
 template <std::size_t Bands>
-void band_distances(const Raster<float>& grid, const float* focal, std::size_t walked, const LevelCells& out,
-                    Similarity* dest) {
+[[gnu::always_inline]] inline void band_distances(const Raster<float>& grid, const float* focal, std::size_t walked,
+                                                  const LevelCells& out, Similarity* dest) {
   const std::size_t count = Bands == 0 ? walked : Bands;
   for (std::size_t k = 0; k < out.size(); ++k) {
     const float* bands = grid.cell(static_cast<std::size_t>(out.rows[k]), static_cast<std::size_t>(out.cols[k]));
@@ -32,9 +33,33 @@ void band_distances(const Raster<float>& grid, const float* focal, std::size_t w
   }
 }
 
-// Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
 // Distances first and e^-distance after: two plain loops run faster than one
 // that interleaves the band reads with the exponentials.
+[[gnu::always_inline]] inline void similarity_loops(const Raster<float>& grid, const float* focal, std::size_t walked,
+                                                    const LevelCells& out, Similarity* dest) {
+  switch (walked) {
+    case 1: band_distances<1>(grid, focal, walked, out, dest); break;
+    case 2: band_distances<2>(grid, focal, walked, out, dest); break;
+    case 3: band_distances<3>(grid, focal, walked, out, dest); break;
+    case 4: band_distances<4>(grid, focal, walked, out, dest); break;
+    default: band_distances<0>(grid, focal, walked, out, dest); break;
+  }
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const float similarity = exp_f32(-dest[k].value);  // evaluated for every cell, so the loop vectorises
+    dest[k].value = dest[k].present != 0 ? similarity : dest[k].value;
+  }
+}
+
+void similarities_portable(const Raster<float>& grid, const float* focal, std::size_t walked, const LevelCells& out,
+                           Similarity* dest) {
+  similarity_loops(grid, focal, walked, out, dest);
+}
+[[gnu::target("avx2")]] void similarities_avx2(const Raster<float>& grid, const float* focal, std::size_t walked,
+                                               const LevelCells& out, Similarity* dest) {
+  similarity_loops(grid, focal, walked, out, dest);
+}
+
+// Similarity of one grid's cells to the focal bands; the grid must cover the visited box.
 void grid_similarities(const Raster<float>& grid, const std::vector<float>& focal, std::int32_t level, LevelCells& out,
                        Similarity* dest) {
   const std::size_t n = out.size();
@@ -52,17 +77,8 @@ void grid_similarities(const Raster<float>& grid, const std::vector<float>& foca
     std::fill(dest, dest + n, Similarity{});
     return;
   }
-  switch (walked) {
-    case 1: band_distances<1>(grid, focal.data(), walked, out, dest); break;
-    case 2: band_distances<2>(grid, focal.data(), walked, out, dest); break;
-    case 3: band_distances<3>(grid, focal.data(), walked, out, dest); break;
-    case 4: band_distances<4>(grid, focal.data(), walked, out, dest); break;
-    default: band_distances<0>(grid, focal.data(), walked, out, dest); break;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    const float similarity = exp_f32(-dest[k].value);  // evaluated for every cell, so the loop vectorises
-    dest[k].value = dest[k].present != 0 ? similarity : dest[k].value;
-  }
+  const bool avx2 = loop_build() == LoopBuild::Avx2;
+  (avx2 ? similarities_avx2 : similarities_portable)(grid, focal.data(), walked, out, dest);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
+#include "common/loop_builds.h"
 #include "common/worker_pool.h"
 #include "core/engine.h"
 
@@ -104,6 +106,29 @@ TEST(Engine, ResultsDoNotDependOnWorkersOrRun) {
   EXPECT_TRUE(bit_identical(one, run(in, 5)));
   EXPECT_TRUE(bit_identical(one, run(in, 1)));
   for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(std::isfinite(one.data()[i]));
+}
+
+// Every loop built for AVX2 as well gives the portable build's bits, in the
+// connectivity ratio and in OLVI (its kernels and similarities).
+TEST(Engine, ResultsDoNotDependOnTheLoopBuild) {
+  if (!loop_build_available(LoopBuild::Avx2)) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  EngineInputs in = uniform_inputs();
+  for (std::size_t i = 0; i < in.condition->size(); ++i) in.condition->data()[i] = unit(rng) < 0.1f ? NAN : unit(rng);
+  in.params.lambdas = {0.05f, 0.3f, 2.0f};
+  in.params.max_cost = 0.2f;
+  std::vector<Raster<float>> grids(2, Raster<float>(kRows, kCols, 3, 0.0f));
+  for (Raster<float>& grid : grids) {
+    for (std::size_t i = 0; i < grid.size(); ++i) grid.data()[i] = unit(rng) < 0.05f ? INFINITY : 2.0f * unit(rng);
+  }
+  for (const bool olvi : {false, true}) {
+    if (olvi) in.transition_grids = grids;
+    set_loop_build(LoopBuild::Portable);
+    const Raster<float> portable = run(in, 2);
+    set_loop_build(LoopBuild::Avx2);
+    EXPECT_TRUE(bit_identical(portable, run(in, 2))) << olvi;
+  }
 }
 
 }  // namespace
