@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/errors.h"
+#include "common/loop_builds.h"
 #include "graph/distance.h"
 
 namespace velkan {
@@ -174,6 +175,23 @@ void link_to_coarser(Builder& b, const CoarseLinkAxis& rows, const CoarseLinkAxi
   }
 }
 
+// The costs of entering nodes [0, count) by a step of `length`, in every LoopBuild.
+[[gnu::always_inline]] inline void entering_loop(const float* path_weight, std::size_t count, float length,
+                                                 WeightedStep* out) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const float cost = path_weight[k] * length;
+    out[k].cost = cost;
+    out[k].units = cost_units_lanes(cost);
+  }
+}
+void entering_portable(const float* path_weight, std::size_t count, float length, WeightedStep* out) {
+  entering_loop(path_weight, count, length, out);
+}
+[[gnu::target("avx2")]] void entering_avx2(const float* path_weight, std::size_t count, float length,
+                                           WeightedStep* out) {
+  entering_loop(path_weight, count, length, out);
+}
+
 void clear_edges(Builder& b) {
   b.clear();
   b.g.edge_count.assign(b.g.edge_count.size(), 0);
@@ -192,15 +210,8 @@ void EnteringCosts::build(const StepRow& steps, const float* path_weight, std::s
   }
   nodes = node_count;
   costs.resize(count * node_count);
-  for (std::size_t l = 0; l < count; ++l) {
-    WeightedStep* out = costs.data() + l * node_count;
-    const float length = lengths[l];
-    for (std::size_t k = 0; k < node_count; ++k) {
-      const float cost = path_weight[k] * length;
-      out[k].cost = cost;
-      out[k].units = cost_units_lanes(cost);
-    }
-  }
+  const auto entering = loop_build() == LoopBuild::Avx2 ? entering_avx2 : entering_portable;
+  for (std::size_t l = 0; l < count; ++l) entering(path_weight, node_count, lengths[l], costs.data() + l * node_count);
 }
 
 namespace {
