@@ -275,15 +275,18 @@ def main():
 
     print(f"\nper focal cell, 1 thread, microseconds: the call's wall time, and the engine's parts "
           f"(bench_focal_cell, best of {passes} passes);\nsearches alone: graph built once, its two searches "
-          f"repeated {search_repeats} times; allocations: operator new calls in steady state")
+          f"repeated {search_repeats} times; allocations: operator new calls in steady state;\n"
+          f"tables: bytes per cell of the per-call tables (step and link lengths, distance kernels, window plans)")
     print(f"{'configuration':13s} {'call':>7s} {'gather':>7s} {'graph':>7s} {'searches':>8s} {'kernels':>7s} "
-          f"{'parts':>7s} {'alone':>7s} {'call/alone':>10s} {'allocations':>17s}")
+          f"{'parts':>7s} {'call/searches':>13s} {'alone':>7s} {'call/alone':>10s} {'allocations':>17s} "
+          f"{'tables':>6s}")
     for name, r in results.items():
         p = r["parts"]
         allocations = f"{int(p['allocations'])} in {int(p['counted_cells']):,d} cells"
         print(f"{name:13s} {r['call_us']:7.1f} {p['gather_us']:7.1f} {p['graph_us']:7.1f} {p['searches_us']:8.1f} "
-              f"{p['kernels_us']:7.1f} {p['total_us']:7.1f} {p['searches_alone_us']:7.1f} "
-              f"{r['call_us'] / p['searches_alone_us']:10.2f} {allocations:>17s}")
+              f"{p['kernels_us']:7.1f} {p['total_us']:7.1f} {r['call_us'] / p['searches_us']:13.2f} "
+              f"{p['searches_alone_us']:7.1f} {r['call_us'] / p['searches_alone_us']:10.2f} {allocations:>17s} "
+              f"{p['call_table_bytes'] / p['cells']:6.2f}")
 
     print(f"\npeer: skimage MCP_Geometric, one search over a {2 * REACH + 1} x {2 * REACH + 1} window per focal "
           f"cell, {PEER_FOCAL_CELLS} focal cells; velkan: the call at 1 thread, per focal cell")

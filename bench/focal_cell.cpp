@@ -293,5 +293,6 @@ int main(int argc, char** argv) {
   std::printf("warm_cells %zu\ncounted_cells %zu\nallocations %llu\n", allocations.warm_cells,
               allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
   std::printf("value_hash %u\n", static_cast<unsigned>(allocations.value_hash));
+  std::printf("call_table_bytes %zu\ncells %zu\n", velkan::memory_bytes(tables), inputs.mask.size());
   return 0;
 }

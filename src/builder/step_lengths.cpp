@@ -95,6 +95,17 @@ void add_link_lengths(const Affine& fine, const Affine& coarse, std::int32_t lev
 
 }  // namespace
 
+std::size_t StepLengths::memory_bytes() const {
+  std::size_t bytes = 0;
+  for (const auto& [level, steps] : levels_) {
+    const LinkLengths& links = steps.links;
+    bytes += sizeof(steps) + steps.rows.capacity() * sizeof(StepRow) +
+             (links.row_class.capacity() + links.col_class.capacity()) * sizeof(std::uint16_t) +
+             links.lengths.capacity() * sizeof(EdgeLength);
+  }
+  return bytes;
+}
+
 StepLengths::StepLengths(const std::map<std::int32_t, Affine>& transforms,
                          const std::map<std::int32_t, LevelShape>& shapes, bool is_geo, const int (&steps)[8][2],
                          std::int32_t row_offset, std::int32_t col_offset) {

@@ -112,6 +112,9 @@ class StepLengths {
     return it == levels_.end() ? nullptr : &it->second;
   }
 
+  // Bytes held by the tables.
+  std::size_t memory_bytes() const;
+
  private:
   std::map<std::int32_t, LevelSteps> levels_;
 };

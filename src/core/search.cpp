@@ -18,6 +18,11 @@ CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& pr
                     DistanceDecay(inputs.params.lambdas, olvi), plan_windows(prepared, inputs.params)};
 }
 
+std::size_t memory_bytes(const CallTables& tables) {
+  return sizeof(tables) + tables.step_lengths.memory_bytes() + tables.decay.memory_bytes() +
+         tables.windows.levels.capacity() * sizeof(LevelPlan);
+}
+
 void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
   scratch.records.clear();
   const SearchResult& w = scratch.weighted;

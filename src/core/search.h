@@ -39,6 +39,9 @@ struct CallTables {
 
 CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi);
 
+// Bytes the tables hold.
+std::size_t memory_bytes(const CallTables& tables);
+
 // Everything one worker reuses from focal cell to focal cell.
 struct SearchScratch {
   FocalWindows windows;

@@ -44,6 +44,9 @@ class DistanceDecay {
     return tables_[l];
   }
 
+  // Bytes held by the tables.
+  std::size_t memory_bytes() const { return tables_.size() * kUnits * sizeof(float); }
+
  private:
   std::vector<std::vector<float>> tables_;
 };
