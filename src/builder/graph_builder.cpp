@@ -187,8 +187,7 @@ void link_to_coarser(Builder& b, const CoarseLinkAxis& rows, const CoarseLinkAxi
 void entering_portable(const float* path_weight, std::size_t count, float length, WeightedStep* out) {
   entering_loop(path_weight, count, length, out);
 }
-[[gnu::target("avx2")]] void entering_avx2(const float* path_weight, std::size_t count, float length,
-                                           WeightedStep* out) {
+VELKAN_AVX2_BUILD void entering_avx2(const float* path_weight, std::size_t count, float length, WeightedStep* out) {
   entering_loop(path_weight, count, length, out);
 }
 

@@ -9,9 +9,13 @@ namespace {
 
 LoopBuild fastest_loop_build() {
   static const LoopBuild fastest = [] {
+#if defined(__x86_64__)
     __builtin_cpu_init();
     // The check includes the system's saving of the AVX registers.
     return __builtin_cpu_supports("avx2") != 0 ? LoopBuild::Avx2 : LoopBuild::Portable;
+#else
+    return LoopBuild::Portable;
+#endif
   }();
   return fastest;
 }

@@ -6,6 +6,14 @@
 // order, never fused, so a result does not depend on the processor.
 #pragma once
 
+// Marks a loop's AVX2 build. Other processors than x86-64 build it portably
+// and never choose it.
+#if defined(__x86_64__)
+#define VELKAN_AVX2_BUILD [[gnu::target("avx2")]]
+#else
+#define VELKAN_AVX2_BUILD
+#endif
+
 namespace velkan {
 
 enum class LoopBuild { Portable, Avx2 };

@@ -14,13 +14,13 @@ namespace {
 }
 
 void ratio_portable(const float* x, std::size_t count, float lambda, float* out) { ratio_loop(x, count, lambda, out); }
-[[gnu::target("avx2")]] void ratio_avx2(const float* x, std::size_t count, float lambda, float* out) {
+VELKAN_AVX2_BUILD void ratio_avx2(const float* x, std::size_t count, float lambda, float* out) {
   ratio_loop(x, count, lambda, out);
 }
 void olvi_portable(const float* x, std::size_t count, float inv_lambda, float* out) {
   olvi_loop(x, count, inv_lambda, out);
 }
-[[gnu::target("avx2")]] void olvi_avx2(const float* x, std::size_t count, float inv_lambda, float* out) {
+VELKAN_AVX2_BUILD void olvi_avx2(const float* x, std::size_t count, float inv_lambda, float* out) {
   olvi_loop(x, count, inv_lambda, out);
 }
 

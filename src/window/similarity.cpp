@@ -54,8 +54,8 @@ void similarities_portable(const Raster<float>& grid, const float* focal, std::s
                            Similarity* dest) {
   similarity_loops(grid, focal, walked, out, dest);
 }
-[[gnu::target("avx2")]] void similarities_avx2(const Raster<float>& grid, const float* focal, std::size_t walked,
-                                               const LevelCells& out, Similarity* dest) {
+VELKAN_AVX2_BUILD void similarities_avx2(const Raster<float>& grid, const float* focal, std::size_t walked,
+                                         const LevelCells& out, Similarity* dest) {
   similarity_loops(grid, focal, walked, out, dest);
 }
 
