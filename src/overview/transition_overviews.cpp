@@ -35,12 +35,40 @@ float band_mean(const Raster<float>& grid, Span rows, Span cols, std::size_t ban
   return count > 0.0f ? sum / count : kNoData;
 }
 
+// The same for all `Bands` bands in one pass over the block, each band
+// keeping its own sums (in registers), so it sees its values in the same
+// order as a pass of its own would.
+template <std::size_t Bands>
+void block_means(const Raster<float>& grid, Span rows, Span cols, float* out) {
+  float count[Bands] = {}, sum[Bands] = {};
+  for (std::int64_t r = rows.begin; r < rows.end; ++r) {
+    for (std::int64_t c = cols.begin; c < cols.end; ++c) {
+      const float* values = &grid.at(static_cast<std::size_t>(r), static_cast<std::size_t>(c), 0);
+      for (std::size_t k = 0; k < Bands; ++k) {
+        if (!std::isfinite(values[k])) continue;
+        count[k] += 1.0f;
+        sum[k] += values[k];
+      }
+    }
+  }
+  for (std::size_t k = 0; k < Bands; ++k) out[k] = count[k] > 0.0f ? sum[k] / count[k] : kNoData;
+}
+
+void block_means(const Raster<float>& grid, Span rows, Span cols, float* out) {
+  switch (grid.bands()) {
+    case 1: block_means<1>(grid, rows, cols, out); break;
+    case 2: block_means<2>(grid, rows, cols, out); break;
+    case 3: block_means<3>(grid, rows, cols, out); break;
+    case 4: block_means<4>(grid, rows, cols, out); break;
+    default:
+      for (std::size_t k = 0; k < grid.bands(); ++k) out[k] = band_mean(grid, rows, cols, k);
+  }
+}
+
 void fill_transition_row(const Raster<float>& grid, Span rows, const std::vector<Span>& col_blocks, float* out) {
   if (rows.empty()) return;
-  const std::size_t bands = grid.bands();
   for (std::size_t j = 0; j < col_blocks.size(); ++j) {
-    if (col_blocks[j].empty()) continue;
-    for (std::size_t k = 0; k < bands; ++k) out[j * bands + k] = band_mean(grid, rows, col_blocks[j], k);
+    if (!col_blocks[j].empty()) block_means(grid, rows, col_blocks[j], out + j * grid.bands());
   }
 }
 
