@@ -1,6 +1,7 @@
 // Pyramid builders: coarse values, global-grid alignment, modes, 3D grids, PA membership.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -332,6 +333,37 @@ TEST(OverviewTransition, ThreeByThreeByTwoAtLevelTwo) {
   EXPECT_EQ(coarse.at(1, 0, 1), (120.0f + 121.0f) / 2.0f);
   EXPECT_TRUE(out.at(1).same_shape(grid));
   EXPECT_TRUE(std::isinf(out.at(1).at(1, 1, 1)));
+}
+
+// Each band's block means are those of a direct loop over that band alone,
+// bit for bit, for every band count (one pass over the bands for up to four,
+// one pass per band beyond) and offsets that cut edge blocks short.
+TEST(OverviewTransition, BandMeansEqualADirectLoopPerBand) {
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  WorkerPool pool(2);
+  for (std::size_t bands = 1; bands <= 6; ++bands) {
+    Raster<float> grid(11, 13, bands, 0.0f);
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+      const float u = unit(rng);
+      grid.data()[i] = u > 0.9f ? kNaN : u < -0.95f ? -kInf : u * 1000.0f;
+    }
+    const LevelMap out = build_transition_overviews(grid, {4}, 3, 1, pool);
+    const Raster<float>& coarse = out.at(4);
+    for (std::size_t i = 0; i < coarse.rows(); ++i) {
+      for (std::size_t j = 0; j < coarse.cols(); ++j) {
+        const int rb = std::max(0, static_cast<int>(i) * 4 - 3), re = std::min(11, static_cast<int>(i + 1) * 4 - 3);
+        const int cb = std::max(0, static_cast<int>(j) * 4 - 1), ce = std::min(13, static_cast<int>(j + 1) * 4 - 1);
+        for (std::size_t k = 0; k < bands; ++k) {
+          Raster<float> band(11, 13, 0.0f);
+          for (std::size_t r = 0; r < 11; ++r)
+            for (std::size_t c = 0; c < 13; ++c) band(r, c) = grid.at(r, c, k);
+          const float expected = reference_block(band, rb, re, cb, ce, ResampleMode::Average, {});
+          expect_same_float(expected, coarse.at(i, j, k), std::to_string(bands) + " bands");
+        }
+      }
+    }
+  }
 }
 
 TEST(OverviewTransition, ChecksLevelsAndBands) {
