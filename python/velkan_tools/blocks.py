@@ -15,6 +15,14 @@ from .checks import check_bandwidths_and_cost
 from .grid import check_window_sizes, checked_levels, level_transforms, search_reach, shifted_transform
 
 
+def value_name(transition, pa_to_pa):
+    """What a cell's value is, by the inputs that choose it: OLVI with transition grids, KOVA with
+    pa_to_pa, habitat connectivity otherwise."""
+    if transition:
+        return "OLVI"
+    return "KOVA" if pa_to_pa else "habitat connectivity"
+
+
 @dataclass(frozen=True)
 class ConnectivitySettings:
     """The arguments of `velkan.connectivity` that every block of one run shares."""

@@ -23,7 +23,7 @@ import velkan
 
 from . import __version__
 from ._extras import require
-from .blocks import Block, ConnectivitySettings, block_values
+from .blocks import Block, ConnectivitySettings, block_values, value_name
 from .checks import unit_range_problem
 from .cog import cog_beside, provenance_tags
 from .grid import DEFAULT_TILE_SIZE, shifted_transform
@@ -254,7 +254,7 @@ class PolygonsByTile:
     """Protected polygons in world coordinates, each tile given those whose bounding box meets it."""
 
     def __init__(self, polygons, transform):
-        self.polygons, self.transform = polygons, tuple(transform)[:6]
+        self.transform = tuple(transform)[:6]
         boxes = [(ring[:, 0].min(), ring[:, 1].min(), ring[:, 0].max(), ring[:, 1].max())
                  for ring, _ in polygons if len(ring)]
         self.boxes = np.array(boxes, float).reshape(-1, 4)
@@ -339,13 +339,6 @@ def assemble(run, path, profile):
             finite = block[np.isfinite(block)]
             count, total = count + finite.size, total + float(finite.sum(dtype=np.float64))
     return count, total
-
-
-def value_of(run):
-    """What a cell's value is, by the inputs that choose it."""
-    if run.transition:
-        return "OLVI"
-    return "KOVA" if run.settings.pa_to_pa else "habitat connectivity"
 
 
 # ---- the run ----
@@ -459,9 +452,10 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
         log.info("%s tiles of up to %d x %d cells, %s focal cells; %d tiles to compute", f"{len(run.tiles()):,}",
                  tile_size, tile_size, f"{found.focal_cells:,}", len(pending))
         run_tiles(run, pending, client, progress)
-        tags = provenance_tags(__version__, {"value": value_of(run), **record["parameters"]},
+        value = value_name(run.transition, run.settings.pa_to_pa)
+        tags = provenance_tags(__version__, {"value": value, **record["parameters"]},
                                {role: entry["path"] for role, entry in record["inputs"].items()})
-        with cog_beside(output, value_of(run), tags, creation_options) as plain:
+        with cog_beside(output, value, tags, creation_options) as plain:
             count, total = assemble(run, plain, profile)
         shutil.rmtree(run.checkpoint)
         return RunSummary(len(run.tiles()), len(pending), found.focal_cells, count, total)

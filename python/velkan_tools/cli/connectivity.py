@@ -140,9 +140,9 @@ def cluster_client(address):
 
 def form_of(args):
     """What the value of a cell is, by the options that choose it."""
-    if args.transition:
-        return "OLVI"
-    return "KOVA" if args.pa_to_pa else "habitat connectivity"
+    from ..blocks import value_name
+
+    return value_name(args.transition, args.pa_to_pa)
 
 
 def start_afresh_or_resume(args):

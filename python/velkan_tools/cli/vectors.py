@@ -28,6 +28,11 @@ def chosen_layer(path, layer):
     return layer
 
 
+def present_geometries(frame):
+    """The frame's geometries that are neither missing nor empty."""
+    return frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
+
+
 def read_features(path, layer, where, crs):
     """The features of one layer of any vector file geopandas reads (those `where` selects), each
     with its attributes, reprojected to `crs`; refused unless every geometry is a polygon."""
@@ -39,7 +44,7 @@ def read_features(path, layer, where, crs):
         raise InputError(f"polygons {path}: cannot read them{selected} ({error})") from None
     if frame.crs is None and len(frame):
         raise InputError(f"polygons {path} have no CRS: cannot place them on a raster in {crs_name(crs)}")
-    shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
+    shapes = present_geometries(frame)
     others = shapes[~shapes.geom_type.isin(["Polygon", "MultiPolygon"])]
     if len(others):
         kinds = ", ".join(sorted(set(others.geom_type)))
@@ -49,8 +54,7 @@ def read_features(path, layer, where, crs):
 
 def read_polygons(path, crs, layer=None, where=None):
     """The polygons of `read_features`, unioned, as velkan's (exterior, [holes]) pairs."""
-    frame = read_features(path, layer, where, crs)
-    shapes = frame.geometry[~(frame.geometry.isna() | frame.geometry.is_empty)]
+    shapes = present_geometries(read_features(path, layer, where, crs))
     if not len(shapes):
         return []
     union = shapely.union_all(shapes.values)

@@ -10,8 +10,9 @@ STATISTICS = ("mean", "min", "max", "stdev", "count", "covered_area", "covered_a
 def feature_polygons(geometries):
     """Every feature's polygons as velkan's (exterior, [holes]) pairs, a list per feature, taken
     apart for all the features at once."""
-    import numpy as np
     import shapely
+
+    from .vectors import ring_coordinates
 
     polygons = [[] for _ in geometries]
     parts, owner = shapely.get_parts(geometries, return_index=True)
@@ -22,8 +23,7 @@ def feature_polygons(geometries):
     rings += [shapely.get_interior_ring(parts, k) for k in range(holes.max(initial=0))]
     # Ring j of part p: rings[j][p], present for j <= holes[p].
     for p, (feature, count) in enumerate(zip(owner, holes)):
-        ring_arrays = [np.ascontiguousarray(shapely.get_coordinates(rings[j][p]), dtype=np.float64)
-                       for j in range(count + 1)]
+        ring_arrays = [ring_coordinates(rings[j][p]) for j in range(count + 1)]
         polygons[feature].append((ring_arrays[0], ring_arrays[1:]))
     return polygons
 
