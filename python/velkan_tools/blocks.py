@@ -11,7 +11,7 @@ import numpy as np
 
 import velkan
 
-from .checks import check_bandwidths_and_cost
+from .checks import check_bandwidths_and_cost, check_threads
 from .grid import check_window_sizes, checked_levels, level_transforms, search_reach, shifted_transform
 
 
@@ -47,6 +47,7 @@ class ConnectivitySettings:
         checked_levels(self.levels)
         check_window_sizes(self.window_size, self.outer_window)
         check_bandwidths_and_cost(self.lambdas, self.max_cost)
+        check_threads(self.n_threads)
 
     @classmethod
     def from_arguments(cls, transform, levels, lambdas, is_geo, max_cost, window_size, outer_window, offsets,

@@ -4,7 +4,9 @@ The native function computes with any real `max_cost` and any condition values; 
 dask runs refuse what cannot be meant (ValueError) and warn about what is probably not
 (UserWarning), before any computation.
 """
+import contextlib
 import math
+import os
 import warnings
 
 import numpy as np
@@ -20,11 +22,50 @@ def unit_range_problem(values):
     return None
 
 
+# From 2^24 on, float32 rounds 1 - max_cost to -max_cost, so a cell's path weight
+# (1 - max_cost) * t + max_cost is 0 for intact habitat (t = 1): crossing it would be free.
+MAX_COST_LIMIT = 2.0 ** 24
+MAX_COST_REASON = (f"give less than {MAX_COST_LIMIT:,.0f}; from there on the float32 path weights round "
+                   "to 0 for intact cells, which would cost nothing to cross")
+# A worker pool has at most this many threads.
+POOL_LIMIT = 65535
+
+
 def check_bandwidths_and_cost(lambdas, max_cost):
     if not lambdas or not all(math.isfinite(v) and v > 0 for v in lambdas):
         raise ValueError(f"lambdas {list(lambdas)}: give one or more positive, finite bandwidths (km)")
     if not math.isfinite(max_cost):
         raise ValueError(f"max_cost {max_cost}: must be finite")
+    if max_cost >= MAX_COST_LIMIT:
+        raise ValueError(f"max_cost {max_cost:g}: {MAX_COST_REASON}")
+
+
+def thread_limit():
+    """The most threads one native call could start here: the pool's limit, the system's and this
+    user's process limit."""
+    limits = [POOL_LIMIT]
+    with contextlib.suppress(OSError, ValueError):
+        with open("/proc/sys/kernel/threads-max") as source:
+            limits.append(int(source.read()))
+    with contextlib.suppress(ImportError, ValueError, OSError):
+        import resource
+
+        soft, _ = resource.getrlimit(resource.RLIMIT_NPROC)
+        if soft != resource.RLIM_INFINITY:
+            limits.append(soft)
+    return min(limits)
+
+
+def threads_problem(n_threads):
+    """Why the machine cannot start `n_threads` threads for one call, or None (None is every processor)."""
+    if n_threads is not None and n_threads > (limit := thread_limit()):
+        return f"this machine starts at most {limit:,} threads for one call (it has {os.cpu_count()} processors)"
+    return None
+
+
+def check_threads(n_threads):
+    if problem := threads_problem(n_threads):
+        raise ValueError(f"n_threads {n_threads}: {problem}")
 
 
 def check_run_inputs(max_cost, condition, mask, traversal, stacklevel=3):

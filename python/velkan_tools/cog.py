@@ -10,6 +10,7 @@ import warnings
 import numpy as np
 
 from ._extras import require
+from .temporaries import remove_stale_temporaries, temporary_name
 
 rasterio = require("rasterio", "writing cloud-optimised GeoTIFFs")
 rio_shutil = require("rasterio.shutil", "writing cloud-optimised GeoTIFFs")
@@ -72,18 +73,11 @@ def provenance_tags(version, parameters, inputs):
 def cog_beside(path, description, tags, extra_options=None):
     """A temporary plain GeoTIFF beside `path` for the caller to write; on success it gets the band
     description and the tags, becomes a COG and is renamed onto `path`, so that `path` is never a
-    partial file. The temporary files go in every case."""
-    folder = os.path.dirname(os.path.abspath(path))
-    made = []
-
-    def temporary(prefix):
-        handle, name = tempfile.mkstemp(dir=folder, prefix=prefix, suffix=".tif")
-        os.close(handle)
-        os.remove(name)  # the name is ours; GDAL writes the file itself
-        made.append(name)
-        return name
-
-    plain, cog = temporary(".velkan-"), temporary(".velkan-")
+    partial file. The temporary files go in every case, and those a killed run left beside `path`
+    go first."""
+    remove_stale_temporaries(path)
+    plain, cog = temporary_name(path, ".tif"), temporary_name(path, ".tif")
+    made = [plain, cog]
     try:
         yield plain
         with rasterio.open(plain, "r+") as target:

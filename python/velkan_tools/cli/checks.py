@@ -16,9 +16,22 @@ def at_least_one(option, value):
 
 def check_max_cost(value):
     """Below 1 a cell of traversal 0 would cost less than an intact one: barriers would act as corridors."""
+    from ..checks import MAX_COST_LIMIT, MAX_COST_REASON
+
     if not (math.isfinite(value) and value >= 1):
         raise InputError(f"--max-cost {value:g}: give a finite number of at least 1; below 1, degraded cells "
                          "would be cheaper to cross than intact ones")
+    if value >= MAX_COST_LIMIT:
+        raise InputError(f"--max-cost {value:g}: {MAX_COST_REASON}")
+
+
+def check_threads(value):
+    """At least 1, and no more than the machine can start."""
+    from ..checks import threads_problem
+
+    at_least_one("--threads", value)
+    if problem := threads_problem(value):
+        raise InputError(f"--threads {value}: {problem}")
 
 
 def check_bandwidths(lambdas, text):

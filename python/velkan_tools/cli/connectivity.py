@@ -3,7 +3,6 @@ import contextlib
 import logging
 import math
 import os
-import shutil
 import time
 
 from ..grid import DEFAULT_TILE_SIZE, check_window_sizes, checked_levels
@@ -17,6 +16,7 @@ from .checks import (
     check_max_cost,
     check_outputs,
     check_scale,
+    check_threads,
     creation_options,
 )
 from .coverage import add_vector_options
@@ -103,7 +103,7 @@ def run_settings(args):
     except ValueError as error:
         raise InputError(str(error)) from None
     at_least_one("--tile-size", args.tile_size)
-    at_least_one("--threads", args.threads)
+    check_threads(args.threads)
     check_max_cost(args.max_cost)
     check_fraction("--protected-cover", args.protected_cover)
     check_scale("--condition-scale", args.condition_scale)
@@ -145,21 +145,19 @@ def form_of(args):
     return value_name(args.transition, args.pa_to_pa)
 
 
-def start_afresh_or_resume(args):
-    """Refuses an interrupted run's checkpoint unless --resume continues it or --overwrite drops it."""
-    from ..streaming import checkpoint_path
+def kept_tiles(args):
+    """What the checkpoint keeps for a resume, in words, or ""."""
+    from ..checkpoint import checkpoint_path, finished_tiles
 
-    checkpoint = checkpoint_path(args.output)
-    if not os.path.exists(checkpoint) or args.resume:
-        return
-    if not args.overwrite:
-        raise InputError(f"-o {args.output}: an interrupted run left {checkpoint}; give --resume to continue it "
-                         "or --overwrite to start again")
-    shutil.rmtree(checkpoint)
+    count = finished_tiles(checkpoint_path(args.output))
+    return f"{checkpoint_path(args.output)} keeps {count:,} finished tile{'s' * (count != 1)}" if count else ""
 
 
 def compute(args, settings, grid, raster, polygons):
-    from ..streaming import CheckpointMismatch, OutOfRange, checkpoint_path, connectivity_from_files
+    from ..checkpoint import CheckpointError, CheckpointMismatch
+    from ..streaming import connectivity_from_files
+    from ..survey import OutOfRange
+    from ..tile_task import TileFailed
     from .rasters import is_geographic
 
     selection = ", ".join(f"{name} {value}" for name, value in (("layer", args.layer), ("where", args.where))
@@ -172,16 +170,23 @@ def compute(args, settings, grid, raster, polygons):
                 protected_source=args.protected if polygons is not None else None, protected_selection=selection,
                 condition_scale=args.condition_scale, traversal_scale=args.traversal_scale,
                 is_geo=is_geographic(args.condition, grid), tile_size=args.tile_size, resume=args.resume,
-                client=client, progress=False if (args.no_progress or args.quiet) else None,
+                overwrite=args.overwrite, client=client, progress=False if (args.no_progress or args.quiet) else None,
                 creation_options=args.creation_options, **settings)
         except OutOfRange as error:
             option, scale = f"--{error.role}-scale", getattr(args, f"{error.role}_scale")
             raise InputError(f"{error}{scale_hint(error, scale, option)}") from None
         except CheckpointMismatch as error:
             raise InputError(f"--resume: {error}; give --overwrite to start again") from None
+        except CheckpointError as error:
+            raise InputError(f"-o {args.output}: {error}") from None
+        except TileFailed as error:
+            if client is None:
+                raise InputError(f"{error} ({error.where})") from None
+            raise InputError(f"{error.where}: {error}; the workers need the same file system as this command, "
+                             "with the files at the same paths") from None
         except KeyboardInterrupt:
-            raise Interrupted(f"{checkpoint_path(args.output)} keeps the finished tiles: run the same command "
-                              "with --resume to go on") from None
+            kept = kept_tiles(args)
+            raise Interrupted(f"{kept}: run the same command with --resume to go on" if kept else "") from None
 
 
 def run(args):
@@ -191,7 +196,6 @@ def run(args):
     if args.pa_to_pa and not (args.mask or args.protected):
         raise InputError("--pa-to-pa needs --protected (or --mask) to say which cells are protected")
     grid = check_inputs_match(args)
-    start_afresh_or_resume(args)
     start = time.perf_counter()
     log.info("read condition %s: %s", args.condition, grid.describe())
     raster, polygons = protected_areas(args, grid)
@@ -255,4 +259,4 @@ def add_parser(commands, common):
                              "its own windows (the workers must see the same files)")
     parser.add_argument("--plot", metavar="OUT.png", help="also write a PNG map with a colour bar")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, kept=kept_tiles)

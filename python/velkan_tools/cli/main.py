@@ -2,14 +2,17 @@
 import argparse
 import contextlib
 import logging
+import signal
 import sys
+import threading
 import warnings
 
 from . import connectivity, coverage, demo, zonal
-from .errors import InputError, Interrupted
+from .errors import InputError, Interrupted, is_system_failure, system_failure_line
 
 BAD_INPUT = 2
 INTERRUPTED = 130
+TERMINATED = 143
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -47,6 +50,11 @@ def run_command(argv):
     args.run(args)
 
 
+def outputs_of(args):
+    """The files the command writes, as the user named them."""
+    return [path for path in (getattr(args, "output", None), getattr(args, "plot", None)) if path]
+
+
 def print_warning(message, category, filename, lineno, file=None, line=None):
     print(f"velkan: warning: {message}", file=sys.stderr)
 
@@ -72,16 +80,45 @@ def reporting(quiet, verbose):
             log.setLevel(logging.NOTSET)
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, as schedulers and `timeout` send it: stops the run as Ctrl-C does."""
+
+
+@contextlib.contextmanager
+def sigterm_as_interrupt():
+    """SIGTERM raises Terminated in the main thread while the command runs."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def terminate(signum, frame):
+        raise Terminated
+
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def run(argv):
     args = build_parser().parse_args(argv)
     try:
-        with reporting(args.quiet, args.verbose):
+        with sigterm_as_interrupt(), reporting(args.quiet, args.verbose):
             args.run(args)
     except InputError as error:
         print(f"velkan: {error}", file=sys.stderr)
         return BAD_INPUT
     except KeyboardInterrupt as interrupt:
-        then = f"; {interrupt}" if isinstance(interrupt, Interrupted) else ""
-        print(f"velkan: interrupted; no output written{then}", file=sys.stderr)
-        return INTERRUPTED
+        terminated = isinstance(interrupt, Terminated) or isinstance(interrupt.__context__, Terminated)
+        then = f"; {interrupt}" if isinstance(interrupt, Interrupted) and str(interrupt) else ""
+        print(f"velkan: {'terminated' if terminated else 'interrupted'}; no output written{then}", file=sys.stderr)
+        return TERMINATED if terminated else INTERRUPTED
+    except Exception as error:
+        if not is_system_failure(error):
+            raise
+        kept = args.kept(args) if hasattr(args, "kept") else ""
+        print(f"velkan: {system_failure_line(error, outputs_of(args))}" + (f" ({kept})" if kept else ""),
+              file=sys.stderr)
+        return BAD_INPUT
     return 0

@@ -1,7 +1,6 @@
 """GeoTIFF input and output: rasters that share one grid, and outputs that appear whole or not at all."""
 import contextlib
 import os
-import tempfile
 import warnings
 from dataclasses import dataclass
 
@@ -9,6 +8,7 @@ import numpy as np
 import rasterio
 from rasterio.errors import RasterioError
 
+from ..temporaries import remove_stale_temporaries, temporary_name
 from .errors import InputError
 
 
@@ -124,13 +124,12 @@ def is_geographic(path, grid):
 @contextlib.contextmanager
 def atomic_output(path):
     """A temporary path beside `path`, renamed onto it when the block succeeds and removed otherwise,
-    so `path` never holds a partial file."""
+    so `path` never holds a partial file; the temporaries a killed run left beside `path` go first."""
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise InputError(f"output folder {folder} does not exist")
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".velkan-", suffix=os.path.splitext(path)[1])
-    os.close(handle)
-    os.remove(temporary)  # the name is ours; some writers refuse to open an empty file
+    remove_stale_temporaries(path)
+    temporary = temporary_name(path, os.path.splitext(path)[1])
     try:
         yield temporary
         os.replace(temporary, path)

@@ -38,7 +38,7 @@ def read_features(path, layer, where, crs):
     with its attributes, reprojected to `crs`; refused unless every geometry is a polygon."""
     layer = chosen_layer(path, layer)
     try:
-        frame = geopandas.read_file(path, layer=layer, where=where)
+        frame = geopandas.read_file(path, layer=layer, where=where, fid_as_index=True)
     except Exception as error:  # pyogrio and fiona raise their own classes; every one means unreadable
         selected = f" with --where {where!r}" if where else ""
         raise InputError(f"polygons {path}: cannot read them{selected} ({error})") from None
@@ -49,7 +49,36 @@ def read_features(path, layer, where, crs):
     if len(others):
         kinds = ", ".join(sorted(set(others.geom_type)))
         raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
+    frame = repaired(frame, path).reset_index(drop=True)
     return frame.to_crs(crs) if len(frame) else frame
+
+
+def polygonal_part(geometry):
+    """The polygons of a geometry that make_valid returned: itself, or the polygonal parts of a
+    collection (empty when none is left)."""
+    if geometry.geom_type in ("Polygon", "MultiPolygon"):
+        return geometry
+    parts = [part for part in shapely.get_parts(geometry) if part.geom_type in ("Polygon", "MultiPolygon")]
+    return shapely.union_all(parts) if parts else shapely.Polygon()
+
+
+def repaired(frame, path):
+    """The frame with its invalid geometries (self-crossing rings, say) repaired by shapely's
+    make_valid, keeping their polygonal parts, and one warning that counts them and names the
+    first one's feature id; a feature with nothing polygonal left counts as skipped."""
+    shapes = frame.geometry
+    invalid = ~(shapes.isna() | shapes.is_empty) & ~shapes.is_valid
+    if not invalid.any():
+        return frame
+    fixed = [polygonal_part(geometry) for geometry in shapely.make_valid(shapes[invalid].values)]
+    frame = frame.copy()
+    frame.loc[invalid, frame.geometry.name] = geopandas.GeoSeries(fixed, index=frame.index[invalid], crs=frame.crs)
+    skipped = sum(geometry.is_empty for geometry in fixed)
+    warnings.warn(f"polygons {path}: {int(invalid.sum()):,} invalid features (the first is feature id "
+                  f"{frame.index[invalid][0]}) repaired with shapely's make_valid"
+                  + (f"; {skipped:,} with nothing polygonal left are skipped" if skipped else ""),
+                  UserWarning, stacklevel=3)
+    return frame
 
 
 def read_polygons(path, crs, layer=None, where=None):

@@ -1,0 +1,155 @@
+"""The survey of a streamed run: one pass over every tile's core before any computation, which
+finds the value ranges of the condition and the traversal and the tiles holding focal cells,
+rasterises protected polygons into the checkpoint, and takes every input's content digest."""
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+import velkan
+
+from ._extras import require
+from .checkpoint import Digests
+from .checks import unit_range_problem
+from .grid import shifted_transform
+from .tile_task import Readers, window_mask
+
+zarr = require("zarr", "connectivity_from_files")
+tqdm = require("tqdm", "connectivity_from_files").tqdm
+
+POLYGONS = "protected polygons"
+
+
+class OutOfRange(ValueError):
+    """Values of `role` (condition, traversal) that must be fractions in [0, 1] and are not; `low`
+    and `high` span the finite ones."""
+
+    def __init__(self, message, role, low=None, high=None):
+        super().__init__(message)
+        self.role, self.low, self.high = role, low, high
+
+
+@dataclass
+class Survey:
+    """What one streamed pass over the tiles' cores found."""
+
+    focal_tiles: list  # (rows, cols, focal cells) of every tile that has some
+    digests: dict  # {role: content digest} of every input
+    focal_cells: int = 0
+    traversal_missing: int = 0
+    protected_cells: int = 0
+
+
+class RangeOf:
+    """The finite span and any infinity of a raster's values, tile by tile."""
+
+    def __init__(self):
+        self.low, self.high, self.infinite = np.inf, -np.inf, False
+
+    def add(self, values):
+        self.infinite |= bool(np.isinf(values).any())
+        finite = values[np.isfinite(values)]
+        if finite.size:
+            self.low, self.high = min(self.low, float(finite.min())), max(self.high, float(finite.max()))
+
+    def check(self, role, path):
+        span = np.array([self.low, self.high] if self.low <= self.high else [], float)
+        problem = unit_range_problem(np.append(span, np.inf) if self.infinite else span)
+        if problem:
+            raise OutOfRange(f"{role} {path}: {problem}", role, self.low, self.high)
+
+
+class PolygonsByTile:
+    """Protected polygons in world coordinates, each tile given those whose bounding box meets it."""
+
+    def __init__(self, polygons, transform):
+        self.transform = tuple(transform)[:6]
+        boxes = [(ring[:, 0].min(), ring[:, 1].min(), ring[:, 0].max(), ring[:, 1].max())
+                 for ring, _ in polygons if len(ring)]
+        self.boxes = np.array(boxes, float).reshape(-1, 4)
+        self.kept = [p for p in polygons if len(p[0])]
+
+    def feed(self, digests, role):
+        """Feeds every ring's coordinates to the digest of `role`."""
+        for exterior, holes in self.kept:
+            for ring in [exterior, *holes]:
+                digests.add(role, np.asarray(ring, np.float64))
+
+    def cover(self, rows, cols):
+        t = shifted_transform(self.transform, rows[0], cols[0])
+        shape = (rows[1] - rows[0], cols[1] - cols[0])
+        a, b, c, d, e, f = t
+        xs = [c + a * x + b * y for x in (0, shape[1]) for y in (0, shape[0])]
+        ys = [f + d * x + e * y for x in (0, shape[1]) for y in (0, shape[0])]
+        meets = ((self.boxes[:, 0] <= max(xs)) & (self.boxes[:, 2] >= min(xs)) &
+                 (self.boxes[:, 1] <= max(ys)) & (self.boxes[:, 3] >= min(ys)))
+        chosen = [self.kept[k] for k in np.flatnonzero(meets)]
+        return velkan.pixel_coverage(chosen, t, shape)
+
+
+class Surveyor:
+    """The survey's state while it passes over the tiles."""
+
+    def __init__(self, run, polygons, protected_cover, digests):
+        self.run, self.polygons, self.protected_cover, self.digests = run, polygons, protected_cover, digests
+        self.protected = zarr.open_array(run.store, mode="r+", path="protected") if run.protected_in_store else None
+        self.found = Survey(focal_tiles=[], digests={})
+        self.condition_range, self.traversal_range = RangeOf(), RangeOf()
+
+    def tile(self, readers, rows, cols):
+        run, found = self.run, self.found
+        condition = readers.read(run.condition, rows, cols, scale=run.condition_scale)
+        self.condition_range.add(condition)
+        if run.traversal:
+            traversal = readers.read(run.traversal, rows, cols, scale=run.traversal_scale)
+            self.traversal_range.add(traversal)
+            found.traversal_missing += int(np.count_nonzero(np.isnan(traversal)))
+        for path in run.transition:  # read for their digests only
+            readers.read(path, rows, cols, bands=None)
+        if self.protected is not None:
+            cells = self.polygons.cover(rows, cols) >= self.protected_cover
+            self.protected[slice(*rows), slice(*cols)] = cells
+            found.protected_cells += int(np.count_nonzero(cells))
+        focal = int(np.count_nonzero(~window_mask(run, readers, rows, cols, condition)))
+        if focal:
+            found.focal_tiles.append((rows, cols, focal))
+            found.focal_cells += focal
+
+    def finish(self):
+        """The survey, once the values were found within range (OutOfRange otherwise)."""
+        self.condition_range.check("condition", self.run.condition)
+        if self.run.traversal:
+            self.traversal_range.check("traversal", self.run.traversal)
+        self.found.digests = self.digests.hexdigests()
+        return self.found
+
+
+def survey(run, polygons, protected_cover, progress):
+    """The survey of the run's inputs; `polygons` a PolygonsByTile of protected polygons, or None."""
+    roles = {path: role for role, path in run.rasters().items()}
+    digests = Digests(list(roles.values()) + ([POLYGONS] if polygons else []))
+    if polygons:
+        polygons.feed(digests, POLYGONS)
+    surveyor = Surveyor(run, polygons, protected_cover, digests)
+    tiles = tqdm(run.tiles(), disable=bar_hidden(progress), unit="tile", desc="reading", dynamic_ncols=True)
+    with Readers(roles, digests) as readers:
+        for rows, cols in tiles:
+            surveyor.tile(readers, rows, cols)
+    return surveyor.finish()
+
+
+def bar_hidden(progress):
+    """tqdm's `disable`: None shows the bar when stderr is a terminal."""
+    return None if progress is None else not progress
+
+
+def warn_about(run, found, polygons_source):
+    """Warnings for runs that may not mean what they say; `polygons_source` names protected polygons."""
+    if run.traversal and found.traversal_missing:
+        warnings.warn(f"traversal has {found.traversal_missing:,} cells without data; their condition stands in "
+                      "for traversal there", UserWarning, stacklevel=3)
+    if run.protected_in_store and not found.protected_cells:
+        warnings.warn(f"protected polygons {polygons_source or ''}: none reaches the raster's {run.shape[0]} x "
+                      f"{run.shape[1]} cells; no cell is protected", UserWarning, stacklevel=3)
+    if not found.focal_cells:
+        warnings.warn("no focal cell: the mask excludes every cell, so every value is NaN", UserWarning, stacklevel=3)
