@@ -237,6 +237,8 @@ def bad_inputs(tmp_path, condition_tif):
         "no output folder": ["connectivity", condition_tif, "-o", str(tmp_path / "nowhere" / "out.tif")],
         "max cost below 1": run + ["--max-cost", "0.2"],
         "max cost not finite": run + ["--max-cost", "nan"],
+        "max cost from 2^24": run + ["--max-cost", "16777216"],
+        "threads the machine cannot start": run + ["--threads", "1000000"],
         "bandwidth zero": run + ["--lambdas", "0"],
         "bandwidth not finite": run + ["--lambdas", "2,inf"],
         "no bandwidth": run + ["--lambdas", ""],
@@ -273,6 +275,7 @@ def bad_inputs(tmp_path, condition_tif):
 BAD_INPUTS = ["missing file", "not a raster", "CRS mismatch", "wrong band count", "shapes disagree",
               "level not a power of two", "levels not doubling", "even window", "KOVA without protected cells",
               "feet", "unknown option", "no output folder", "max cost below 1", "max cost not finite",
+              "max cost from 2^24", "threads the machine cannot start",
               "bandwidth zero", "bandwidth not finite", "no bandwidth", "condition in percent", "negative condition",
               "infinite condition", "traversal in percent", "condition scale zero", "threads below 1",
               "tile size below 1", "protected cover zero", "several layers", "unknown layer", "bad where",
@@ -290,6 +293,7 @@ def refusal(tmp_path, condition_tif, capsys, fault):
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("velkan") and "Traceback" not in err
     assert not os.path.exists(tmp_path / "out.tif") and not leftovers(tmp_path)
+    assert not os.path.exists(tmp_path / "out.tif.checkpoint")
     assert (tmp_path / "existing.tif").read_bytes() == b"an older result"
     return err
 

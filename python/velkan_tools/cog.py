@@ -2,8 +2,10 @@
 floating-point predictor, BigTIFF where the file would pass 4 GB, and in the file what its value is
 (the band description) and where it came from (tags)."""
 import contextlib
+import errno
 import logging
 import os
+import re
 import tempfile
 import warnings
 
@@ -27,26 +29,61 @@ def cog_options(extra=None):
     return options
 
 
-class GdalWarnings(logging.Handler):
-    """The warnings GDAL reports through rasterio's logger while it is attached."""
+class GdalMessages(logging.Handler):
+    """The messages GDAL reports through rasterio's logger at `level` or above while it is attached
+    (and that therefore do not reach stderr on their own), and the failures it signalled."""
 
-    def __init__(self):
-        super().__init__(logging.WARNING)
-        self.messages = []
+    def __init__(self, level):
+        super().__init__(level)
+        self.messages, self.failures = [], []
 
     def emit(self, record):
-        self.messages.append(record.getMessage().split(" in ", 1)[-1])
+        message = record.getMessage()
+        if signalled := re.match(r"GDAL signalled an error: err_no=\d+, msg='(.*)'$", message):
+            self.failures.append(signalled.group(1))
+        self.messages.append(message.split(" in ", 1)[-1])
+
+
+@contextlib.contextmanager
+def gdal_messages(level):
+    heard = GdalMessages(level)
+    logger = logging.getLogger("rasterio")
+    former = logger.level
+    logger.addHandler(heard)
+    logger.setLevel(min(level, logger.getEffectiveLevel()))
+    try:
+        yield heard
+    finally:
+        logger.removeHandler(heard)
+        logger.setLevel(former)
+
+
+def check_written(heard, path):
+    """Raises a full disk that GDAL met while writing, which rasterio only logs (libtiff's failed
+    writes), as an OSError naming `path`."""
+    if not heard.failures:
+        return
+    try:
+        full = os.statvfs(os.path.dirname(os.path.abspath(path))).f_bavail == 0
+    except OSError:
+        full = False
+    if full:
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+
+
+def unreadable_write(heard, path, error):
+    """The file GDAL was to write cannot be read back: as an OSError naming `path`."""
+    reason = heard.failures[-1] if heard.failures else error
+    return OSError(errno.EIO, f"GDAL could not write it ({reason})", path)
 
 
 def check_cog_options(extra):
     """Refuses (ValueError, with GDAL's reason) creation options the COG driver cannot write with or
     does not know (GDAL itself only warns of those, and writes without them): tried on a raster of
     16 x 16 cells, so that a typo fails before any work."""
-    heard = GdalWarnings()
-    logger = logging.getLogger("rasterio")
-    logger.addHandler(heard)
     try:
-        with tempfile.TemporaryDirectory() as folder, warnings.catch_warnings():
+        with gdal_messages(logging.WARNING) as heard, tempfile.TemporaryDirectory() as folder, \
+                warnings.catch_warnings():
             warnings.simplefilter("ignore")  # the trial raster has no georeferencing, on purpose
             plain, cog = os.path.join(folder, "plain.tif"), os.path.join(folder, "cog.tif")
             with rasterio.open(plain, "w", driver="GTiff", height=16, width=16, count=1, dtype="float32") as target:
@@ -54,8 +91,6 @@ def check_cog_options(extra):
             rio_shutil.copy(plain, cog, driver="COG", **cog_options(extra))
     except rasterio.errors.RasterioError as error:
         raise ValueError(f"the COG driver cannot write with them: {error}") from None
-    finally:
-        logger.removeHandler(heard)
     if refused := [m for m in heard.messages if "creation option" in m or "not recognised" in m]:
         raise ValueError(f"the COG driver refuses them: {refused[0]}")
 
@@ -79,11 +114,18 @@ def cog_beside(path, description, tags, extra_options=None):
     plain, cog = temporary_name(path, ".tif"), temporary_name(path, ".tif")
     made = [plain, cog]
     try:
-        yield plain
-        with rasterio.open(plain, "r+") as target:
-            target.set_band_description(1, description)
-            target.update_tags(**tags)
-        rio_shutil.copy(plain, cog, driver="COG", **cog_options(extra_options))
+        with gdal_messages(logging.INFO) as heard:
+            yield plain
+            check_written(heard, path)
+            try:
+                target = rasterio.open(plain, "r+")
+            except (rasterio.errors.RasterioError, TypeError) as error:  # rasterio's TypeError: no format
+                raise unreadable_write(heard, path, error) from None
+            with target:
+                target.set_band_description(1, description)
+                target.update_tags(**tags)
+            rio_shutil.copy(plain, cog, driver="COG", **cog_options(extra_options))
+            check_written(heard, path)
         os.replace(cog, path)
     finally:
         for name in made:

@@ -119,6 +119,9 @@ class TileFailed(RuntimeError):
         super().__init__(message)
         self.where, self.path = where, path
 
+    def __reduce__(self):  # sent back from a cluster worker
+        return TileFailed, (str(self), self.where, self.path)
+
 
 def where_this_runs():
     """The dask worker this runs on, or this host."""

@@ -9,7 +9,7 @@ import rasterio
 from rasterio.errors import RasterioError
 
 from ..temporaries import remove_stale_temporaries, temporary_name
-from .errors import InputError
+from .errors import WRITE_ERRNOS, InputError
 
 
 @dataclass(frozen=True)
@@ -121,6 +121,13 @@ def is_geographic(path, grid):
     return False
 
 
+def raise_as_write_of(path, error):
+    """Names `path` in a failed write that does not say which file it was writing."""
+    if error.filename is None and error.errno in WRITE_ERRNOS:
+        raise OSError(error.errno, error.strerror, path) from error
+    raise error
+
+
 @contextlib.contextmanager
 def atomic_output(path):
     """A temporary path beside `path`, renamed onto it when the block succeeds and removed otherwise,
@@ -133,6 +140,8 @@ def atomic_output(path):
     try:
         yield temporary
         os.replace(temporary, path)
+    except OSError as error:
+        raise_as_write_of(path, error)
     finally:
         with contextlib.suppress(FileNotFoundError):
             os.remove(temporary)
