@@ -21,7 +21,7 @@ import shapely
 from exactextract import exact_extract
 from rasterio.transform import Affine
 
-from velkan_tools.cli.zonal import zonal_statistics
+from velkan_tools.zonal import zonal_statistics
 
 TRANSFORM = Affine(100.0, 0.0, 300_000.0, 0.0, -100.0, 7_000_000.0)
 STATISTICS = ["mean", "min", "max", "stdev", "count"]

@@ -328,7 +328,7 @@ def test_ctrl_c_leaves_no_output(tmp_path, condition_tif, monkeypatch, capsys):
 
 def finished_tiles(out):
     done = f"{out}.checkpoint/done"
-    return len(os.listdir(done)) if os.path.isdir(done) else 0
+    return sum(not name.startswith(".") for name in os.listdir(done)) if os.path.isdir(done) else 0
 
 
 def test_runs_killed_three_times_resume_to_the_uninterrupted_raster(tmp_path):

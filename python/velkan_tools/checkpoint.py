@@ -26,6 +26,7 @@ import warnings
 import numpy as np
 
 from ._extras import require
+from .errors import InputError
 from .temporaries import is_gone, temporary_name
 
 zarr = require("zarr", "connectivity_from_files")
@@ -45,7 +46,7 @@ def checkpoint_path(output):
     return os.fspath(output) + CHECKPOINT_SUFFIX
 
 
-class CheckpointError(ValueError):
+class CheckpointError(InputError):
     """A checkpoint that cannot be used as asked; the text says why and what to do."""
 
 

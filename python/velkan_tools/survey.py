@@ -11,6 +11,7 @@ import velkan
 from ._extras import require
 from .checkpoint import Digests
 from .checks import unit_range_problem
+from .errors import InputError
 from .grid import shifted_transform
 from .tile_task import Readers, window_mask
 
@@ -20,7 +21,7 @@ tqdm = require("tqdm", "connectivity_from_files").tqdm
 POLYGONS = "protected polygons"
 
 
-class OutOfRange(ValueError):
+class OutOfRange(InputError):
     """Values of `role` (condition, traversal) that must be fractions in [0, 1] and are not; `low`
     and `high` span the finite ones."""
 

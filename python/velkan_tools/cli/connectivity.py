@@ -69,7 +69,7 @@ def scale_hint(error, scale, option):
 
 def check_inputs_match(args):
     """The condition's grid, every other raster checked to share it (metadata only)."""
-    from .rasters import check_same_grid, read_grid
+    from ..rasters import check_same_grid, read_grid
 
     grid = read_grid(args.condition, "condition", bands=1)
     for path, role in ((args.mask, "mask"), (args.traversal, "traversal")):
@@ -82,8 +82,8 @@ def check_inputs_match(args):
 
 def protected_areas(args, grid):
     """(raster path, polygons) of --protected: one of them, or neither."""
-    from .rasters import check_same_grid, is_raster, read_grid
-    from .vectors import read_polygons
+    from ..rasters import check_same_grid, is_raster, read_grid
+    from ..vectors import read_polygons
 
     if not args.protected:
         return None, None
@@ -96,7 +96,7 @@ def protected_areas(args, grid):
 
 def run_settings(args):
     """The arguments of the tiled or dask run, checked before any raster is read."""
-    from .rasters import is_raster
+    from ..rasters import is_raster
 
     try:
         check_window_sizes(args.window_size, args.outer_window, names=("--window-size", "--outer-window"))
@@ -155,10 +155,10 @@ def kept_tiles(args):
 
 def compute(args, settings, grid, raster, polygons):
     from ..checkpoint import CheckpointError, CheckpointMismatch
+    from ..rasters import is_geographic
     from ..streaming import connectivity_from_files
     from ..survey import OutOfRange
     from ..tile_task import TileFailed
-    from .rasters import is_geographic
 
     selection = ", ".join(f"{name} {value}" for name, value in (("layer", args.layer), ("where", args.where))
                           if value)
@@ -201,8 +201,8 @@ def run(args):
     raster, polygons = protected_areas(args, grid)
     summary = compute(args, settings, grid, raster, polygons)
     if args.plot:
-        from .plot import plot_map
-        from .rasters import atomic_output, read_preview
+        from ..maps import plot_map
+        from ..rasters import atomic_output, read_preview
 
         with atomic_output(args.plot) as picture:
             plot_map(picture, read_preview(args.output), grid, f"{form_of(args)} of {os.path.basename(args.condition)}",

@@ -11,8 +11,8 @@ def add_vector_options(parser, of):
 def run(args):
     from .. import __version__
     from ..cog import provenance_tags
-    from .rasters import read_grid, save_cog
-    from .vectors import coverage_of
+    from ..rasters import read_grid, save_cog
+    from ..vectors import coverage_of
 
     at_least_one("--threads", args.threads)
     options = creation_options(args.co)

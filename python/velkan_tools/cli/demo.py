@@ -28,10 +28,10 @@ def run(args):
 
     from .. import __version__
     from ..cog import provenance_tags
-    from .landscape import GRID, SEED, protected_areas, synthetic_condition
-    from .plot import Panel, plot_maps
-    from .rasters import atomic_output, read_raster, save_cog
-    from .vectors import read_polygons
+    from ..landscape import GRID, SEED, protected_areas, synthetic_condition
+    from ..maps import Panel, plot_maps
+    from ..rasters import atomic_output, read_raster, save_cog
+    from ..vectors import read_polygons
 
     run_command = args.run_command  # the command line's own runner, for each step
     paths = prepared_folder(args, [

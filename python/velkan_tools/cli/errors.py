@@ -1,14 +1,12 @@
 """The failures the command line reports as one line: wrong input, and the operating system's refusals."""
-import errno
 import os
 
-# Failures that only a write meets; GDAL words its own as "write" or "disk" failures.
-WRITE_ERRNOS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS}
+from ..errors import WRITE_ERRNOS, InputError
+
+__all__ = ["InputError", "Interrupted", "is_system_failure", "system_failure_line"]
+
+# GDAL words its own write failures so.
 WRITE_WORDS = ("write", "disk", "space")
-
-
-class InputError(Exception):
-    """Bad input: a missing file, rasters that disagree, an argument out of range."""
 
 
 class Interrupted(KeyboardInterrupt):

@@ -8,8 +8,8 @@ import numpy as np
 import rasterio
 from rasterio.errors import RasterioError
 
-from ..temporaries import remove_stale_temporaries, temporary_name
 from .errors import WRITE_ERRNOS, InputError
+from .temporaries import remove_stale_temporaries, temporary_name
 
 
 @dataclass(frozen=True)
@@ -159,7 +159,7 @@ def write_geotiff(path, values, grid, nodata=np.nan):
 def save_cog(path, values, grid, description, tags, creation_options=None, nodata=np.nan):
     """The values as a cloud-optimised GeoTIFF at `path`, whole or not at all, with the band's
     description and the tags (see velkan_tools.cog)."""
-    from ..cog import cog_beside
+    from .cog import cog_beside
 
     with cog_beside(path, description, tags, creation_options) as plain:
         write_geotiff(plain, values, grid, nodata)
