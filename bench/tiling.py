@@ -22,7 +22,7 @@ from velkan_tools.tiled import DEFAULT_TILE_SIZE
 
 LEVELS = [1, 2, 4, 8]
 BASE = (100.0, 0.0, 500_000.0, 0.0, -100.0, 7_000_000.0)
-SETTINGS = dict(levels=LEVELS, lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=0.2, window_size=3, outer_window=11,
+SETTINGS = dict(levels=LEVELS, lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=10.0, window_size=3, outer_window=11,
                 offsets=(0, 0))
 
 

@@ -20,7 +20,7 @@ import velkan
 import velkan_tools
 from velkan_tools import level_transforms
 from velkan_tools.cli import main
-from velkan_tools.cli.connectivity import DEFAULT_MAX_COST
+from velkan_tools.settings import ConnectivitySettings
 
 TRANSFORM = Affine(100.0, 0.0, 380_000.0, 0.0, -100.0, 6_720_000.0)  # whole metres: tiles are bit-exact
 NODATA = -9999.0
@@ -47,7 +47,7 @@ def expected_connectivity(mask=None, traversal=None, grids=None, pa_to_pa=False,
     mask = np.isnan(condition) if mask is None else mask | np.isnan(condition)
     levels = [1, 2, 4]
     return velkan.connectivity(condition, mask, grids, level_transforms(tuple(transform)[:6], (0, 0), levels), levels,
-                               [2.0, 20.0, 200.0], is_geo, DEFAULT_MAX_COST, 3, 5, (0, 0), traversal=traversal,
+                               [2.0, 20.0, 200.0], is_geo, ConnectivitySettings().max_cost, 3, 5, (0, 0), traversal=traversal,
                                pa_to_pa=pa_to_pa)
 
 
@@ -171,7 +171,7 @@ def test_scheduler_runs_on_a_cluster(tmp_path, condition_tif, capsys):
         assert capsys.readouterr() == ("", "")  # --quiet: no bar, no summary
         with Client(cluster) as client:  # the same run from paths, with the progress bar asked for
             velkan_tools.connectivity_from_files(condition_tif, again, levels=[1, 2, 4], lambdas=[2.0, 20.0, 200.0],
-                                                 max_cost=DEFAULT_MAX_COST, window_size=3, outer_window=5,
+                                                 max_cost=ConnectivitySettings().max_cost, window_size=3, outer_window=5,
                                                  tile_size=24, client=client, progress=True)
     bar = capsys.readouterr().err.splitlines()[-1]
     assert "connectivity: 100%" in bar and "<00:00" in bar, bar  # with the ETA of a tiled run

@@ -53,7 +53,7 @@ def test_small_chunks_merge_into_their_neighbours(sizes, halo, expected):
 @pytest.mark.parametrize("inputs", ["dask", "numpy"])
 def test_local_cluster_with_two_worker_processes(inputs):
     args = {**call_arguments("olvi"), "n_threads": 1}
-    lazy = connectivity_dask(**chunked(args, (30, 25))) if inputs == "dask" else connectivity_dask(**args, chunk_size=30)
+    lazy = connectivity_dask(**chunked(args, (30, 25))) if inputs == "dask" else connectivity_dask(**args, tile_size=30)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         with get_task_stream(client) as stream:

@@ -23,7 +23,7 @@ def test_a_halo_without_the_extra_coarse_cell_changes_values(monkeypatch):
     # the comparison above is sharp enough to see a halo one coarsest cell short
     args = call_arguments("circular")
     reach_only = search_reach(args["levels"], 3, 5) - max(args["levels"])
-    monkeypatch.setattr(blocks.ConnectivitySettings, "halo", property(lambda self: reach_only))
+    monkeypatch.setattr(blocks.NativeCall, "halo", property(lambda self: reach_only))
     short = connectivity_tiled(**args, tile_size=32, progress=False)
     assert not np.array_equal(short, whole_raster(args), equal_nan=True)
 
@@ -40,13 +40,14 @@ def test_larger_mask_is_read_where_it_overlaps():
     ({"traversal": np.ones((40, 29), np.float32)}, "traversal of shape"),
     ({"mask": np.zeros((39, 30), bool)}, "does not cover"),
     ({"transgrid_list": [np.ones((40, 31, 2), np.float32)]}, "transition grid 0"),
-    ({"levels": [1, 2, 3]}, "not a power of two"),
+    ({"levels": [1, 2, 3]}, "levels must be 1, 2, 4"),
     ({"window_size": 4}, "window_size"),
     ({"condition": np.full((40, 30), 50.0, np.float32)}, r"condition values span 50 to 50, outside \[0, 1\]"),
     ({"traversal": np.full((40, 30), -np.inf, np.float32)}, "traversal holds infinite values"),
     ({"lambdas": []}, "give one or more positive"),
     ({"lambdas": [2.0, 0.0]}, "give one or more positive"),
-    ({"max_cost": float("nan")}, "max_cost nan: must be finite"),
+    ({"max_cost": float("nan")}, "max_cost nan: give a finite number of at least 1"),
+    ({"max_cost": 0.2}, "max_cost 0.2: give a finite number of at least 1; below 1, degraded cells"),
 ])
 def test_inputs_that_cannot_be_tiled_are_refused(override, message):
     args = {**call_arguments("circular", shape=(40, 30)), **override}
@@ -56,7 +57,6 @@ def test_inputs_that_cannot_be_tiled_are_refused(override, message):
 
 @pytest.mark.parametrize("run", ["tiled", "dask"])
 @pytest.mark.parametrize("override, message", [
-    ({"max_cost": 0.2}, "max_cost 0.2 is below 1"),
     ({"mask": np.ones((40, 30), bool)}, "no focal cell"),
     ({"traversal": np.full((40, 30), np.nan, np.float32)}, "traversal has 1,200 cells without data"),
 ])

@@ -11,8 +11,9 @@ import numpy as np
 
 import velkan
 
-from .checks import check_bandwidths_and_cost, check_threads
-from .grid import check_window_sizes, checked_levels, level_transforms, search_reach, shifted_transform
+from .errors import InputError
+from .grid import level_transforms, shifted_transform
+from .settings import ConnectivitySettings
 
 
 def value_name(transition, pa_to_pa):
@@ -24,41 +25,28 @@ def value_name(transition, pa_to_pa):
 
 
 @dataclass(frozen=True)
-class ConnectivitySettings:
-    """The arguments of `velkan.connectivity` that every block of one run shares."""
+class NativeCall:
+    """What every block of one run hands `velkan.connectivity`: the run's settings, the base
+    transform of the raster's own cells, its place in the global grid and whether it is geographic."""
 
+    settings: ConnectivitySettings
     base_transform: tuple
-    offsets: tuple
-    levels: tuple
-    lambdas: tuple
-    is_geo: bool
-    max_cost: float
-    window_size: int
-    outer_window: int
-    window_mode: str = "circular"
-    pa_to_pa: bool = False
-    n_threads: int | None = None
+    offsets: tuple = (0, 0)
+    is_geo: bool = False
 
     def __post_init__(self):
         if len(self.base_transform) != 6:
-            raise ValueError(f"transform must have six coefficients (a, b, c, d, e, f), not {len(self.base_transform)}")
+            raise InputError(f"transform must have six coefficients (a, b, c, d, e, f), not "
+                             f"{len(self.base_transform)}")
         if len(self.offsets) != 2 or min(self.offsets) < 0:
-            raise ValueError(f"offsets must be two non-negative integers (row, column), not {self.offsets}")
-        checked_levels(self.levels)
-        check_window_sizes(self.window_size, self.outer_window)
-        check_bandwidths_and_cost(self.lambdas, self.max_cost)
-        check_threads(self.n_threads)
-
-    @classmethod
-    def from_arguments(cls, transform, levels, lambdas, is_geo, max_cost, window_size, outer_window, offsets,
-                       n_threads, window_mode, pa_to_pa):
-        return cls(tuple(float(v) for v in transform), tuple(int(v) for v in offsets), tuple(levels),
-                   tuple(float(v) for v in lambdas), bool(is_geo), float(max_cost), int(window_size),
-                   int(outer_window), window_mode, bool(pa_to_pa), n_threads)
+            raise InputError(f"offsets must be two non-negative integers (row, column), not {self.offsets}")
+        object.__setattr__(self, "base_transform", tuple(float(v) for v in self.base_transform))
+        object.__setattr__(self, "offsets", tuple(int(v) for v in self.offsets))
+        object.__setattr__(self, "is_geo", bool(self.is_geo))
 
     @property
     def halo(self):
-        return search_reach(self.levels, self.window_size, self.outer_window)
+        return self.settings.halo
 
 
 @dataclass(frozen=True)
@@ -102,26 +90,26 @@ class Block:
 def check_input_shapes(condition_shape, mask_shape, traversal_shape, grid_shapes):
     """Refuse inputs that cannot be cut into the condition's tiles."""
     if len(condition_shape) != 2:
-        raise ValueError(f"condition must be a 2D raster, not {len(condition_shape)}D")
+        raise InputError(f"condition must be a 2D raster, not {len(condition_shape)}D")
     rows, cols = condition_shape
     if len(mask_shape) != 2 or mask_shape[0] < rows or mask_shape[1] < cols:
-        raise ValueError(f"mask of shape {tuple(mask_shape)} does not cover the condition's {rows} x {cols} cells")
+        raise InputError(f"mask of shape {tuple(mask_shape)} does not cover the condition's {rows} x {cols} cells")
     if traversal_shape is not None and tuple(traversal_shape) != (rows, cols):
-        raise ValueError(f"traversal of shape {tuple(traversal_shape)} differs from the condition's ({rows}, {cols})")
+        raise InputError(f"traversal of shape {tuple(traversal_shape)} differs from the condition's ({rows}, {cols})")
     for k, shape in enumerate(grid_shapes):
         if len(shape) != 3 or tuple(shape[:2]) != (rows, cols):
-            raise ValueError(f"transition grid {k} of shape {tuple(shape)} needs the condition's "
+            raise InputError(f"transition grid {k} of shape {tuple(shape)} needs the condition's "
                              f"{rows} rows and {cols} columns and a band axis")
 
 
-def focal_mask(settings, mask, block):
+def focal_mask(call, mask, block):
     """The block's mask: halo cells are no focal sources.
 
     In KOVA the mask also says which cells are protected, and the protected fraction of every
     coarse cell depends on it, so there the halo keeps its mask: its protected cells are searched
     too and their values dropped with the halo.
     """
-    if settings.pa_to_pa:
+    if call.settings.pa_to_pa:
         return mask
     out = np.ones(mask.shape, dtype=mask.dtype)  # the dtype stays the caller's, for the engine to check
     core = block.core_in_block
@@ -129,14 +117,14 @@ def focal_mask(settings, mask, block):
     return out
 
 
-def block_values(settings, block, condition, mask, traversal=None, grids=()):
+def block_values(call, block, condition, mask, traversal=None, grids=()):
     """Connectivity of the block's core cells; the arrays are the padded block's own."""
     r, c = block.rows[0], block.cols[0]
-    offsets = (settings.offsets[0] + r, settings.offsets[1] + c)
-    transforms = level_transforms(shifted_transform(settings.base_transform, r, c), offsets, settings.levels)
+    s = call.settings
+    offsets = (call.offsets[0] + r, call.offsets[1] + c)
+    transforms = level_transforms(shifted_transform(call.base_transform, r, c), offsets, s.levels)
     values = velkan.connectivity(
-        condition, focal_mask(settings, mask, block), list(grids) or None, transforms, list(settings.levels),
-        list(settings.lambdas), settings.is_geo, settings.max_cost, settings.window_size, settings.outer_window,
-        offsets, traversal=traversal, n_threads=settings.n_threads, window_mode=settings.window_mode,
-        pa_to_pa=settings.pa_to_pa)
+        condition, focal_mask(call, mask, block), list(grids) or None, transforms, list(s.levels), list(s.lambdas),
+        call.is_geo, s.max_cost, s.window_size, s.outer_window, offsets, traversal=traversal, n_threads=s.n_threads,
+        window_mode=s.window_mode, pa_to_pa=s.pa_to_pa)
     return values[block.core_in_block]

@@ -91,7 +91,10 @@ class Digests:
 
 def input_identity(path):
     """The quick test of a file's identity: its absolute path, size and modification time (the
-    content digest comes with the survey)."""
+    content digest comes with the survey); a path GDAL reads but the file system does not know
+    (/vsicurl/, s3://) has its content digest alone."""
+    if not os.path.exists(path):
+        return {"path": path, "size": None, "mtime_ns": None}
     status = os.stat(path)
     return {"path": os.path.abspath(path), "size": status.st_size, "mtime_ns": status.st_mtime_ns}
 

@@ -1,26 +1,16 @@
 """Inputs that `velkan.connectivity` takes as given but that give wrong or empty answers.
 
-The native function computes with any real `max_cost` and any condition values; the tiled and
-dask runs refuse what cannot be meant (ValueError) and warn about what is probably not
-(UserWarning), before any computation.
+The native function computes with any real `max_cost` and any condition values; the library's
+runs refuse what cannot be meant (InputError, a ValueError) and warn about what is probably not
+(UserWarning), before any computation. The parameters' own rules are in velkan_tools.settings.
 """
 import contextlib
-import math
 import os
 import warnings
 
 import numpy as np
 
-
-def unit_range_problem(values):
-    """What is wrong with values that must be fractions in [0, 1] (NaN marks no data), or None."""
-    if np.isinf(values).any():
-        return "holds infinite values; give finite values within [0, 1] (NaN where there are none)"
-    finite = values[~np.isnan(values)]
-    if finite.size and (finite.min() < 0 or finite.max() > 1):
-        return f"values span {float(finite.min()):g} to {float(finite.max()):g}, outside [0, 1]"
-    return None
-
+from .errors import InputError
 
 # From 2^24 on, float32 rounds 1 - max_cost to -max_cost, so a cell's path weight
 # (1 - max_cost) * t + max_cost is 0 for intact habitat (t = 1): crossing it would be free.
@@ -31,13 +21,14 @@ MAX_COST_REASON = (f"give less than {MAX_COST_LIMIT:,.0f}; from there on the flo
 POOL_LIMIT = 65535
 
 
-def check_bandwidths_and_cost(lambdas, max_cost):
-    if not lambdas or not all(math.isfinite(v) and v > 0 for v in lambdas):
-        raise ValueError(f"lambdas {list(lambdas)}: give one or more positive, finite bandwidths (km)")
-    if not math.isfinite(max_cost):
-        raise ValueError(f"max_cost {max_cost}: must be finite")
-    if max_cost >= MAX_COST_LIMIT:
-        raise ValueError(f"max_cost {max_cost:g}: {MAX_COST_REASON}")
+def unit_range_problem(values):
+    """What is wrong with values that must be fractions in [0, 1] (NaN marks no data), or None."""
+    if np.isinf(values).any():
+        return "holds infinite values; give finite values within [0, 1] (NaN where there are none)"
+    finite = values[~np.isnan(values)]
+    if finite.size and (finite.min() < 0 or finite.max() > 1):
+        return f"values span {float(finite.min()):g} to {float(finite.max()):g}, outside [0, 1]"
+    return None
 
 
 def thread_limit():
@@ -63,22 +54,14 @@ def threads_problem(n_threads):
     return None
 
 
-def check_threads(n_threads):
-    if problem := threads_problem(n_threads):
-        raise ValueError(f"n_threads {n_threads}: {problem}")
-
-
-def check_run_inputs(max_cost, condition, mask, traversal, stacklevel=3):
+def check_run_inputs(condition, mask, traversal, stacklevel=3):
     """Refuse out-of-range NumPy rasters and warn about runs that cannot mean what they say.
 
     Dask arrays are not read here: that would compute them.
     """
-    if max_cost < 1:
-        warnings.warn(f"max_cost {max_cost:g} is below 1: a cell of traversal 0 then costs less to cross than an "
-                      "intact one, so barriers act as corridors; give 1 or more", UserWarning, stacklevel=stacklevel)
     for name, values in (("condition", condition), ("traversal", traversal)):
         if isinstance(values, np.ndarray) and (problem := unit_range_problem(values)):
-            raise ValueError(f"{name} {problem}")
+            raise InputError(f"{name} {problem}")
     if isinstance(traversal, np.ndarray) and (missing := int(np.count_nonzero(np.isnan(traversal)))):
         warnings.warn(f"traversal has {missing:,} cells without data; their condition stands in for traversal "
                       "there", UserWarning, stacklevel=stacklevel)

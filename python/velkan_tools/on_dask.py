@@ -11,9 +11,9 @@ from itertools import accumulate
 import numpy as np
 
 from ._extras import require
-from .blocks import Block, ConnectivitySettings, block_values, check_input_shapes
+from .blocks import Block, NativeCall, block_values, check_input_shapes
 from .checks import check_run_inputs
-from .tiled import DEFAULT_TILE_SIZE
+from .settings import settings_from
 
 dask = require("dask", "connectivity_dask")
 da = require("dask.array", "connectivity_dask")
@@ -59,7 +59,7 @@ def padded_chunks(array, chunks, halo):
     return da.overlap.overlap(array, depth=depth, boundary="none", allow_rechunk=False)
 
 
-def from_numpy_blocks(settings, chunks, shape, rasters):
+def from_numpy_blocks(call, chunks, shape, rasters):
     """NumPy rasters: one task per chunk that carries its own padded block.
 
     Chunks that shared the pieces of a neighbour would have to fetch them from the worker that
@@ -68,51 +68,50 @@ def from_numpy_blocks(settings, chunks, shape, rasters):
     compute = dask.delayed(block_values, pure=True)
 
     def chunk(rows, cols):
-        block = Block.around(rows, cols, shape, settings.halo)
+        block = Block.around(rows, cols, shape, call.halo)
         condition, mask, traversal, *grids = (None if r is None else r[block.padded] for r in rasters)
-        lazy = compute(settings, block, condition, mask, traversal, grids)
+        lazy = compute(call, block, condition, mask, traversal, grids)
         return da.from_delayed(lazy, (rows[1] - rows[0], cols[1] - cols[0]), dtype=np.float32)
 
     row_bounds, col_bounds = (chunk_bounds(sizes) for sizes in chunks)
     return da.block([[chunk(rows, cols) for cols in col_bounds] for rows in row_bounds])
 
 
-def _chunk_values(condition, mask, traversal, *band_first_grids, settings, bounds, shape, block_id=None):
+def _chunk_values(condition, mask, traversal, *band_first_grids, call, bounds, shape, block_id=None):
     """One chunk's values, from its padded arrays (grids with their bands first)."""
     i, j = block_id
-    block = Block.around(bounds[0][i], bounds[1][j], shape, settings.halo)
+    block = Block.around(bounds[0][i], bounds[1][j], shape, call.halo)
     if condition.shape != block.padded_shape:
         raise RuntimeError(f"chunk {block_id} arrived as {condition.shape} cells, not the padded {block.padded_shape}")
     grids = [np.ascontiguousarray(np.moveaxis(g, 0, -1)) for g in band_first_grids]
-    return block_values(settings, block, condition, mask, traversal, grids)
+    return block_values(call, block, condition, mask, traversal, grids)
 
 
-def connectivity_dask(condition, mask, transgrid_list, transform, levels, lambdas, is_geo, max_cost,
-                      window_size, outer_window, offsets=(0, 0), traversal=None, n_threads=None,
-                      window_mode="circular", pa_to_pa=False, *, chunk_size=DEFAULT_TILE_SIZE):
+def connectivity_dask(condition, mask, transgrid_list, transform, *, is_geo=False, offsets=(0, 0), traversal=None,
+                      settings=None, **parameters):
     """`velkan.connectivity` of dask arrays, as a lazy float32 dask array with the condition's chunks.
 
     The arguments are those of `connectivity_tiled`; the rasters may be dask or NumPy arrays.
     Each chunk is one native call on the chunk padded with `search_reach` cells; chunks smaller
     than that are merged into their neighbours. When every raster is a NumPy array, chunks are
-    `chunk_size` cells a side and each task carries its own padded block. The values equal those
+    `tile_size` cells a side and each task carries its own padded block. The values equal those
     of one call on the whole raster. With several workers, give `n_threads` so that workers
     times threads matches the cores.
     """
-    settings = ConnectivitySettings.from_arguments(transform, levels, lambdas, is_geo, max_cost, window_size,
-                                                   outer_window, offsets, n_threads, window_mode, pa_to_pa)
+    call = NativeCall(settings_from(settings, **parameters), transform, offsets, is_geo)
     grids = [g for g in (transgrid_list or []) if g is not None]
     check_input_shapes(condition.shape, mask.shape, None if traversal is None else traversal.shape,
                        [g.shape for g in grids])
-    check_run_inputs(settings.max_cost, condition, mask, traversal)
-    halo, (rows, cols) = settings.halo, condition.shape
-    given = condition.chunks if isinstance(condition, da.Array) else \
-        da.core.normalize_chunks((chunk_size, chunk_size), (rows, cols))
+    check_run_inputs(condition, mask, traversal)
+    halo, (rows, cols) = call.halo, condition.shape
+    size = call.settings.tile_size
+    given = condition.chunks if isinstance(condition, da.Array) else da.core.normalize_chunks((size, size),
+                                                                                               (rows, cols))
     chunks = tuple(chunks_at_least(sizes, halo) for sizes in given)
     rasters = [condition, mask[:rows, :cols], traversal] + grids
     if not any(isinstance(r, da.Array) for r in rasters):
-        return from_numpy_blocks(settings, chunks, (rows, cols), rasters)
+        return from_numpy_blocks(call, chunks, (rows, cols), rasters)
     return da.map_blocks(
-        _chunk_values, *[padded_chunks(r, chunks, halo) for r in rasters], settings=settings,
+        _chunk_values, *[padded_chunks(r, chunks, halo) for r in rasters], call=call,
         bounds=[chunk_bounds(sizes) for sizes in chunks], shape=(rows, cols),
         chunks=chunks, drop_axis=[0] if grids else [], dtype=np.float32, meta=np.empty((0, 0), np.float32))

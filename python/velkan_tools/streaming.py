@@ -20,10 +20,10 @@ import numpy as np
 
 from . import __version__
 from ._extras import require
-from .blocks import ConnectivitySettings, value_name
+from .blocks import NativeCall, value_name
 from .checkpoint import checkpoint_path, is_marked, open_checkpoint, run_manifest, tile_is_intact
 from .cog import cog_beside, provenance_tags
-from .grid import DEFAULT_TILE_SIZE
+from .settings import settings_from
 from .survey import PolygonsByTile, bar_hidden, survey, warn_about
 from .temporaries import remove_stale_temporaries
 from .tile_task import GDAL_CACHE, FileRun, compute_tile, window_of
@@ -52,18 +52,20 @@ class RunSummary:
     value_sum: float
 
 
+# Parameters that do not shape the values: a resume may change them.
+NOT_RECORDED = ("n_threads", "tile_size")
+
+
 def run_record(run, protected):
     """The manifest of a run: its inputs' identity and every parameter that shapes its values;
-    `protected` describes protected polygons (their file, selection and cover), if any."""
+    `protected` describes protected polygons (their file and selection), if any."""
     inputs = run.rasters()
     if protected and protected["source"]:
-        inputs["protected polygons"] = os.path.abspath(protected["source"])
-    s = run.settings
-    parameters = dict(levels=list(s.levels), lambdas=list(s.lambdas), max_cost=s.max_cost, window_size=s.window_size,
-                      outer_window=s.outer_window, window_mode=s.window_mode, pa_to_pa=s.pa_to_pa, is_geo=s.is_geo,
-                      condition_scale=run.condition_scale, traversal_scale=run.traversal_scale,
-                      protected_selection=protected and protected["selection"],
-                      protected_cover=protected and protected["cover"])
+        inputs["protected polygons"] = absolute(protected["source"])
+    parameters = {name: value for name, value in run.settings.record().items() if name not in NOT_RECORDED}
+    parameters.update(is_geo=run.call.is_geo, protected_selection=protected and protected["selection"])
+    if not protected:
+        parameters.pop("protected_cover")
     return run_manifest(run.shape, run.tile_size, inputs, parameters)
 
 
@@ -148,17 +150,18 @@ def assemble(run, path, profile):
 
 
 def absolute(path):
-    """The path made absolute (None stays None): tasks may run in another folder."""
-    return path and os.path.abspath(path)
+    """A local path made absolute (None stays None), so that tasks may run in another folder;
+    GDAL's virtual paths (/vsizip/, /vsicurl/, ...) and URLs stay as they are."""
+    if not path:
+        return path
+    path = os.fspath(path)
+    return path if path.startswith("/vsi") or "://" in path else os.path.abspath(path)
 
 
-def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, window_size, outer_window,
-                            mask=None, traversal=None, transition=(), protected=None, protected_polygons=None,
-                            protected_cover=0.5, protected_source=None, protected_selection="",
-                            condition_scale=1.0, traversal_scale=1.0,
-                            is_geo=None, window_mode="circular", pa_to_pa=False, n_threads=None,
-                            tile_size=DEFAULT_TILE_SIZE, resume=False, overwrite=False, client=None, progress=None,
-                            creation_options=None):
+def connectivity_from_files(condition, output, *, mask=None, traversal=None, transition=(), protected=None,
+                            protected_polygons=None, protected_source=None, protected_selection="", is_geo=None,
+                            resume=False, overwrite=False, client=None, progress=None, creation_options=None,
+                            settings=None, **parameters):
     """Connectivity of the raster file `condition`, streamed tile by tile into the GeoTIFF `output`.
 
     Rasters are file paths on the condition's grid: `mask` (non-zero or nodata cells are no focal
@@ -166,10 +169,11 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
     cells protected). Protected areas may come as `protected_polygons` instead ((exterior, holes)
     pairs in the raster's CRS), a cell being protected when they cover at least `protected_cover`
     of it; `protected_source` (a file) and `protected_selection` (how its features were chosen) say
-    where they came from, for the checkpoint's record. With
-    protected areas, cells outside them are no focal sources. Condition and traversal values are
-    divided by their scale and must then lie in [0, 1] (OutOfRange otherwise, before any
-    computation, and nothing is left on disk). `is_geo` None follows the condition's CRS.
+    where they came from, for the checkpoint's record. With protected areas, cells outside them
+    are no focal sources. The parameters come from `settings` (a ConnectivitySettings) with any of
+    its fields given as keywords over it; the defaults are the command's. Condition and traversal
+    values are divided by their scale and must then lie in [0, 1] (OutOfRange otherwise, before
+    any computation, and nothing is left on disk). `is_geo` None follows the condition's CRS.
     `tile_size` is clamped to the raster; tiles much smaller than their halo give a UserWarning.
 
     Finished tiles go into the checkpoint beside the output (`checkpoint_path(output)`), which one
@@ -177,42 +181,37 @@ def connectivity_from_files(condition, output, *, levels, lambdas, max_cost, win
     run's checkpoint is continued (CheckpointMismatch if its inputs, by size, modification time or
     content, or its parameters differ); with `overwrite` it is started again; with neither it is
     an InterruptedRunExists. A path there that is not a checkpoint is a CheckpointError and is
-    never removed. With a dask.distributed `client`, each tile is a task that reads its own
-    windows and writes its own chunk (TileFailed names a file a worker cannot open). The output
-    appears whole or not at all, and the checkpoint is removed once it is written. Ctrl-C stops
-    the run with the checkpoint kept. The output is a cloud-optimised GeoTIFF (`creation_options`
-    go to GDAL's COG driver) whose band description says what its value is and whose tags record
-    the velkan version, every parameter and the inputs' file names.
+    never removed (all of them InputErrors). With a dask.distributed `client`, each tile is a task
+    that reads its own windows and writes its own chunk (TileFailed names a file a worker cannot
+    open). The output appears whole or not at all, and the checkpoint is removed once it is
+    written. Ctrl-C stops the run with the checkpoint kept. The output is a cloud-optimised
+    GeoTIFF (`creation_options` go to GDAL's COG driver) whose band description says what its
+    value is and whose tags record the velkan version, every parameter and the inputs' file names.
     """
+    settings = settings_from(settings, **parameters)
     with rasterio.Env(**GDAL_CACHE):
         with rasterio.open(condition) as source:
             profile = source.profile
             geographic = bool(source.crs and source.crs.is_geographic) if is_geo is None else is_geo
-        if tile_size < 1:
-            raise ValueError(f"tile_size must be at least 1, not {tile_size}")
-        settings = ConnectivitySettings.from_arguments(tuple(profile["transform"])[:6], levels, lambdas, geographic,
-                                                       max_cost, window_size, outer_window, (0, 0), n_threads,
-                                                       window_mode, pa_to_pa)
         shape = (profile["height"], profile["width"])
-        tile_size = min(int(tile_size), max(shape))
-        warn_about_small_tiles(tile_size, shape, settings.halo)
+        call = NativeCall(settings, tuple(profile["transform"])[:6], (0, 0), geographic)
+        warn_about_small_tiles(min(settings.tile_size, max(shape)), shape, settings.halo)
         polygons = None if protected_polygons is None else PolygonsByTile(protected_polygons, profile["transform"])
         run = FileRun(absolute(condition), absolute(mask), absolute(traversal),
-                      tuple(absolute(p) for p in transition), absolute(protected), polygons is not None,
-                      float(condition_scale), float(traversal_scale), settings, shape, tile_size,
+                      tuple(absolute(p) for p in transition), absolute(protected), polygons is not None, call, shape,
                       absolute(checkpoint_path(output)))
-        protected_record = dict(source=protected_source, selection=protected_selection, cover=protected_cover)
+        protected_record = dict(source=protected_source, selection=protected_selection)
         record = run_record(run, protected_record if polygons else None)
         remove_stale_temporaries(output)
         remove_stale_temporaries(run.checkpoint)
         inputs = [entry["path"] for entry in record["inputs"].values()]
         checkpoint = open_checkpoint(run.checkpoint, record, store_arrays(run), inputs, resume, overwrite)
         try:
-            found = survey(run, polygons, protected_cover, progress)
+            found = survey(run, polygons, progress)
             checkpoint.record_digests(found.digests)
             warn_about(run, found, protected_source if polygons else None)
             computed = compute_and_check(run, found.focal_tiles, client, progress)
-            value = value_name(run.transition, run.settings.pa_to_pa)
+            value = value_name(run.transition, settings.pa_to_pa)
             tags = provenance_tags(__version__, {"value": value, **record["parameters"]},
                                    {role: entry["path"] for role, entry in record["inputs"].items()})
             with cog_beside(output, value, tags, creation_options) as plain:

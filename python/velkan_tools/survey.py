@@ -91,24 +91,24 @@ class PolygonsByTile:
 class Surveyor:
     """The survey's state while it passes over the tiles."""
 
-    def __init__(self, run, polygons, protected_cover, digests):
-        self.run, self.polygons, self.protected_cover, self.digests = run, polygons, protected_cover, digests
+    def __init__(self, run, polygons, digests):
+        self.run, self.polygons, self.digests = run, polygons, digests
         self.protected = zarr.open_array(run.store, mode="r+", path="protected") if run.protected_in_store else None
         self.found = Survey(focal_tiles=[], digests={})
         self.condition_range, self.traversal_range = RangeOf(), RangeOf()
 
     def tile(self, readers, rows, cols):
         run, found = self.run, self.found
-        condition = readers.read(run.condition, rows, cols, scale=run.condition_scale)
+        condition = readers.read(run.condition, rows, cols, scale=run.settings.condition_scale)
         self.condition_range.add(condition)
         if run.traversal:
-            traversal = readers.read(run.traversal, rows, cols, scale=run.traversal_scale)
+            traversal = readers.read(run.traversal, rows, cols, scale=run.settings.traversal_scale)
             self.traversal_range.add(traversal)
             found.traversal_missing += int(np.count_nonzero(np.isnan(traversal)))
         for path in run.transition:  # read for their digests only
             readers.read(path, rows, cols, bands=None)
         if self.protected is not None:
-            cells = self.polygons.cover(rows, cols) >= self.protected_cover
+            cells = self.polygons.cover(rows, cols) >= run.settings.protected_cover
             self.protected[slice(*rows), slice(*cols)] = cells
             found.protected_cells += int(np.count_nonzero(cells))
         focal = int(np.count_nonzero(~window_mask(run, readers, rows, cols, condition)))
@@ -125,13 +125,13 @@ class Surveyor:
         return self.found
 
 
-def survey(run, polygons, protected_cover, progress):
+def survey(run, polygons, progress):
     """The survey of the run's inputs; `polygons` a PolygonsByTile of protected polygons, or None."""
     roles = {path: role for role, path in run.rasters().items()}
     digests = Digests(list(roles.values()) + ([POLYGONS] if polygons else []))
     if polygons:
         polygons.feed(digests, POLYGONS)
-    surveyor = Surveyor(run, polygons, protected_cover, digests)
+    surveyor = Surveyor(run, polygons, digests)
     tiles = tqdm(run.tiles(), disable=bar_hidden(progress), unit="tile", desc="reading", dynamic_ncols=True)
     with Readers(roles, digests) as readers:
         for rows, cols in tiles:

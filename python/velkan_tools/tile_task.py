@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._extras import require
-from .blocks import Block, ConnectivitySettings, block_values
+from .blocks import Block, NativeCall, block_values
 from .checkpoint import STORE, mark_finished
 from .tiled import tile_cores
 
@@ -35,12 +35,18 @@ class FileRun:
     transition: tuple
     protected: str | None  # a raster on the condition's grid whose non-zero cells are protected
     protected_in_store: bool  # protected polygons, rasterised into the checkpoint first
-    condition_scale: float
-    traversal_scale: float
-    settings: ConnectivitySettings
+    call: NativeCall
     shape: tuple
-    tile_size: int
     checkpoint: str
+
+    @property
+    def settings(self):
+        return self.call.settings
+
+    @property
+    def tile_size(self):
+        """The tile's side, within the raster."""
+        return min(self.settings.tile_size, max(self.shape))
 
     @property
     def store(self):
@@ -147,18 +153,18 @@ def compute_tile(run, core_rows, core_cols):
 
 
 def computed_tile(run, core_rows, core_cols):
-    block = Block.around(core_rows, core_cols, run.shape, run.settings.halo)
+    block = Block.around(core_rows, core_cols, run.shape, run.call.halo)
     with rasterio.Env(**GDAL_CACHE), Readers() as readers:
-        condition = readers.read(run.condition, block.rows, block.cols, scale=run.condition_scale)
+        condition = readers.read(run.condition, block.rows, block.cols, scale=run.settings.condition_scale)
         mask = window_mask(run, readers, block.rows, block.cols, condition)
         focal = int(np.count_nonzero(~mask[block.core_in_block]))
         if focal:
             traversal = None
             if run.traversal:
-                traversal = readers.read(run.traversal, block.rows, block.cols, scale=run.traversal_scale)
+                traversal = readers.read(run.traversal, block.rows, block.cols, scale=run.settings.traversal_scale)
             grids = [readers.read(path, block.rows, block.cols, bands=None) for path in run.transition]
     if focal:
-        values = block_values(run.settings, block, condition, mask, traversal, grids)
+        values = block_values(run.call, block, condition, mask, traversal, grids)
         zarr.open_array(run.store, mode="r+", path="values")[block.core] = values
     else:  # the store's fill value is the tile's values
         values = np.full((core_rows[1] - core_rows[0], core_cols[1] - core_cols[0]), np.nan, np.float32)

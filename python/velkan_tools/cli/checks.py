@@ -1,5 +1,4 @@
 """What the command checks before any computation: option values, input values and output paths."""
-import math
 import os
 import tempfile
 
@@ -12,41 +11,6 @@ PICTURE_EXTENSIONS = (".png",)
 def at_least_one(option, value):
     if value is not None and value < 1:
         raise InputError(f"{option} must be at least 1, not {value}")
-
-
-def check_max_cost(value):
-    """Below 1 a cell of traversal 0 would cost less than an intact one: barriers would act as corridors."""
-    from ..checks import MAX_COST_LIMIT, MAX_COST_REASON
-
-    if not (math.isfinite(value) and value >= 1):
-        raise InputError(f"--max-cost {value:g}: give a finite number of at least 1; below 1, degraded cells "
-                         "would be cheaper to cross than intact ones")
-    if value >= MAX_COST_LIMIT:
-        raise InputError(f"--max-cost {value:g}: {MAX_COST_REASON}")
-
-
-def check_threads(value):
-    """At least 1, and no more than the machine can start."""
-    from ..checks import threads_problem
-
-    at_least_one("--threads", value)
-    if problem := threads_problem(value):
-        raise InputError(f"--threads {value}: {problem}")
-
-
-def check_bandwidths(lambdas, text):
-    if not lambdas or not all(math.isfinite(v) and v > 0 for v in lambdas):
-        raise InputError(f"--lambdas {text}: give one or more positive bandwidths in km, as in 2,20,200")
-
-
-def check_fraction(option, value):
-    if not (0 < value <= 1):
-        raise InputError(f"{option} {value:g}: give a fraction of a cell above 0 and at most 1")
-
-
-def check_scale(option, value):
-    if not (math.isfinite(value) and value > 0):
-        raise InputError(f"{option} {value:g}: give a positive number to divide the values by")
 
 
 def writable_folder(folder, option, path):

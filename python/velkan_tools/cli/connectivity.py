@@ -5,57 +5,15 @@ import math
 import os
 import time
 
-from ..grid import DEFAULT_TILE_SIZE, check_window_sizes, checked_levels
-from .checks import (
-    PICTURE_EXTENSIONS,
-    RASTER_EXTENSIONS,
-    add_output_options,
-    at_least_one,
-    check_bandwidths,
-    check_fraction,
-    check_max_cost,
-    check_outputs,
-    check_scale,
-    check_threads,
-    creation_options,
-)
+from .checks import PICTURE_EXTENSIONS, RASTER_EXTENSIONS, add_output_options, check_outputs, creation_options
 from .coverage import add_vector_options
 from .errors import InputError, Interrupted
+from .options import add_setting_options, settings_from_options
 
 # rasterio, the streamed run, the vector readers and matplotlib load only when the command runs:
 # `velkan --help` stays quick.
 
 log = logging.getLogger("velkan_tools")
-
-# A cell of traversal 0 costs this many times its length: a barrier, ten times as hard to
-# cross as intact habitat (traversal 1, weight 1).
-DEFAULT_MAX_COST = 10.0
-# A cell counts as protected when polygons cover at least half of it.
-DEFAULT_PROTECTED_COVER = 0.5
-
-
-def parse_levels(text):
-    """"1,2,4,8": powers of two doubling from 1, as the coarse links need."""
-    try:
-        levels = [int(v) for v in text.split(",")]
-    except ValueError:
-        raise InputError(f"--levels {text}: give whole numbers separated by commas, as in 1,2,4,8") from None
-    try:
-        checked_levels(levels)
-    except ValueError as error:
-        raise InputError(f"--levels {text}: {error}") from None
-    if levels != [2 ** k for k in range(len(levels))]:
-        raise InputError(f"--levels {text}: levels must start at 1 and double (1,2,4,...)")
-    return levels
-
-
-def parse_bandwidths(text):
-    try:
-        lambdas = [float(v) for v in text.split(",")]
-    except ValueError:
-        raise InputError(f"--lambdas {text}: give numbers separated by commas, as in 2,20,200") from None
-    check_bandwidths(lambdas, text)
-    return lambdas
 
 
 def scale_hint(error, scale, option):
@@ -95,24 +53,12 @@ def protected_areas(args, grid):
 
 
 def run_settings(args):
-    """The arguments of the tiled or dask run, checked before any raster is read."""
+    """The run's settings, checked before any raster is read."""
     from ..rasters import is_raster
 
-    try:
-        check_window_sizes(args.window_size, args.outer_window, names=("--window-size", "--outer-window"))
-    except ValueError as error:
-        raise InputError(str(error)) from None
-    at_least_one("--tile-size", args.tile_size)
-    check_threads(args.threads)
-    check_max_cost(args.max_cost)
-    check_fraction("--protected-cover", args.protected_cover)
-    check_scale("--condition-scale", args.condition_scale)
-    check_scale("--traversal-scale", args.traversal_scale)
     if (args.layer or args.where) and (not args.protected or is_raster(args.protected)):
         raise InputError("--layer and --where select features of a --protected vector file")
-    return dict(levels=parse_levels(args.levels), lambdas=parse_bandwidths(args.lambdas),
-                max_cost=args.max_cost, window_size=args.window_size, outer_window=args.outer_window,
-                n_threads=args.threads, window_mode=args.window_mode, pa_to_pa=args.pa_to_pa)
+    return settings_from_options(args)
 
 
 def check_paths(args):
@@ -166,14 +112,13 @@ def compute(args, settings, grid, raster, polygons):
         try:
             return connectivity_from_files(
                 args.condition, args.output, mask=args.mask, traversal=args.traversal, transition=args.transition,
-                protected=raster, protected_polygons=polygons, protected_cover=args.protected_cover,
+                protected=raster, protected_polygons=polygons,
                 protected_source=args.protected if polygons is not None else None, protected_selection=selection,
-                condition_scale=args.condition_scale, traversal_scale=args.traversal_scale,
-                is_geo=is_geographic(args.condition, grid), tile_size=args.tile_size, resume=args.resume,
-                overwrite=args.overwrite, client=client, progress=False if (args.no_progress or args.quiet) else None,
-                creation_options=args.creation_options, **settings)
+                is_geo=is_geographic(args.condition, grid), resume=args.resume, overwrite=args.overwrite,
+                client=client, progress=False if (args.no_progress or args.quiet) else None,
+                creation_options=args.creation_options, settings=settings)
         except OutOfRange as error:
-            option, scale = f"--{error.role}-scale", getattr(args, f"{error.role}_scale")
+            option, scale = f"--{error.role}-scale", getattr(settings, f"{error.role}_scale")
             raise InputError(f"{error}{scale_hint(error, scale, option)}") from None
         except CheckpointMismatch as error:
             raise InputError(f"--resume: {error}; give --overwrite to start again") from None
@@ -229,31 +174,11 @@ def add_parser(commands, common):
     parser.add_argument("--protected", metavar="AREAS",
                         help="protected areas: polygons (any vector file), or a raster on the condition's grid "
                              "whose non-zero cells are protected; cells outside them are no focal sources")
-    parser.add_argument("--protected-cover", type=float, default=DEFAULT_PROTECTED_COVER, metavar="F",
-                        help="fraction of a cell that polygons must cover to protect it "
-                             f"(default {DEFAULT_PROTECTED_COVER:g})")
     add_vector_options(parser, "of the --protected vector file")
     parser.add_argument("--traversal", metavar="T.tif", help="traversal values in [0, 1] for the path weights only")
     parser.add_argument("--transition", nargs="+", default=[], metavar="G.tif",
                         help="transition grids (one band each per variable): computes OLVI")
-    parser.add_argument("--condition-scale", type=float, default=1.0, metavar="S",
-                        help="divide the condition values by S first (100 for percentages)")
-    parser.add_argument("--traversal-scale", type=float, default=1.0, metavar="S",
-                        help="divide the traversal values by S first")
-    parser.add_argument("--levels", default="1,2,4,8", help="resolution levels (default 1,2,4,8)")
-    parser.add_argument("--lambdas", default="2,20,200", help="kernel bandwidths in km (default 2,20,200)")
-    parser.add_argument("--max-cost", type=float, default=DEFAULT_MAX_COST, metavar="N",
-                        help="path weight of a cell of traversal 0: such a cell costs N times its length, an "
-                             f"intact one (traversal 1) once; at least 1 (default {DEFAULT_MAX_COST:g})")
-    parser.add_argument("--window-size", type=int, default=3,
-                        help="odd window width below the coarsest level (default 3)")
-    parser.add_argument("--outer-window", type=int, default=11,
-                        help="odd window width at the coarsest level (default 11)")
-    parser.add_argument("--window-mode", choices=["circular", "square"], default="circular")
-    parser.add_argument("--pa-to-pa", action="store_true", help="KOVA: only protected cells count as destinations")
-    parser.add_argument("--threads", type=int, default=None, metavar="N", help="threads per native call (default: all)")
-    parser.add_argument("--tile-size", type=int, default=DEFAULT_TILE_SIZE, metavar="N",
-                        help=f"tile (or dask chunk) side in cells (default {DEFAULT_TILE_SIZE})")
+    add_setting_options(parser)
     parser.add_argument("--scheduler", metavar="URL",
                         help="run on the dask.distributed scheduler at URL: each tile a task that reads and writes "
                              "its own windows (the workers must see the same files)")
