@@ -58,7 +58,7 @@ def main():
     offsets = settings.pop("offsets")
 
     def whole():
-        return velkan.connectivity(condition, mask, None, transforms, LEVELS, settings["lambdas"], False, 0.2, 3, 11,
+        return velkan.connectivity(condition, mask, None, transforms, LEVELS, settings["lambdas"], False, 10.0, 3, 11,
                                    offsets, n_threads=2)
 
     def tiled():

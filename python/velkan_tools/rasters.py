@@ -111,13 +111,18 @@ def crs_name(crs):
 
 def is_geographic(path, grid):
     """True for longitude/latitude rasters; projected ones must be in metres."""
-    if grid.crs is None:
-        raise InputError(f"{path} has no CRS: cannot tell metres from degrees")
-    if grid.crs.is_geographic:
+    return geographic_crs(grid.crs, path)
+
+
+def geographic_crs(crs, name):
+    """True for a longitude/latitude CRS; a projected one must be in metres, and there must be one."""
+    if crs is None:
+        raise InputError(f"{name} has no CRS: cannot tell metres from degrees")
+    if crs.is_geographic:
         return True
-    unit, factor = grid.crs.linear_units_factor
+    unit, factor = crs.linear_units_factor
     if factor != 1.0:
-        raise InputError(f"{path}: CRS {crs_name(grid.crs)} is in {unit}; projected rasters must be in metres")
+        raise InputError(f"{name}: CRS {crs_name(crs)} is in {unit}; projected rasters must be in metres")
     return False
 
 

@@ -1,5 +1,6 @@
 """Vector files: polygons read (one layer, selected features, reprojected and unioned) and their coverage."""
 import logging
+import os
 import warnings
 
 import geopandas
@@ -44,11 +45,7 @@ def read_features(path, layer, where, crs):
         raise InputError(f"polygons {path}: cannot read them{selected} ({error})") from None
     if frame.crs is None and len(frame):
         raise InputError(f"polygons {path} have no CRS: cannot place them on a raster in {crs_name(crs)}")
-    shapes = present_geometries(frame)
-    others = shapes[~shapes.geom_type.isin(["Polygon", "MultiPolygon"])]
-    if len(others):
-        kinds = ", ".join(sorted(set(others.geom_type)))
-        raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
+    check_polygonal(frame, path)
     frame = repaired(frame, path).reset_index(drop=True)
     return frame.to_crs(crs) if len(frame) else frame
 
@@ -81,9 +78,32 @@ def repaired(frame, path):
     return frame
 
 
-def read_polygons(path, crs, layer=None, where=None):
-    """The polygons of `read_features`, unioned, as velkan's (exterior, [holes]) pairs."""
-    shapes = present_geometries(read_features(path, layer, where, crs))
+def features_of(polygons, crs, layer=None, where=None):
+    """Polygon features in `crs`, from a vector file's path (`layer` and `where` choose features),
+    a GeoDataFrame or GeoSeries, or shapely geometries (taken to be in `crs` when they carry no
+    CRS of their own); refused unless every geometry is a polygon, invalid ones repaired."""
+    if isinstance(polygons, (str, os.PathLike)):
+        return read_features(os.fspath(polygons), layer, where, crs)
+    if isinstance(polygons, shapely.Geometry):
+        polygons = [polygons]
+    frame = polygons if isinstance(polygons, geopandas.GeoDataFrame) else geopandas.GeoDataFrame(
+        geometry=geopandas.GeoSeries(polygons))
+    frame = frame.set_crs(crs) if frame.crs is None else frame
+    check_polygonal(frame, "given")
+    return repaired(frame, "given").to_crs(crs)
+
+
+def check_polygonal(frame, path):
+    shapes = present_geometries(frame)
+    others = shapes[~shapes.geom_type.isin(["Polygon", "MultiPolygon"])]
+    if len(others):
+        kinds = ", ".join(sorted(set(others.geom_type)))
+        raise InputError(f"polygons {path}: {len(others)} of its features are not polygons ({kinds})")
+
+
+def unioned_rings(frame):
+    """The features' polygons, unioned, as velkan's (exterior, [holes]) pairs."""
+    shapes = present_geometries(frame)
     if not len(shapes):
         return []
     union = shapely.union_all(shapes.values)
@@ -91,13 +111,20 @@ def read_polygons(path, crs, layer=None, where=None):
             for part in shapely.get_parts(union) if isinstance(part, shapely.Polygon)]
 
 
+def read_polygons(path, crs, layer=None, where=None):
+    """The polygons of `read_features`, unioned, as velkan's (exterior, [holes]) pairs."""
+    return unioned_rings(read_features(path, layer, where, crs))
+
+
 def ring_coordinates(ring):
     return np.ascontiguousarray(shapely.get_coordinates(ring), dtype=np.float64)
 
 
-def coverage_of(path, grid, n_threads=None, layer=None, where=None):
-    """Covered fraction of every cell of the grid, float32 in [0, 1]; a warning when nothing is covered."""
-    polygons = read_polygons(path, grid.crs, layer, where)
+def coverage_of(source, grid, n_threads=None, layer=None, where=None):
+    """Covered fraction of every cell of the grid by the polygons of `source` (as `features_of`
+    takes them), float32 in [0, 1]; a warning when nothing is covered."""
+    polygons = unioned_rings(features_of(source, grid.crs, layer, where))
+    path = source if isinstance(source, (str, os.PathLike)) else "given"
     log.info("read %s: %d polygons after union", path, len(polygons))
     cover = velkan.pixel_coverage(polygons, grid.coefficients, grid.shape, n_threads=n_threads)
     if not cover.any():
