@@ -446,3 +446,32 @@ def test_verbose_logs_what_is_read_the_tiles_and_the_time(tmp_path, condition_ti
     assert lines[0] == f"velkan: read condition {condition_tif}: 50 x 40 cells"
     assert lines[1].startswith("velkan: 6 tiles of up to 24 x 24 cells, 1,926 focal cells")
     assert lines[2].startswith("velkan: computed and written in ") and len(lines) == 3
+
+
+def vrt_of(path, shape):
+    """A VRT of one band of the GeoTIFF at `path`, written by hand."""
+    rows, cols = shape
+    return f"""<VRTDataset rasterXSize="{cols}" rasterYSize="{rows}">
+  <SRS>EPSG:3067</SRS>
+  <GeoTransform>{TRANSFORM.c}, {TRANSFORM.a}, 0, {TRANSFORM.f}, 0, {TRANSFORM.e}</GeoTransform>
+  <VRTRasterBand dataType="Float32" band="1">
+    <NoDataValue>{NODATA}</NoDataValue>
+    <SimpleSource><SourceFilename relativeToVRT="0">{path}</SourceFilename><SourceBand>1</SourceBand></SimpleSource>
+  </VRTRasterBand>
+</VRTDataset>"""
+
+
+@pytest.mark.parametrize("kind", ["vsizip", "vrt"])
+def test_inputs_are_any_path_gdal_opens(tmp_path, condition_tif, kind):
+    import zipfile
+
+    if kind == "vsizip":
+        with zipfile.ZipFile(tmp_path / "inputs.zip", "w") as archive:
+            archive.write(condition_tif, "condition.tif")
+        path = f"/vsizip/{tmp_path}/inputs.zip/condition.tif"
+    else:
+        path = str(tmp_path / "condition.vrt")
+        (tmp_path / "condition.vrt").write_text(vrt_of(condition_tif, (50, 40)))
+    out = str(tmp_path / "out.tif")
+    assert main(["connectivity", path, "-o", out, "-q"] + RUN) == 0
+    assert read(out)[0].tobytes() == expected_connectivity().tobytes()

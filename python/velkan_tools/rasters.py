@@ -29,21 +29,28 @@ class Grid:
         return f"{self.shape[0]} x {self.shape[1]} cells"
 
 
+def is_local(path):
+    """False for GDAL's virtual paths (/vsizip/, /vsicurl/, ...) and URLs, which only GDAL can open."""
+    path = os.fspath(path)
+    return not (path.startswith("/vsi") or "://" in path)
+
+
 @contextlib.contextmanager
 def opened(path, role):
-    """The raster open for reading, or an InputError that names it."""
-    if not os.path.exists(path):
-        raise InputError(f"{role} {path}: no such file")
+    """The raster open for reading (any path rasterio opens: files, VRTs, /vsizip/, /vsicurl/,
+    s3://, https://), or an InputError that names it."""
     try:
         with rasterio.open(path) as source:
             yield source
     except RasterioError as error:
+        if is_local(path) and not os.path.exists(path):
+            raise InputError(f"{role} {path}: no such file") from None
         raise InputError(f"{role} {path}: cannot read it as a raster ({error})") from None
 
 
 def is_raster(path):
-    """True for a file GDAL opens as a raster with bands (not a vector file)."""
-    if not os.path.isfile(path):
+    """True for a path GDAL opens as a raster with bands (not a vector file)."""
+    if is_local(path) and not os.path.isfile(path):
         return False
     try:
         with warnings.catch_warnings():

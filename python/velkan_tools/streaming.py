@@ -23,6 +23,7 @@ from ._extras import require
 from .blocks import NativeCall, value_name
 from .checkpoint import checkpoint_path, is_marked, open_checkpoint, run_manifest, tile_is_intact
 from .cog import cog_beside, provenance_tags
+from .rasters import is_local
 from .settings import settings_from
 from .survey import PolygonsByTile, bar_hidden, survey, warn_about
 from .temporaries import remove_stale_temporaries
@@ -154,8 +155,7 @@ def absolute(path):
     GDAL's virtual paths (/vsizip/, /vsicurl/, ...) and URLs stay as they are."""
     if not path:
         return path
-    path = os.fspath(path)
-    return path if path.startswith("/vsi") or "://" in path else os.path.abspath(path)
+    return os.path.abspath(path) if is_local(path) else os.fspath(path)
 
 
 def connectivity_from_files(condition, output, *, mask=None, traversal=None, transition=(), protected=None,
