@@ -7,7 +7,7 @@ from .._extras import INSTALL_HINT
 def main(argv=None):
     """Run `velkan COMMAND ...`; returns the exit status."""
     try:
-        from .main import run
+        from .command import run
     except ImportError as error:
         print(f"velkan: the command line needs the optional 'tools' extra ({INSTALL_HINT}): {error}", file=sys.stderr)
         return 2
