@@ -52,6 +52,8 @@ def connectivity_tiled(condition, mask, transgrid_list, transform, *, is_geo=Fal
               unit_scale=True, desc="connectivity", dynamic_ncols=True) as bar:
         for core_rows, core_cols in tile_cores(condition.shape, call.settings.tile_size):
             block = Block.around(core_rows, core_cols, condition.shape, call.halo)
+            if focal_cells is not None and mask[block.core].all():
+                continue  # no focal cell: its values stay NaN, as the native call would leave them
             window = block.padded
             result[block.core] = block_values(
                 call, block, condition[window], mask[window],
