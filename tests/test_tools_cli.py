@@ -220,6 +220,7 @@ def bad_inputs(tmp_path, condition_tif):
     layers = layered_polygons(tmp_path)
     existing = tmp_path / "existing.tif"
     existing.write_bytes(b"an older result")
+    write_raster(tmp_path / "p.tif", (~protected_mask((50, 40))).astype(np.uint8))
     out = ["-o", str(tmp_path / "out.tif")]
     run = ["connectivity", condition_tif] + out
     return {
@@ -250,6 +251,10 @@ def bad_inputs(tmp_path, condition_tif):
         "threads below 1": run + ["--threads", "0"],
         "tile size below 1": run + ["--tile-size", "-3"],
         "protected cover zero": run + ["--protected", layers, "--layer", "areas", "--protected-cover", "0"],
+        "protected cover of a raster": run + ["--protected", condition_tif.replace("condition", "p"),
+                                              "--protected-cover", "0.3"],
+        "protected polygons none chosen": run + ["--protected", layers, "--layer", "areas", "--where", "kind = 'x'"],
+        "protected polygons off the raster": run + ["--protected", polygons_off_the_grid(tmp_path), "--pa-to-pa"],
         "several layers": run + ["--protected", layers, "--pa-to-pa"],
         "unknown layer": run + ["--protected", layers, "--layer", "parks", "--pa-to-pa"],
         "bad where": run + ["--protected", layers, "--layer", "areas", "--where", "kind = = 'park'"],
@@ -278,7 +283,8 @@ BAD_INPUTS = ["missing file", "not a raster", "CRS mismatch", "wrong band count"
               "max cost from 2^24", "threads the machine cannot start",
               "bandwidth zero", "bandwidth not finite", "no bandwidth", "condition in percent", "negative condition",
               "infinite condition", "traversal in percent", "condition scale zero", "threads below 1",
-              "tile size below 1", "protected cover zero", "several layers", "unknown layer", "bad where",
+              "tile size below 1", "protected cover zero", "protected cover of a raster",
+              "protected polygons none chosen", "protected polygons off the raster", "several layers", "unknown layer", "bad where",
               "layer without vector", "output exists", "output is the input", "output is a folder",
               "output not a GeoTIFF", "map not a PNG", "unwritable folder",
               "polygons without CRS", "polygons that are lines", "coverage threads", "coverage output exists",

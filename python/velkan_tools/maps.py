@@ -15,6 +15,8 @@ from .rasters import crs_name
 
 NO_DATA_COLOUR = "0.82"
 OUTLINE_COLOUR = "white"
+# What a cell without a value is, by what the map shows: KOVA computes protected cells only.
+MISSING = {"KOVA": "outside protected areas"}
 
 
 @dataclass
@@ -56,9 +58,12 @@ def draw_panel(figure, axes, panel, grid, outlines):
     axes.xaxis.set_major_formatter(readable)
     axes.yaxis.set_major_formatter(readable)
     axes.tick_params(labelsize=7)
+    if grid.crs is not None and grid.crs.is_geographic:
+        # A degree of longitude is cos(latitude) of a degree of latitude on the ground.
+        axes.set_aspect(1 / np.cos(np.radians((south + north) / 2)))
     legend = []
     if np.isnan(panel.values).any():
-        legend.append(Patch(facecolor=NO_DATA_COLOUR, edgecolor="0.5", label="no data"))
+        legend.append(Patch(facecolor=NO_DATA_COLOUR, edgecolor="0.5", label=MISSING.get(panel.label, "no data")))
     if panel.outlined and outlines:
         draw_outlines(axes, outlines, scale)
         axes.set_xlim(west * scale, east * scale)

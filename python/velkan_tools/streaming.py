@@ -207,9 +207,9 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
         inputs = [entry["path"] for entry in record["inputs"].values()]
         checkpoint = open_checkpoint(run.checkpoint, record, store_arrays(run), inputs, resume, overwrite)
         try:
-            found = survey(run, polygons, progress)
+            found = survey(run, polygons, progress, protected_source)
             checkpoint.record_digests(found.digests)
-            warn_about(run, found, protected_source if polygons else None)
+            warn_about(run, found)
             computed = compute_and_check(run, found.focal_tiles, client, progress)
             value = value_name(run.transition, settings.pa_to_pa)
             tags = provenance_tags(__version__, {"value": value, **record["parameters"]},

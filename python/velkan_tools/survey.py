@@ -116,17 +116,24 @@ class Surveyor:
             found.focal_tiles.append((rows, cols, focal))
             found.focal_cells += focal
 
-    def finish(self):
-        """The survey, once the values were found within range (OutOfRange otherwise)."""
+    def finish(self, polygons_source):
+        """The survey, once the values were found within range (OutOfRange otherwise) and protected
+        polygons were found to protect some cell (InputError otherwise: every value would be NaN)."""
         self.condition_range.check("condition", self.run.condition)
         if self.run.traversal:
             self.traversal_range.check("traversal", self.run.traversal)
+        if self.protected is not None and not self.found.protected_cells:
+            cover = self.run.settings.protected_cover
+            raise InputError(f"protected polygons {polygons_source or ''}: none covers {cover:g} of any cell of the "
+                             f"raster's {self.run.shape[0]} x {self.run.shape[1]} cells, so no cell would be "
+                             "protected and every value would be NaN")
         self.found.digests = self.digests.hexdigests()
         return self.found
 
 
-def survey(run, polygons, progress):
-    """The survey of the run's inputs; `polygons` a PolygonsByTile of protected polygons, or None."""
+def survey(run, polygons, progress, polygons_source=None):
+    """The survey of the run's inputs; `polygons` a PolygonsByTile of protected polygons (from the
+    file `polygons_source`), or None."""
     roles = {path: role for role, path in run.rasters().items()}
     digests = Digests(list(roles.values()) + ([POLYGONS] if polygons else []))
     if polygons:
@@ -136,7 +143,7 @@ def survey(run, polygons, progress):
     with Readers(roles, digests) as readers:
         for rows, cols in tiles:
             surveyor.tile(readers, rows, cols)
-    return surveyor.finish()
+    return surveyor.finish(polygons_source)
 
 
 def bar_hidden(progress):
@@ -144,13 +151,10 @@ def bar_hidden(progress):
     return None if progress is None else not progress
 
 
-def warn_about(run, found, polygons_source):
-    """Warnings for runs that may not mean what they say; `polygons_source` names protected polygons."""
+def warn_about(run, found):
+    """Warnings for runs that may not mean what they say."""
     if run.traversal and found.traversal_missing:
         warnings.warn(f"traversal has {found.traversal_missing:,} cells without data; their condition stands in "
                       "for traversal there", UserWarning, stacklevel=3)
-    if run.protected_in_store and not found.protected_cells:
-        warnings.warn(f"protected polygons {polygons_source or ''}: none reaches the raster's {run.shape[0]} x "
-                      f"{run.shape[1]} cells; no cell is protected", UserWarning, stacklevel=3)
     if not found.focal_cells:
         warnings.warn("no focal cell: the mask excludes every cell, so every value is NaN", UserWarning, stacklevel=3)

@@ -49,7 +49,11 @@ def protected_areas(args, grid):
         check_same_grid("--protected raster", args.protected, read_grid(args.protected, "--protected raster",
                                                                         bands=1), args.condition, grid)
         return args.protected, None
-    return None, read_polygons(args.protected, grid.crs, args.layer, args.where)
+    polygons = read_polygons(args.protected, grid.crs, args.layer, args.where)
+    if not polygons:
+        chosen = " that --layer and --where choose" if args.layer or args.where else ""
+        raise InputError(f"--protected {args.protected}: it holds no polygons{chosen}, so no cell would be protected")
+    return None, polygons
 
 
 def run_settings(args):
@@ -58,6 +62,9 @@ def run_settings(args):
 
     if (args.layer or args.where) and (not args.protected or is_raster(args.protected)):
         raise InputError("--layer and --where select features of a --protected vector file")
+    if args.protected_cover is not None and (not args.protected or is_raster(args.protected)):
+        raise InputError(f"--protected-cover {args.protected_cover:g} applies to protected polygons; a --protected "
+                         "raster's non-zero cells are protected whole")
     return settings_from_options(args)
 
 
