@@ -22,12 +22,15 @@ def readme_blocks():
 def test_the_readme_runs_as_pasted(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     assert main(["demo", "--no-progress", "-q"]) == 0
-    namespace, parser, runner = {}, doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    namespace, parser, runner = {}, doctest.DocTestParser(), doctest.DocTestRunner(
+        optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     blocks = readme_blocks()
     assert len(blocks) >= 6
     for k, block in enumerate(blocks):
         if ">>> " in block:  # an interactive session: its printed results are checked too
-            runner.run(parser.get_doctest(block, namespace, f"README block {k}", "README.md", 0))
+            session = parser.get_doctest(block, namespace, f"README block {k}", "README.md", 0)
+            runner.run(session, clear_globs=False)
+            namespace.update(session.globs)  # the session ran on a copy
         else:
             exec(compile(block, f"README block {k}", "exec"), namespace)
     assert runner.failures == 0, f"{runner.failures} README examples printed something else"
