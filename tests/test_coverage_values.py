@@ -1,4 +1,6 @@
 """pixel_coverage values: hand-computed cases and shapely's exact intersection areas."""
+from fractions import Fraction
+
 import numpy as np
 import pytest
 import shapely
@@ -155,3 +157,115 @@ def test_small_rings_beyond_one_batch_are_each_counted_once():
                         [(x0, rows), (x1, rows), (x1, rows + 1), (x0, rows + 1)]], axis=1)
     out = cover([(c, []) for c in corners], shape=shape)
     np.testing.assert_array_equal(out, widths.reshape(shape).astype(np.float32))
+
+
+# ---- columns closer than a height can be divided by, near the grid's left edge ----------
+
+def clip_exact(ring, axis, value, keep_above):
+    """One Sutherland–Hodgman pass in rational arithmetic: the part of `ring` on the kept side of the line."""
+    out = []
+    for prev, cur in zip(ring[-1:] + ring[:-1], ring):
+        prev_in = prev[axis] >= value if keep_above else prev[axis] <= value
+        cur_in = cur[axis] >= value if keep_above else cur[axis] <= value
+        if prev_in != cur_in:
+            t = (value - prev[axis]) / (cur[axis] - prev[axis])
+            out.append(tuple(p + (c - p) * t for p, c in zip(prev, cur)))
+        if cur_in:
+            out.append(cur)
+    return out
+
+
+def exact_coverage(pixel_polygons, shape):
+    """Every cell's |overlap| with each ring, exteriors minus holes, clamped, all in Fractions.
+
+    The rings are in pixel space; each is clipped to every cell exactly, so the
+    only rounding is that of the vertices themselves.
+    """
+    rows, cols = shape
+    total = [[Fraction(0)] * cols for _ in range(rows)]
+    for exterior, holes in pixel_polygons:
+        for sign, ring in [(1, exterior)] + [(-1, h) for h in holes]:
+            ring = [(Fraction(u), Fraction(v)) for u, v in ring]
+            for r in range(rows):
+                strip = clip_exact(clip_exact(ring, 1, r, True), 1, r + 1, False)
+                for k in range(cols):
+                    piece = clip_exact(clip_exact(strip, 0, k, True), 0, k + 1, False)
+                    twice = sum(u0 * v1 - v0 * u1 for (u0, v0), (u1, v1) in zip(piece, piece[1:] + piece[:1]))
+                    total[r][k] += sign * abs(twice) / 2
+    return np.array([[float(min(max(c, 0), 1)) for c in row] for row in total])
+
+
+def pixel_ring(world, transform):
+    """World vertices in pixel space, by the rasteriser's own formula."""
+    a, b, c, d, e, f = transform
+    det = a * e - b * d
+    x, y = world[:, 0] - c, world[:, 1] - f
+    return np.column_stack([(e * x - b * y) / det, (a * y - d * x) / det])
+
+
+def expect_exact(polygons, transform, shape):
+    pixels = [(pixel_ring(ext, transform), [pixel_ring(h, transform) for h in holes]) for ext, holes in polygons]
+    expected = exact_coverage(pixels, shape)
+    out = cover(polygons, shape=shape, transform=transform)
+    np.testing.assert_allclose(out, expected, atol=1e-6, rtol=0)
+    return expected
+
+
+FRAME = ring((-0.5, -0.5), (6.5, -0.5), (6.5, 3.5), (-0.5, 3.5))
+
+
+@pytest.mark.parametrize(
+    "polygons, transform, shape",
+    [
+        # a height of 1 over 5e-309 columns: the first piece's rate overflows
+        ([(ring((0, 0), (5e-309, 1), (3, 1)), [])], IDENTITY, (1, 4)),
+        ([(ring((0, 0), (5.57e-309, 1), (3, 1)), [])], IDENTITY, (1, 4)),  # just wide enough to divide by
+        ([(FRAME, [ring((-1e-310, 0.25), (4.5, 0.25), (4.5, 2.75), (1e-310, 2.75))])], IDENTITY, (4, 7)),
+        # drawn by the geometry fuzz suite, the smallest subnormal against 0
+        ([(ring((6.506071632442581, 0.0), (0.0, 0.0), (5e-324, 2.3320491906965035)), [])], IDENTITY, (2, 5)),
+        # pixels 1e300 wide: world x of +-5e-9 are subnormal columns
+        ([(ring((-5e-9, 0), (2.5e300, 0), (1.5e300, 3), (5e-9, 3)), [])], (1e300, 0.0, 0.0, 0.0, 1.0, 0.0), (3, 3)),
+        ([(ring((5e-9, 0), (-5e-9, 3), (2.5e300, 1.5)), [])], (1e300, 0.0, 0.0, 0.0, -1.0, 3.0), (3, 3)),
+    ],
+)
+def test_columns_too_close_to_divide_by(polygons, transform, shape):
+    assert expect_exact(polygons, transform, shape).any()
+
+
+def tiny_column(rng):
+    """A column position within 1e-290 of the grid's left edge, on either side, often subnormal."""
+    return float(rng.choice([-1.0, 1.0]) * 10.0 ** rng.uniform(-323.5, -290))
+
+
+def subnormal_case(kind, rng):
+    """(polygons, shape) of one drawn ring of `kind` hugging column 0, in pixel (= world) coordinates."""
+    shape = (int(rng.integers(1, 4)), int(rng.integers(1, 5)))
+    rows, cols = shape
+
+    def v():
+        return float(rng.uniform(-0.5, rows + 0.5))
+
+    if kind == "sliver":  # no area at all, yet its edges cross every row it spans
+        return [(ring(*[(tiny_column(rng), v()) for _ in range(int(rng.integers(3, 7)))]), [])], shape
+    if kind == "triangle":  # one or two corners at column 0, the rest across the grid
+        corners = [(tiny_column(rng), v()), (float(rng.uniform(0.2, cols + 1)), v())]
+        corners.append((tiny_column(rng), v()) if rng.random() < 0.5 else (float(rng.uniform(0.2, cols + 1)), v()))
+        return [(ring(*corners), [])], shape
+    # a hole whose left side runs down column 0, inside a frame over the whole grid
+    top, bottom, right = float(rng.uniform(0, rows / 2)), float(rng.uniform(rows / 2, rows)), float(rng.uniform(0.3, cols))
+    frame = ring((-1, -1), (cols + 1, -1), (cols + 1, rows + 1), (-1, rows + 1))
+    hole = ring((tiny_column(rng), top), (right, top), (right, bottom), (tiny_column(rng), bottom))
+    return [(frame, [hole])], shape
+
+
+@pytest.mark.parametrize("kind", ["sliver", "triangle", "hole"])
+def test_rings_hugging_column_zero_match_exact_areas(kind):
+    rng = np.random.default_rng(["sliver", "triangle", "hole"].index(kind) + 20261210)
+    wrong = []
+    for draw in range(150):
+        polygons, shape = subnormal_case(kind, rng)
+        try:
+            expect_exact(polygons, IDENTITY, shape)
+        except AssertionError as error:
+            wrong.append(f"draw {draw}: {polygons}\n{error}")
+    assert not wrong, f"{len(wrong)} of 150 draws off the exact areas; the first:\n{wrong[0]}"

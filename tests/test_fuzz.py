@@ -3,7 +3,9 @@
 The child (fuzzing/child.py) runs the suite's hypothesis properties and writes
 a report; a child that dies by a signal, or exits without a report, crashed
 during the call named in its trace file. VELKAN_FUZZ_EXAMPLES sets the number
-of examples per property (run-tests bounds it for CI; raise it locally).
+of examples per property (run-tests bounds it for CI; raise it locally), and
+VELKAN_FUZZ_PROFILE whether they are drawn afresh ("search") or, as in CI,
+from a fixed seed ("ci").
 """
 import json
 import os
@@ -13,7 +15,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from fuzzing.child import examples_per_property
+from fuzzing.child import examples_per_property, profile_name
 
 TESTS = Path(__file__).parent
 # Generous: a 200-example run takes well under a minute, a sanitized one a few.
@@ -46,7 +48,8 @@ def test_fuzz_suite_in_a_child_process(suite, tmp_path, capsys):
     report = json.loads(report_path.read_text())
     with capsys.disabled():
         for name, entry in report.items():
-            print(f"\n  fuzz {suite}.{name}: {entry['calls']} calls in {entry['seconds']} s", end="")
+            print(f"\n  fuzz {suite}.{name} ({profile_name()}): {entry['calls']} calls in {entry['seconds']} s",
+                  end="")
     failures = {name: entry["error"] for name, entry in report.items() if entry["error"]}
     assert not failures, "\n\n".join(f"{name}:\n{error}" for name, error in failures.items())
     # A clean report with a failing exit is a problem found at exit (LeakSanitizer).

@@ -25,8 +25,14 @@ RowSpan rows_of_edge(const PixelPoint& a, const PixelPoint& b, std::uint64_t nro
 std::uint64_t span_length(const RowSpan& span) { return span.last > span.first ? span.last - span.first : 0; }
 
 // The whole number nearest to a running sum that is one up to rounding; the
-// sums stay far below 2^62, so the integer round trip is exact.
-double nearest_whole(double x) { return static_cast<double>(static_cast<std::int64_t>(x + (x < 0.0 ? -0.5 : 0.5))); }
+// sums stay far below 2^62, so the integer round trip is exact. Every piece
+// adds a finite amount; a sum that still were not finite would add nothing
+// (as a NaN area adds nothing) rather than meet a conversion whose result is
+// undefined.
+double nearest_whole(double x) {
+  if (!(std::fabs(x) < 0x1p62)) return 0.0;
+  return static_cast<double>(static_cast<std::int64_t>(x + (x < 0.0 ? -0.5 : 0.5)));
+}
 
 // The point of the line through p and q at row coordinate v.
 PixelPoint point_at_v(const PixelPoint& p, const PixelPoint& q, double v) {
@@ -70,6 +76,13 @@ class RowCells {
   // A piece running from column position ul to ur > ul over the signed height dv.
   void add_sloped(double ul, double ur, double dv) {
     const double rate = dv / (ur - ul);
+    if (!std::isfinite(rate)) {
+      // Narrower than |dv| / DBL_MAX, as two positions can only be within
+      // about 2.5e-293 of column 0: the piece is vertical but for that width,
+      // and placed at its middle its areas change by less than |dv| times it.
+      add_vertical((ul + ur) * 0.5, dv);
+      return;
+    }
     if (ul < 0.0) add_cover(0, (std::min(ur, 0.0) - ul) * rate);
     const std::uint64_t k0 = index_clamp(std::floor(ul), ncols_), k1 = index_clamp(std::ceil(ur), ncols_);
     for (std::uint64_t k = k0; k < k1; ++k) {

@@ -46,7 +46,18 @@ void expect_same_areas(const Paths& paths, double tolerance) {
 }
 
 // Kinds of ring that stress different parts of the edge walk.
-enum class Shape { Star, Scribble, GridAligned, HalfGrid, Spiky };
+enum class Shape { Star, Scribble, GridAligned, HalfGrid, Spiky, NearColumnZero };
+
+// A column position on either side of column 0 closer than 1e-290, often
+// subnormal, where two positions can lie too close to divide a height by
+// their distance; or 0 itself, or one across the grid.
+double near_column_zero(std::mt19937& rng) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0), exponent(-323.5, -290.0);
+  const double pick = unit(rng);
+  if (pick < 0.1) return 0.0;
+  if (pick < 0.3) return unit(rng) * kCols;
+  return (unit(rng) < 0.5 ? -1.0 : 1.0) * std::pow(10.0, exponent(rng));
+}
 
 PixelRing random_ring(Shape shape, std::mt19937& rng) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -74,6 +85,9 @@ PixelRing random_ring(Shape shape, std::mt19937& rng) {
       case Shape::Spiky:  // long thin slivers through many rows
         ring.push_back({cu + (i % 2 ? 0.001 : 30.0) * std::cos(i), cv + (i % 2 ? 0.001 : 30.0) * std::sin(i)});
         break;
+      case Shape::NearColumnZero:  // steep edges hugging the grid's left edge
+        ring.push_back({near_column_zero(rng), -1.0 + unit(rng) * (kRows + 2)});
+        break;
     }
   }
   return ring;
@@ -93,7 +107,7 @@ TEST_P(CoveragePaths, EdgesGiveTheClippedAreas) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, CoveragePaths,
                          ::testing::Values(Shape::Star, Shape::Scribble, Shape::GridAligned, Shape::HalfGrid,
-                                           Shape::Spiky));
+                                           Shape::Spiky, Shape::NearColumnZero));
 
 TEST(CoverageEdges, WholeCellsAreExact) {
   // A U shape: the notch and the outside stay exactly 0, the arms exactly 1.
