@@ -7,8 +7,8 @@ calls made and the failure, if any. A crash never gets to write the report; the
 parent then reads the trace file named by VELKAN_FUZZ_TRACE to name the input.
 VELKAN_FUZZ_EXAMPLES sets the number of examples per property, and
 VELKAN_FUZZ_PROFILE the way they are drawn: "search" (the default) draws new
-ones every run; "ci", which .ci/run selects (as does CI=true when the variable
-is unset), draws the same ones every run, so that a landing cannot fail on a
+ones every run; "ci", which CI=true selects when the variable is unset (CI
+sets it), draws the same ones every run, so that a landing cannot fail on a
 new draw. Explicit @example inputs run first either way.
 """
 import importlib
