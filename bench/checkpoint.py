@@ -33,16 +33,12 @@ def timed(function, *args, **kwargs):
     return time.perf_counter() - start
 
 
-def survey_seconds(condition, mask, folder, digests):
-    """Seconds of the run up to its first tile: the checkpoint made and the survey."""
-    out = folder / "survey.tif"
-
+def run_stopped_at(step, condition, mask, out):
+    """Seconds of a streamed run stopped (as by Ctrl-C) where it calls `step` of velkan_tools.streaming."""
     def stop(*args, **kwargs):
         raise KeyboardInterrupt
 
-    with mock.patch.object(velkan_tools.streaming, "compute_and_check", stop), \
-            mock.patch.object(velkan_tools.checkpoint.Digests, "add", velkan_tools.checkpoint.Digests.add if digests
-                              else lambda self, role, block: None):
+    with mock.patch.object(velkan_tools.streaming, step, stop):
         start = time.perf_counter()
         try:
             connectivity_from_files(condition, out, mask=mask, n_threads=2, progress=False, overwrite=True,
@@ -50,21 +46,18 @@ def survey_seconds(condition, mask, folder, digests):
         except KeyboardInterrupt:
             pass
         return time.perf_counter() - start
+
+
+def survey_seconds(condition, mask, folder, digests):
+    """Seconds of the run up to its first tile: the checkpoint made and the survey."""
+    add = velkan_tools.checkpoint.Digests.add if digests else lambda self, role, block: None
+    with mock.patch.object(velkan_tools.checkpoint.Digests, "add", add):
+        return run_stopped_at("compute_and_check", condition, mask, folder / "survey.tif")
 
 
 def finished_run(condition, mask, out):
-    """A run whose every tile finished, stopped before its output was assembled."""
-    def stop(*args, **kwargs):
-        raise KeyboardInterrupt
-
-    with mock.patch.object(velkan_tools.streaming, "assemble", stop):
-        start = time.perf_counter()
-        try:
-            connectivity_from_files(condition, out, mask=mask, n_threads=2, progress=False, overwrite=True,
-                                    **SETTINGS)
-        except KeyboardInterrupt:
-            pass
-        return time.perf_counter() - start
+    """Seconds of a run whose every tile finished, stopped before its output was assembled."""
+    return run_stopped_at("assemble", condition, mask, out)
 
 
 def flip_a_chunk(out):
