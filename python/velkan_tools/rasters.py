@@ -6,6 +6,7 @@ from dataclasses import dataclass
 
 import numpy as np
 import rasterio
+from rasterio.enums import MaskFlags
 from rasterio.errors import RasterioError
 
 from .errors import WRITE_ERRNOS, InputError
@@ -73,14 +74,29 @@ def read_grid(path, role, bands=None):
         return grid_of(source)
 
 
+# Band masks that say no more than the nodata value does.
+SIMPLE_MASKS = ([MaskFlags.all_valid], [MaskFlags.nodata])
+
+
+def read_float32(source, indexes=None, **read_options):
+    """Bands of an open raster as float32 with NaN where there is no data (its nodata value or its
+    masks); `read_options` go to rasterio's read (window, out_shape)."""
+    if all(flags in SIMPLE_MASKS for flags in source.mask_flag_enums):
+        # Faster than a masked read, to the same values: only the nodata value is masked.
+        raw = source.read(indexes, **read_options)
+        data = raw.astype(np.float32)
+        if source.nodata is not None and not np.isnan(source.nodata):
+            data[raw == source.nodata] = np.nan
+        return data
+    return source.read(indexes, masked=True, **read_options).astype(np.float32).filled(np.nan)
+
+
 def read_preview(path, most_cells=2000):
     """The first band, NaN where there is no data, read at most `most_cells` a side (a nearest-cell
     decimation, so a map of any raster fits in memory)."""
     with opened(path, "raster") as source:
         step = max(1, -(-max(source.height, source.width) // most_cells))
-        shape = (-(-source.height // step), -(-source.width // step))
-        data = source.read(1, out_shape=shape, masked=True)
-    return data.astype(np.float32).filled(np.nan)
+        return read_float32(source, 1, out_shape=(-(-source.height // step), -(-source.width // step)))
 
 
 def read_raster(path, role, bands=1):
@@ -89,7 +105,7 @@ def read_raster(path, role, bands=1):
     with opened(path, role) as source:
         if bands == 1 and source.count != 1:
             raise InputError(f"{role} {path} has {source.count} bands; it needs exactly one")
-        data = source.read(masked=True).astype(np.float32).filled(np.nan)
+        data = read_float32(source)
         grid = grid_of(source)
     return (data[0] if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))), grid
 
@@ -159,12 +175,19 @@ def atomic_output(path):
             os.remove(temporary)
 
 
+GEOTIFF_BLOCK = 256  # the plain GeoTIFF's internal tiles, and the windows it is written in
+
+
+def geotiff_profile(grid, nodata=np.nan):
+    """The plain tiled float32 GeoTIFF of one band on the grid that a COG is made from."""
+    return dict(driver="GTiff", height=grid.shape[0], width=grid.shape[1], count=1, dtype="float32", crs=grid.crs,
+                transform=grid.transform, nodata=nodata, tiled=True, blockxsize=GEOTIFF_BLOCK,
+                blockysize=GEOTIFF_BLOCK, compress="deflate", predictor=3, BIGTIFF="IF_SAFER")
+
+
 def write_geotiff(path, values, grid, nodata=np.nan):
     """A tiled, compressed float32 GeoTIFF on the grid."""
-    profile = dict(driver="GTiff", height=grid.shape[0], width=grid.shape[1], count=1, dtype="float32",
-                   crs=grid.crs, transform=grid.transform, nodata=nodata, tiled=True, blockxsize=256,
-                   blockysize=256, compress="deflate", predictor=3)
-    with rasterio.open(path, "w", **profile) as target:
+    with rasterio.open(path, "w", **geotiff_profile(grid, nodata)) as target:
         target.write(values.astype(np.float32, copy=False), 1)
 
 

@@ -23,7 +23,7 @@ from ._extras import require
 from .blocks import NativeCall, value_name
 from .checkpoint import checkpoint_path, is_marked, open_checkpoint, run_manifest, tile_is_intact
 from .cog import cog_beside, provenance_tags
-from .rasters import is_local
+from .rasters import GEOTIFF_BLOCK, Grid, geotiff_profile, is_local
 from .settings import settings_from
 from .survey import PolygonsByTile, bar_hidden, survey, warn_about
 from .temporaries import remove_stale_temporaries
@@ -38,7 +38,6 @@ log = logging.getLogger("velkan_tools")
 
 __all__ = ["connectivity_from_files", "checkpoint_path", "RunSummary"]
 
-OUTPUT_BLOCK = 256  # the GeoTIFF's internal tiles, and the windows it is assembled in
 # A tile whose padded window holds more than this many times its own cells spends most of its
 # time reading and preparing its halo.
 HALO_OVERHEAD_WARNING = 9
@@ -128,21 +127,14 @@ def compute_and_check(run, tiles, client, progress):
     return len(pending) + len(damaged)
 
 
-def output_profile(source_profile):
-    """The plain tiled GeoTIFF the COG is made from."""
-    return dict(driver="GTiff", height=source_profile["height"], width=source_profile["width"], count=1,
-                dtype="float32", crs=source_profile["crs"], transform=source_profile["transform"], nodata=np.nan,
-                tiled=True, blockxsize=OUTPUT_BLOCK, blockysize=OUTPUT_BLOCK, compress="deflate", predictor=3,
-                BIGTIFF="IF_SAFER")
-
-
 def assemble(run, path, profile):
     """Writes the checkpoint's values into a GeoTIFF at `path`, one output block at a time; the
     count and the float64 sum of the finite values."""
     values = zarr.open_array(run.store, mode="r", path="values")
     count, total = 0, 0.0
-    with rasterio.open(path, "w", **output_profile(profile)) as target:
-        for rows, cols in tile_cores(run.shape, OUTPUT_BLOCK):
+    grid = Grid(profile["crs"], profile["transform"], run.shape)
+    with rasterio.open(path, "w", **geotiff_profile(grid)) as target:
+        for rows, cols in tile_cores(run.shape, GEOTIFF_BLOCK):
             block = values[slice(*rows), slice(*cols)]
             target.write(block, 1, window=window_of(rows, cols))
             finite = block[np.isfinite(block)]

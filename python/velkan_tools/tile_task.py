@@ -11,14 +11,12 @@ import numpy as np
 from ._extras import require
 from .blocks import Block, NativeCall, block_values
 from .checkpoint import STORE, mark_finished
+from .rasters import read_float32
 from .tiled import tile_cores
 
 rasterio = require("rasterio", "connectivity_from_files")
 zarr = require("zarr", "connectivity_from_files")
 Window = rasterio.windows.Window
-MaskFlags = rasterio.enums.MaskFlags
-# Band masks that say no more than the nodata value does.
-SIMPLE_MASKS = ([MaskFlags.all_valid], [MaskFlags.nodata])
 # GDAL keeps the blocks it read or wrote in a cache of 5 % of the machine's memory by default:
 # on a large raster that cache, not the tiles, would set the run's peak memory.
 GDAL_CACHE = dict(GDAL_CACHEMAX=64)  # MB
@@ -86,16 +84,7 @@ class Readers(contextlib.ExitStack):
         or (rows, cols, bands) for bands=None."""
         if path not in self.sources:
             self.sources[path] = self.enter_context(rasterio.open(path))
-        source, window = self.sources[path], window_of(rows, cols)
-        indexes = None if bands is None else 1
-        if all(flags in SIMPLE_MASKS for flags in source.mask_flag_enums):
-            # Faster than a masked read, to the same values: only the nodata value is masked.
-            raw = source.read(indexes, window=window)
-            data = raw.astype(np.float32)
-            if source.nodata is not None and not np.isnan(source.nodata):
-                data[raw == source.nodata] = np.nan
-        else:
-            data = source.read(indexes, window=window, masked=True).astype(np.float32).filled(np.nan)
+        data = read_float32(self.sources[path], None if bands is None else 1, window=window_of(rows, cols))
         if self.digests is not None and path in self.roles:
             self.digests.add(self.roles[path], data)
         if scale != 1:
