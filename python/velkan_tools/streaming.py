@@ -153,7 +153,7 @@ def absolute(path):
 def connectivity_from_files(condition, output, *, mask=None, traversal=None, transition=(), protected=None,
                             protected_polygons=None, protected_source=None, protected_selection="", is_geo=None,
                             resume=False, overwrite=False, client=None, progress=None, creation_options=None,
-                            settings=None, **parameters):
+                            config=None, settings=None, **parameters):
     """Connectivity of the raster file `condition`, streamed tile by tile into the GeoTIFF `output`.
 
     Rasters are file paths on the condition's grid: `mask` (non-zero or nodata cells are no focal
@@ -193,7 +193,7 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
                       tuple(absolute(p) for p in transition), absolute(protected), polygons is not None, call, shape,
                       absolute(checkpoint_path(output)))
         protected_record = dict(source=protected_source, selection=protected_selection)
-        record = run_record(run, protected_record if polygons else None)
+        record = dict(run_record(run, protected_record if polygons else None), config=config)
         remove_stale_temporaries(output)
         remove_stale_temporaries(run.checkpoint)
         inputs = [entry["path"] for entry in record["inputs"].values()]
@@ -204,7 +204,7 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
             warn_about(run, found)
             computed = compute_and_check(run, found.focal_tiles, client, progress)
             value = value_name(run.transition, settings.pa_to_pa)
-            tags = provenance_tags(__version__, {"value": value, **record["parameters"]},
+            tags = provenance_tags(__version__, {"value": value, **record["parameters"], "config": config},
                                    {role: entry["path"] for role, entry in record["inputs"].items()})
             with cog_beside(output, value, tags, creation_options) as plain:
                 count, total = assemble(run, plain, profile)

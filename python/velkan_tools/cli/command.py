@@ -8,6 +8,7 @@ import threading
 import warnings
 
 from . import connectivity, coverage, demo, zonal
+from .config import parse_with_config, write_config
 from .errors import InputError, Interrupted, is_system_failure, system_failure_line
 
 BAD_INPUT = 2
@@ -44,9 +45,26 @@ def build_parser():
     return parser
 
 
+def parsed(argv):
+    """The command's arguments, with those of its --config file under them."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    subparsers = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    return parse_with_config(parser, subparsers.choices[args.command], argv), subparsers.choices[args.command]
+
+
 def run_command(argv):
     """Parse and run one command; its failures propagate."""
-    args = build_parser().parse_args(argv)
+    execute(*parsed(argv))
+
+
+def execute(args, subparser):
+    """Runs the parsed command, or with --write-config writes its run instead."""
+    if getattr(args, "write_config", None):
+        write_config(args.write_config, args, subparser, args.resolved(args) if hasattr(args, "resolved") else None)
+        if not args.quiet:
+            print(f"velkan {args.command}: the run written to {args.write_config}")
+        return
     args.run(args)
 
 
@@ -102,10 +120,14 @@ def sigterm_as_interrupt():
 
 
 def run(argv):
-    args = build_parser().parse_args(argv)
+    try:
+        args, subparser = parsed(argv)
+    except InputError as error:
+        print(f"velkan: {error}", file=sys.stderr)
+        return BAD_INPUT
     try:
         with sigterm_as_interrupt(), reporting(args.quiet, args.verbose):
-            args.run(args)
+            execute(args, subparser)
     except InputError as error:
         print(f"velkan: {error}", file=sys.stderr)
         return BAD_INPUT

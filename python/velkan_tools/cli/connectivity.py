@@ -6,6 +6,7 @@ import os
 import time
 
 from .checks import PICTURE_EXTENSIONS, RASTER_EXTENSIONS, add_output_options, check_outputs, creation_options
+from .config import add_config_options
 from .coverage import add_vector_options
 from .errors import InputError, Interrupted
 from .options import add_setting_options, settings_from_options
@@ -54,6 +55,17 @@ def protected_areas(args, grid):
         chosen = " that --layer and --where choose" if args.layer or args.where else ""
         raise InputError(f"--protected {args.protected}: it holds no polygons{chosen}, so no cell would be protected")
     return None, polygons
+
+
+def resolved_settings(args):
+    """The run's parameters with their defaults, by option destination, for --write-config; the
+    protected cover only where protected polygons use it."""
+    from ..rasters import is_raster
+
+    resolved = settings_from_options(args).record()
+    if not args.protected or is_raster(args.protected):
+        resolved.pop("protected_cover")
+    return resolved
 
 
 def run_settings(args):
@@ -123,7 +135,7 @@ def compute(args, settings, grid, raster, polygons):
                 protected_source=args.protected if polygons is not None else None, protected_selection=selection,
                 is_geo=is_geographic(args.condition, grid), resume=args.resume, overwrite=args.overwrite,
                 client=client, progress=False if (args.no_progress or args.quiet) else None,
-                creation_options=args.creation_options, settings=settings)
+                creation_options=args.creation_options, config=args.config_text, settings=settings)
         except OutOfRange as error:
             option, scale = f"--{error.role}-scale", getattr(settings, f"{error.role}_scale")
             raise InputError(f"{error}{scale_hint(error, scale, option)}") from None
@@ -172,9 +184,10 @@ def add_parser(commands, common):
         description="Connectivity of every cell of CONDITION.tif (nodata cells are no focal sources), "
                     "written as a float32 GeoTIFF with NaN as nodata on the same grid. Condition and "
                     "traversal values are fractions in [0, 1], 1 for intact habitat.")
-    parser.add_argument("condition", metavar="CONDITION.tif")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
+    parser.add_argument("condition", metavar="CONDITION.tif", nargs="?")
+    parser.add_argument("-o", "--output", metavar="OUT.tif")
     add_output_options(parser)
+    add_config_options(parser)
     parser.add_argument("--resume", action="store_true",
                         help="continue an interrupted run from the finished tiles of its checkpoint")
     parser.add_argument("--mask", metavar="M.tif", help="cells that are no focal sources (non-zero or nodata)")
@@ -191,4 +204,5 @@ def add_parser(commands, common):
                              "its own windows (the workers must see the same files)")
     parser.add_argument("--plot", metavar="OUT.png", help="also write a PNG map with a colour bar")
     parser.add_argument("--no-progress", action="store_true", help="hide the progress bar")
-    parser.set_defaults(run=run, kept=kept_tiles)
+    parser.set_defaults(run=run, kept=kept_tiles, resolved=resolved_settings,
+                        required=[("condition", "CONDITION.tif"), ("output", "-o/--output")])

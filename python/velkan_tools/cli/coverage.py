@@ -1,5 +1,6 @@
 """`velkan coverage`: the exact fraction of each raster cell that a vector file's polygons cover."""
 from .checks import RASTER_EXTENSIONS, add_output_options, at_least_one, check_outputs, creation_options
+from .config import add_config_options
 from .errors import InputError
 
 
@@ -21,7 +22,8 @@ def run(args):
     if grid.crs is None:
         raise InputError(f"--like raster {args.like} has no CRS: cannot reproject polygons onto it")
     cover = coverage_of(args.polygons, grid, args.threads, layer=args.layer, where=args.where)
-    tags = provenance_tags(__version__, {"value": "covered fraction", "layer": args.layer, "where": args.where},
+    tags = provenance_tags(__version__, {"value": "covered fraction", "layer": args.layer, "where": args.where,
+                                         "config": args.config_text},
                            {"polygons": args.polygons, "like": args.like})
     save_cog(args.output, cover, grid, "covered fraction", tags, options, nodata=None)
     if not args.quiet:
@@ -33,10 +35,11 @@ def add_parser(commands, common):
                                  help="rasterise polygons into the fraction of each cell they cover",
                                  description="Fraction of each cell of --like's grid covered by the polygons "
                                              "(any vector file geopandas reads), reprojected to its CRS and unioned.")
-    parser.add_argument("polygons", metavar="POLYGONS")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.tif")
+    parser.add_argument("polygons", metavar="POLYGONS", nargs="?")
+    parser.add_argument("-o", "--output", metavar="OUT.tif")
     add_output_options(parser)
-    parser.add_argument("--like", required=True, metavar="RASTER.tif", help="the raster whose grid to cover")
+    add_config_options(parser)
+    parser.add_argument("--like", metavar="RASTER.tif", help="the raster whose grid to cover")
     add_vector_options(parser, "of POLYGONS")
     parser.add_argument("--threads", type=int, default=None, metavar="N")
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=run, required=[("polygons", "POLYGONS"), ("output", "-o/--output"), ("like", "--like")])

@@ -8,6 +8,7 @@ import warnings
 
 from .._extras import INSTALL_HINT
 from .checks import at_least_one, check_outputs
+from .config import add_config_options
 from .errors import InputError
 
 # The OGR driver that writes each vector format, by the output's extension; .parquet and .csv
@@ -155,9 +156,9 @@ def add_parser(commands, common):
                     "written in the format of the output's extension: "
                     f"{', '.join(DRIVERS)}, .parquet (GeoParquet) or .csv (without geometry). Covered areas are in m² "
                     "on a geographic raster (geodesic, on its ellipsoid) and in the CRS's units² on a projected one.")
-    parser.add_argument("raster", metavar="RASTER.tif")
-    parser.add_argument("polygons", metavar="POLYGONS")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT",
+    parser.add_argument("raster", metavar="RASTER.tif", nargs="?")
+    parser.add_argument("polygons", metavar="POLYGONS", nargs="?")
+    parser.add_argument("-o", "--output", metavar="OUT",
                         help="the output, in the format of its extension (.gpkg, .shp, .parquet, .csv, ...)")
     parser.add_argument("--stats", default=",".join(DEFAULT_STATS), metavar="NAME,...",
                         help=f"the statistics, a column each: {known_statistics()}; quantile(0.9) is column "
@@ -165,4 +166,6 @@ def add_parser(commands, common):
     parser.add_argument("--band", type=int, default=1, help="the raster band to summarise (default 1)")
     add_vector_options(parser, "of POLYGONS")
     parser.add_argument("--overwrite", action="store_true", help="replace an existing output")
-    parser.set_defaults(run=run)
+    add_config_options(parser)
+    parser.set_defaults(run=run, required=[("raster", "RASTER.tif"), ("polygons", "POLYGONS"),
+                                           ("output", "-o/--output")])
