@@ -12,7 +12,8 @@ import pytest
 from velkan_tools.cli import main
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCTESTED = ["velkan_tools.grid", "velkan_tools.settings", "velkan_tools.in_memory", "velkan_tools.zonal"]
+DOCTESTED = ["velkan_tools.grid", "velkan_tools.settings", "velkan_tools.in_memory", "velkan_tools.reclass",
+             "velkan_tools.zonal"]
 
 
 def readme_blocks():

@@ -116,8 +116,24 @@ def focal_mask(base, mask, protected, settings):
     return out
 
 
+def reclassified(landcover, reclass, transform, crs, nodata):
+    """(condition, traversal or None) DataArrays or arrays of a land cover of integer classes,
+    through a reclass table; a class with data that the table lacks is an InputError."""
+    from .reclass import as_table, unmapped_refusal
+
+    table = as_table(reclass)
+    raw = placed(landcover, "land cover", transform, crs, nodata)
+    valid = ~np.isnan(raw.values)
+    classes = np.where(valid, np.nan_to_num(raw.values), 0).astype(np.int64)
+    if missing := table.unmapped(classes, valid):
+        raise unmapped_refusal("given", table, missing)
+    condition, traversal = table.apply(classes, valid)
+    as_raster = (lambda values: data_array(values, raw, {})) if raw.template is not None else (lambda values: values)
+    return as_raster(condition), (as_raster(traversal) if table.has_traversal else None)
+
+
 def connectivity(condition, *, mask=None, traversal=None, transition=(), protected=None, transform=None, crs=None,
-                 nodata=None, settings=None, progress=False, **parameters):
+                 nodata=None, reclass=None, settings=None, progress=False, **parameters):
     """Habitat connectivity, KOVA or OLVI of a raster in memory, as an xarray DataArray.
 
     `condition` is an xarray DataArray (rioxarray's transform, CRS and nodata are read from it)
@@ -126,10 +142,12 @@ def connectivity(condition, *, mask=None, traversal=None, transition=(), protect
     `transition` (DataArrays or arrays of (band, row, column)) and `protected` (a raster whose
     non-zero cells are protected, or polygons: a GeoDataFrame, GeoSeries, shapely geometries or a
     vector file's path) lie on the condition's grid; with protected areas, cells outside them are
-    no focal sources. The parameters come from `settings` (a ConnectivitySettings) with any of its
-    fields as keywords over it; the defaults are the `velkan` command's, and so are the checks
-    (InputError, a ValueError) and the values, bit for bit. Geographic CRSs are measured along
-    great circles; projected ones must be in metres.
+    no focal sources. With `reclass` (a mapping, a CSV file's path or a ReclassTable, see
+    velkan_tools.reclass) `condition` is a land cover of integer classes that the table maps to
+    the condition and, unless `traversal` is given, the traversal. The parameters come from
+    `settings` (a ConnectivitySettings) with any of its fields as keywords over it; the defaults
+    are the `velkan` command's, and so are the checks (InputError, a ValueError) and the values,
+    bit for bit. Geographic CRSs are measured along great circles; projected ones must be in metres.
 
     The result has the condition's coordinates and CRS, NaN where there is no value, and the run's
     provenance in its attributes. A dask-backed condition gives a lazy result.
@@ -145,6 +163,9 @@ def connectivity(condition, *, mask=None, traversal=None, transition=(), protect
     from .tiled import connectivity_tiled
 
     settings = settings_from(settings, **parameters)
+    if reclass is not None:
+        condition, from_table = reclassified(condition, reclass, transform, crs, nodata)
+        traversal, nodata = traversal if traversal is not None else from_table, None
     base = placed(condition, "condition", transform, crs, nodata)
     is_geo = geographic_crs(base.grid.crs, "condition")
     base.values = checked_fractions(base.values, "condition", settings.condition_scale)

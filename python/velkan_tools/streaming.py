@@ -23,7 +23,9 @@ from ._extras import require
 from .blocks import NativeCall, value_name
 from .checkpoint import checkpoint_path, is_marked, open_checkpoint, run_manifest, tile_is_intact
 from .cog import cog_beside, provenance_tags
+from .errors import InputError
 from .rasters import GEOTIFF_BLOCK, Grid, geotiff_profile, is_local
+from .reclass import as_table
 from .settings import settings_from
 from .survey import PolygonsByTile, bar_hidden, survey, warn_about
 from .temporaries import remove_stale_temporaries
@@ -63,7 +65,10 @@ def run_record(run, protected):
     if protected and protected["source"]:
         inputs["protected polygons"] = absolute(protected["source"])
     parameters = {name: value for name, value in run.settings.record().items() if name not in NOT_RECORDED}
-    parameters.update(is_geo=run.call.is_geo, protected_selection=protected and protected["selection"])
+    parameters.update(is_geo=run.call.is_geo, protected_selection=protected and protected["selection"],
+                      reclass=run.reclass.digest() if run.reclass is not None else None)
+    if run.reclass is not None and run.reclass.path:
+        inputs["reclass table"] = absolute(run.reclass.path)
     if not protected:
         parameters.pop("protected_cover")
     return run_manifest(run.shape, run.tile_size, inputs, parameters)
@@ -152,8 +157,8 @@ def absolute(path):
 
 def connectivity_from_files(condition, output, *, mask=None, traversal=None, transition=(), protected=None,
                             protected_polygons=None, protected_source=None, protected_selection="", is_geo=None,
-                            resume=False, overwrite=False, client=None, progress=None, creation_options=None,
-                            config=None, settings=None, **parameters):
+                            reclass=None, resume=False, overwrite=False, client=None, progress=None,
+                            creation_options=None, config=None, settings=None, **parameters):
     """Connectivity of the raster file `condition`, streamed tile by tile into the GeoTIFF `output`.
 
     Rasters are file paths on the condition's grid: `mask` (non-zero or nodata cells are no focal
@@ -162,7 +167,10 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
     pairs in the raster's CRS), a cell being protected when they cover at least `protected_cover`
     of it; `protected_source` (a file) and `protected_selection` (how its features were chosen) say
     where they came from, for the checkpoint's record. With protected areas, cells outside them
-    are no focal sources. The parameters come from `settings` (a ConnectivitySettings) with any of
+    are no focal sources. With `reclass` (a ReclassTable, a CSV file's path or a mapping, see
+    velkan_tools.reclass) `condition` is a land cover of integer classes that each tile maps to
+    its condition and traversal (a class missing from the table is an InputError, before any
+    computation). The parameters come from `settings` (a ConnectivitySettings) with any of
     its fields given as keywords over it; the defaults are the command's. Condition and traversal
     values are divided by their scale and must then lie in [0, 1] (OutOfRange otherwise, before
     any computation, and nothing is left on disk). `is_geo` None follows the condition's CRS.
@@ -181,6 +189,9 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
     value is and whose tags record the velkan version, every parameter and the inputs' file names.
     """
     settings = settings_from(settings, **parameters)
+    table = as_table(reclass)
+    if table is not None and table.has_traversal and traversal:
+        raise InputError(f"give the traversal either in {table.source} or as a raster ({traversal}), not both")
     with rasterio.Env(**GDAL_CACHE):
         with rasterio.open(condition) as source:
             profile = source.profile
@@ -191,7 +202,7 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
         polygons = None if protected_polygons is None else PolygonsByTile(protected_polygons, profile["transform"])
         run = FileRun(absolute(condition), absolute(mask), absolute(traversal),
                       tuple(absolute(p) for p in transition), absolute(protected), polygons is not None, call, shape,
-                      absolute(checkpoint_path(output)))
+                      absolute(checkpoint_path(output)), table)
         protected_record = dict(source=protected_source, selection=protected_selection)
         record = dict(run_record(run, protected_record if polygons else None), config=config)
         remove_stale_temporaries(output)

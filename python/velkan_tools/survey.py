@@ -2,7 +2,7 @@
 finds the value ranges of the condition and the traversal and the tiles holding focal cells,
 rasterises protected polygons into the checkpoint, and takes every input's content digest."""
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -13,7 +13,8 @@ from .checkpoint import Digests
 from .checks import unit_range_problem
 from .errors import InputError
 from .grid import shifted_transform
-from .tile_task import Readers, window_mask
+from .reclass import unmapped_refusal
+from .tile_task import Readers, read_condition, window_mask
 
 zarr = require("zarr", "connectivity_from_files")
 tqdm = require("tqdm", "connectivity_from_files").tqdm
@@ -39,6 +40,7 @@ class Survey:
     focal_cells: int = 0
     traversal_missing: int = 0
     protected_cells: int = 0
+    unmapped: dict = field(default_factory=dict)  # {class: cells} of land cover missing from the reclass table
 
 
 class RangeOf:
@@ -99,12 +101,14 @@ class Surveyor:
 
     def tile(self, readers, rows, cols):
         run, found = self.run, self.found
-        condition = readers.read(run.condition, rows, cols, scale=run.settings.condition_scale)
+        condition, traversal, classes = read_condition(run, readers, rows, cols)
         self.condition_range.add(condition)
-        if run.traversal:
-            traversal = readers.read(run.traversal, rows, cols, scale=run.settings.traversal_scale)
+        if traversal is not None:
             self.traversal_range.add(traversal)
             found.traversal_missing += int(np.count_nonzero(np.isnan(traversal)))
+        if classes is not None:
+            for value, cells in run.reclass.unmapped(*classes).items():
+                found.unmapped[value] = found.unmapped.get(value, 0) + cells
         for path in run.transition:  # read for their digests only
             readers.read(path, rows, cols, bands=None)
         if self.protected is not None:
@@ -119,9 +123,11 @@ class Surveyor:
     def finish(self, polygons_source):
         """The survey, once the values were found within range (OutOfRange otherwise) and protected
         polygons were found to protect some cell (InputError otherwise: every value would be NaN)."""
+        if self.found.unmapped:
+            raise unmapped_refusal(self.run.condition, self.run.reclass, self.found.unmapped)
         self.condition_range.check("condition", self.run.condition)
-        if self.run.traversal:
-            self.traversal_range.check("traversal", self.run.traversal)
+        if self.run.traversal or (self.run.reclass and self.run.reclass.has_traversal):
+            self.traversal_range.check("traversal", self.run.traversal or self.run.reclass.source)
         if self.protected is not None and not self.found.protected_cells:
             cover = self.run.settings.protected_cover
             raise InputError(f"protected polygons {polygons_source or ''}: none covers {cover:g} of any cell of the "
@@ -153,7 +159,7 @@ def bar_hidden(progress):
 
 def warn_about(run, found):
     """Warnings for runs that may not mean what they say."""
-    if run.traversal and found.traversal_missing:
+    if found.traversal_missing:
         warnings.warn(f"traversal has {found.traversal_missing:,} cells without data; their condition stands in "
                       "for traversal there", UserWarning, stacklevel=3)
     if not found.focal_cells:

@@ -36,6 +36,7 @@ class FileRun:
     call: NativeCall
     shape: tuple
     checkpoint: str
+    reclass: object = None  # a ReclassTable: `condition` is then a land cover of integer classes
 
     @property
     def settings(self):
@@ -91,6 +92,34 @@ class Readers(contextlib.ExitStack):
             data /= np.float32(scale)
         return data if bands == 1 else np.ascontiguousarray(np.moveaxis(data, 0, -1))
 
+    def read_classes(self, path, rows, cols):
+        """A window of a raster of integer classes, as it is, and True where it has data."""
+        if path not in self.sources:
+            self.sources[path] = self.enter_context(rasterio.open(path))
+        data = self.sources[path].read(1, window=window_of(rows, cols), masked=True)
+        classes, valid = np.ma.getdata(data), ~np.ma.getmaskarray(data)
+        if self.digests is not None and path in self.roles:
+            self.digests.add(self.roles[path], classes)
+            self.digests.add(self.roles[path], valid)
+        return classes, valid
+
+
+def read_condition(run, readers, rows, cols):
+    """(condition, traversal or None, classes or None) of a window: from their files, divided by
+    their scales, or from the land cover through the reclass table (its traversal unless a
+    traversal file is given); `classes` is the land cover's (classes, valid) pair."""
+    s = run.settings
+    traversal = readers.read(run.traversal, rows, cols, scale=s.traversal_scale) if run.traversal else None
+    if run.reclass is None:
+        return readers.read(run.condition, rows, cols, scale=s.condition_scale), traversal, None
+    classes, valid = readers.read_classes(run.condition, rows, cols)
+    condition, from_table = run.reclass.apply(classes, valid)
+    if s.condition_scale != 1:
+        condition /= np.float32(s.condition_scale)
+    if traversal is None and run.reclass.has_traversal:
+        traversal = from_table / np.float32(s.traversal_scale) if s.traversal_scale != 1 else from_table
+    return condition, traversal, (classes, valid)
+
 
 def window_mask(run, readers, rows, cols, condition):
     """True where a cell of the window is no focal source: no data, the mask's non-zero or nodata
@@ -144,13 +173,10 @@ def compute_tile(run, core_rows, core_cols):
 def computed_tile(run, core_rows, core_cols):
     block = Block.around(core_rows, core_cols, run.shape, run.call.halo)
     with rasterio.Env(**GDAL_CACHE), Readers() as readers:
-        condition = readers.read(run.condition, block.rows, block.cols, scale=run.settings.condition_scale)
+        condition, traversal, _ = read_condition(run, readers, block.rows, block.cols)
         mask = window_mask(run, readers, block.rows, block.cols, condition)
         focal = int(np.count_nonzero(~mask[block.core_in_block]))
         if focal:
-            traversal = None
-            if run.traversal:
-                traversal = readers.read(run.traversal, block.rows, block.cols, scale=run.settings.traversal_scale)
             grids = [readers.read(path, block.rows, block.cols, bands=None) for path in run.transition]
     if focal:
         values = block_values(run.call, block, condition, mask, traversal, grids)

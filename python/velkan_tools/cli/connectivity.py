@@ -81,7 +81,8 @@ def run_settings(args):
 
 
 def check_paths(args):
-    inputs = [args.condition] + [p for p in (args.mask, args.protected, args.traversal) if p] + args.transition
+    inputs = [args.condition] + [p for p in (args.mask, args.protected, args.traversal, args.reclass) if p]
+    inputs += args.transition
     outputs = [("-o", args.output, RASTER_EXTENSIONS)] + ([("--plot", args.plot, PICTURE_EXTENSIONS)]
                                                          if args.plot else [])
     check_outputs(outputs, inputs, args.overwrite)
@@ -133,7 +134,8 @@ def compute(args, settings, grid, raster, polygons):
                 args.condition, args.output, mask=args.mask, traversal=args.traversal, transition=args.transition,
                 protected=raster, protected_polygons=polygons,
                 protected_source=args.protected if polygons is not None else None, protected_selection=selection,
-                is_geo=is_geographic(args.condition, grid), resume=args.resume, overwrite=args.overwrite,
+                is_geo=is_geographic(args.condition, grid), reclass=args.reclass, resume=args.resume,
+                overwrite=args.overwrite,
                 client=client, progress=False if (args.no_progress or args.quiet) else None,
                 creation_options=args.creation_options, config=args.config_text, settings=settings)
         except OutOfRange as error:
@@ -195,6 +197,9 @@ def add_parser(commands, common):
                         help="protected areas: polygons (any vector file), or a raster on the condition's grid "
                              "whose non-zero cells are protected; cells outside them are no focal sources")
     add_vector_options(parser, "of the --protected vector file")
+    parser.add_argument("--reclass", metavar="TABLE.csv",
+                        help="CONDITION.tif is a land cover of integer classes, mapped by this table (columns "
+                             "class,condition[,traversal][,name]; an empty condition makes a class no data)")
     parser.add_argument("--traversal", metavar="T.tif", help="traversal values in [0, 1] for the path weights only")
     parser.add_argument("--transition", nargs="+", default=[], metavar="G.tif",
                         help="transition grids (one band each per variable): computes OLVI")
