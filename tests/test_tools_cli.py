@@ -481,3 +481,41 @@ def test_inputs_are_any_path_gdal_opens(tmp_path, condition_tif, kind):
     out = str(tmp_path / "out.tif")
     assert main(["connectivity", path, "-o", out, "-q"] + RUN) == 0
     assert read(out)[0].tobytes() == expected_connectivity().tobytes()
+
+
+def elevation_grid(shape=(50, 40)):
+    """A band in metres (200 to 700 m) and one in fractions: OLVI needs them in comparable units."""
+    rows, cols = np.mgrid[0:shape[0], 0:shape[1]]
+    metres = 200.0 + 10.0 * rows + 5.0 * cols * np.sin(rows / 7.0)
+    return np.stack([metres, (rows % 5) / 5.0], axis=-1).astype(np.float32)
+
+
+def test_transition_bands_in_metres_are_warned_about_and_scaled(tmp_path, condition_tif, capsys):
+    grid = elevation_grid()
+    path = write_raster(tmp_path / "grid.tif", grid)
+    out = str(tmp_path / "out.tif")
+    assert main(["connectivity", condition_tif, "--transition", path, "-o", out] + RUN) == 0
+    err = capsys.readouterr().err
+    assert err.startswith("velkan: warning: transition grids: their bands' typical differences between cells (a sum "
+                          "of about ") and err.endswith("make most similarities below 0.01, so OLVI mostly follows "
+                                                        "each cell's own condition; scale the bands with "
+                                                        "--transition-scale (transition_scale=): a number per band, "
+                                                        "or std\n"), err
+    scaled = str(tmp_path / "scaled.tif")
+    assert main(["connectivity", condition_tif, "--transition", path, "--transition-scale", "std,1", "-o", scaled]
+                + RUN) == 0
+    assert capsys.readouterr().err == ""
+    by_hand = grid / np.array([np.std(grid[..., 0], dtype=np.float64), 1.0], np.float32)
+    np.testing.assert_allclose(read(scaled)[0], expected_connectivity(grids=[by_hand]), rtol=1e-5)
+    assert not np.allclose(read(scaled)[0], read(out)[0], equal_nan=True)
+    assert main(["connectivity", condition_tif, "--transition", path, "--transition-scale", "1,2,3", "-o",
+                 str(tmp_path / "o.tif")] + RUN) == 2
+    assert "transition_scale gives 3 divisors for 2 transition-grid bands" in capsys.readouterr().err
+
+
+def test_bandwidths_in_metres_are_warned_about(tmp_path, condition_tif, capsys):
+    assert main(["connectivity", condition_tif, "-o", str(tmp_path / "out.tif"), "--lambdas", "2000,20000,200000"]
+                + RUN) == 0
+    assert capsys.readouterr().err == ("velkan: warning: lambdas 2000, 20000, 200000 km: bandwidths above 1,000 km "
+                                       "reach past any landscape; were they given in metres? Bandwidths are in km, "
+                                       "as in 2,20,200\n")

@@ -33,7 +33,7 @@ def by_command(tmp_path, condition, options):
     return read(out)[0]
 
 
-@pytest.mark.parametrize("form", ["percent as integers", "kova polygons", "olvi", "geographic"])
+@pytest.mark.parametrize("form", ["percent as integers", "kova polygons", "olvi", "olvi scaled", "geographic"])
 def test_a_data_array_gives_the_commands_values(tmp_path, condition_tif, form):  # noqa: F811
     if form == "percent as integers":
         percent = np.where(np.isnan(landscape(50, 40)), -1, np.round(landscape(50, 40) * 100)).astype(np.int16)
@@ -42,10 +42,12 @@ def test_a_data_array_gives_the_commands_values(tmp_path, condition_tif, form): 
     elif form == "kova polygons":
         path, polygons = condition_tif, polygons_file(tmp_path / "areas.gpkg", [protected_geometry()])
         options, keywords = ["--protected", polygons, "--pa-to-pa"], dict(protected=polygons, pa_to_pa=True)
-    elif form == "olvi":
+    elif form.startswith("olvi"):
         grids = [write_raster(tmp_path / f"g{k}.tif", g) for k, g in enumerate(transition_grids((50, 40)))]
         path, options = condition_tif, ["--transition"] + grids
         keywords = dict(transition=[rioxarray.open_rasterio(g) for g in grids])
+        if form == "olvi scaled":  # each band's std, summed over the same tiles as the command's survey
+            options, keywords = options + ["--transition-scale", "std"], dict(keywords, transition_scale=["std"])
     else:
         from rasterio.transform import Affine
 

@@ -11,6 +11,7 @@ import numpy as np
 
 import velkan
 
+from .checks import warn_about_bandwidths
 from .errors import InputError
 from .grid import level_transforms, shifted_transform
 from .settings import ConnectivitySettings
@@ -43,6 +44,7 @@ class NativeCall:
         object.__setattr__(self, "base_transform", tuple(float(v) for v in self.base_transform))
         object.__setattr__(self, "offsets", tuple(int(v) for v in self.offsets))
         object.__setattr__(self, "is_geo", bool(self.is_geo))
+        warn_about_bandwidths(self.settings.lambdas)
 
     @property
     def halo(self):

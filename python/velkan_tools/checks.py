@@ -54,6 +54,17 @@ def threads_problem(n_threads):
     return None
 
 
+# Bandwidths beyond this reach past any landscape: given in metres, most likely.
+LONGEST_BANDWIDTH_KM = 1000.0
+
+
+def warn_about_bandwidths(lambdas, stacklevel=4):
+    if any(v > LONGEST_BANDWIDTH_KM for v in lambdas):
+        warnings.warn(f"lambdas {', '.join(f'{v:g}' for v in lambdas)} km: bandwidths above "
+                      f"{LONGEST_BANDWIDTH_KM:,.0f} km reach past any landscape; were they given in metres? "
+                      "Bandwidths are in km, as in 2,20,200", UserWarning, stacklevel=stacklevel)
+
+
 def check_run_inputs(condition, mask, traversal, stacklevel=3):
     """Refuse out-of-range NumPy rasters and warn about runs that cannot mean what they say.
 

@@ -171,12 +171,13 @@ def connectivity(condition, *, mask=None, traversal=None, transition=(), protect
     base.values = checked_fractions(base.values, "condition", settings.condition_scale)
     if traversal is not None:
         traversal = checked_fractions(on_grid(traversal, "traversal", base), "traversal", settings.traversal_scale)
-    grids = [on_grid(grid, f"transition grid {k}", base, bands=True) for k, grid in enumerate(transition)]
+    # The command's tiles: the raster's values do not depend on them, but the last bits of
+    # geographic ones follow each tile's own cell centres, and a band's std its tiles' sums.
+    settings = settings.replace(tile_size=min(settings.tile_size, max(base.grid.shape)))
+    grids = scaled_grids([on_grid(grid, f"transition grid {k}", base, bands=True) for k, grid in enumerate(transition)],
+                         settings)
     mask = focal_mask(base, mask, protected, settings)
     rasters = (base.values, mask, traversal, *grids)
-    # The command's tiles: the raster's values do not depend on them, but the last bits of
-    # geographic ones follow each tile's own cell centres.
-    settings = settings.replace(tile_size=min(settings.tile_size, max(base.grid.shape)))
     arguments = dict(is_geo=is_geo, traversal=traversal, settings=settings)
     if any(isinstance(r, da.Array) for r in rasters):
         values = connectivity_dask(base.values, mask, grids or None, base.grid.coefficients, **arguments)
@@ -187,6 +188,25 @@ def connectivity(condition, *, mask=None, traversal=None, transition=(), protect
     attributes = {"long_name": value, "velkan_version": __version__,
                   **{f"velkan_{name}": str(v) for name, v in settings.record().items() if v is not None}}
     return data_array(values, base, attributes)
+
+
+def scaled_grids(grids, settings):
+    """Transition grids divided band by band as `transition_scale` says (std: each band's standard
+    deviation, its moments summed tile by tile as the command's survey sums them)."""
+    if not grids:
+        return grids
+    from .tiled import tile_cores
+    from .transition import BandMoments, band_divisors, warn_if_dissimilar
+
+    stds = []
+    for grid in grids:
+        moments = BandMoments()
+        for rows, cols in tile_cores(grid.shape[:2], settings.tile_size):
+            moments.add(np.asarray(grid[slice(*rows), slice(*cols)]))
+        stds.append(moments.std())
+    divisors = band_divisors(settings.transition_scale, stds)
+    warn_if_dissimilar(stds, divisors, stacklevel=4)
+    return [grid / d for grid, d in zip(grids, divisors)]
 
 
 def data_array(values, base, attributes):

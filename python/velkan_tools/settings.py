@@ -90,8 +90,20 @@ def optional_int(value):
     return None if value is None else int(value)
 
 
+def scale_tuple(value):
+    """Divisors of the transition grids' bands: numbers, or "std" for a band's standard deviation."""
+    return tuple("std" if isinstance(v, str) and v.strip().lower() == "std" else float(v) for v in value)
+
+
+def band_divisors(value):
+    if any(v != "std" and not (math.isfinite(v) and v > 0) for v in value):
+        return 'give positive numbers or "std", one for every band or one for all'
+    return None
+
+
 KIND_NAMES = {int_tuple: "whole numbers", float_tuple: "numbers", float: "a number", int: "a whole number",
-              str: "a text", bool: "true or false", optional_int: "a whole number"}
+              str: "a text", bool: "true or false", optional_int: "a whole number",
+              scale_tuple: 'numbers or "std"'}
 
 
 def parameter(default, kind, help, check=None, option=None, metavar=None, choices=None, flag=False):
@@ -117,6 +129,10 @@ class ConnectivitySettings:
     window_mode: str = parameter("circular", str, "shape of the windows", one_of("circular", "square"),
                                  choices=("circular", "square"))
     pa_to_pa: bool = parameter(False, bool, "KOVA: only protected cells count as destinations", flag=True)
+    transition_scale: tuple = parameter((), scale_tuple, "divide each band of the transition grids by S (or by its "
+                                        "standard deviation over the raster, std), one for every band or one for "
+                                        "all, so that a difference of 1 is as dissimilar as an environment can be "
+                                        "within reach", band_divisors, metavar="S,S,...")
     protected_cover: float = parameter(0.5, float, "fraction of a cell that protected polygons must cover to "
                                        "protect it", fraction_of_a_cell, metavar="F")
     condition_scale: float = parameter(1.0, float, "divide the condition values by S first (100 for percentages)",

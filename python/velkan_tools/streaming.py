@@ -11,6 +11,7 @@ their digest before the output is assembled, a missing or damaged tile being com
 values are those of one whole-raster call: bit for bit on projected grids of whole metres, as for
 `connectivity_tiled`.
 """
+import dataclasses
 import logging
 import os
 import warnings
@@ -31,6 +32,7 @@ from .survey import PolygonsByTile, bar_hidden, survey, warn_about
 from .temporaries import remove_stale_temporaries
 from .tile_task import GDAL_CACHE, FileRun, compute_tile, window_of
 from .tiled import tile_cores
+from .transition import band_divisors, warn_if_dissimilar
 
 rasterio = require("rasterio", "connectivity_from_files")
 zarr = require("zarr", "connectivity_from_files")
@@ -211,6 +213,10 @@ def connectivity_from_files(condition, output, *, mask=None, traversal=None, tra
         checkpoint = open_checkpoint(run.checkpoint, record, store_arrays(run), inputs, resume, overwrite)
         try:
             found = survey(run, polygons, progress, protected_source)
+            if run.transition:
+                divisors = band_divisors(settings.transition_scale, found.band_std)
+                warn_if_dissimilar(found.band_std, divisors)
+                run = dataclasses.replace(run, transition_divisors=tuple(divisors))
             checkpoint.record_digests(found.digests)
             warn_about(run, found)
             computed = compute_and_check(run, found.focal_tiles, client, progress)

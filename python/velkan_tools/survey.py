@@ -15,6 +15,7 @@ from .errors import InputError
 from .grid import shifted_transform
 from .reclass import unmapped_refusal
 from .tile_task import Readers, read_condition, window_mask
+from .transition import BandMoments
 
 zarr = require("zarr", "connectivity_from_files")
 tqdm = require("tqdm", "connectivity_from_files").tqdm
@@ -41,6 +42,7 @@ class Survey:
     traversal_missing: int = 0
     protected_cells: int = 0
     unmapped: dict = field(default_factory=dict)  # {class: cells} of land cover missing from the reclass table
+    band_std: list = field(default_factory=list)  # per transition grid, each band's standard deviation
 
 
 class RangeOf:
@@ -98,6 +100,7 @@ class Surveyor:
         self.protected = zarr.open_array(run.store, mode="r+", path="protected") if run.protected_in_store else None
         self.found = Survey(focal_tiles=[], digests={})
         self.condition_range, self.traversal_range = RangeOf(), RangeOf()
+        self.band_moments = [BandMoments() for _ in run.transition]
 
     def tile(self, readers, rows, cols):
         run, found = self.run, self.found
@@ -109,8 +112,8 @@ class Surveyor:
         if classes is not None:
             for value, cells in run.reclass.unmapped(*classes).items():
                 found.unmapped[value] = found.unmapped.get(value, 0) + cells
-        for path in run.transition:  # read for their digests only
-            readers.read(path, rows, cols, bands=None)
+        for path, moments in zip(run.transition, self.band_moments):
+            moments.add(readers.read(path, rows, cols, bands=None))
         if self.protected is not None:
             cells = self.polygons.cover(rows, cols) >= run.settings.protected_cover
             self.protected[slice(*rows), slice(*cols)] = cells
@@ -134,6 +137,7 @@ class Surveyor:
                              f"raster's {self.run.shape[0]} x {self.run.shape[1]} cells, so no cell would be "
                              "protected and every value would be NaN")
         self.found.digests = self.digests.hexdigests()
+        self.found.band_std = [moments.std() for moments in self.band_moments]
         return self.found
 
 

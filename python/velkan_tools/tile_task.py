@@ -37,6 +37,7 @@ class FileRun:
     shape: tuple
     checkpoint: str
     reclass: object = None  # a ReclassTable: `condition` is then a land cover of integer classes
+    transition_divisors: tuple = ()  # per transition grid, a float32 divisor per band (found by the survey)
 
     @property
     def settings(self):
@@ -178,6 +179,7 @@ def computed_tile(run, core_rows, core_cols):
         focal = int(np.count_nonzero(~mask[block.core_in_block]))
         if focal:
             grids = [readers.read(path, block.rows, block.cols, bands=None) for path in run.transition]
+            grids = [grid / divisors for grid, divisors in zip(grids, run.transition_divisors)] or grids
     if focal:
         values = block_values(run.call, block, condition, mask, traversal, grids)
         zarr.open_array(run.store, mode="r+", path="values")[block.core] = values

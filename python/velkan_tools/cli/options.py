@@ -1,11 +1,12 @@
 """The command's options of a connectivity run, made from the one declaration of its parameters
 (velkan_tools.settings), and read back into ConnectivitySettings."""
-from ..settings import ConnectivitySettings, SettingError, declared, float_tuple, int_tuple, shown
+from ..settings import ConnectivitySettings, SettingError, declared, float_tuple, int_tuple, scale_tuple, shown
 from .errors import InputError
 
 # How a list parameter is written on the command line: numbers separated by commas.
 LIST_EXAMPLES = {int_tuple: "whole numbers separated by commas, as in 1,2,4,8",
-                 float_tuple: "numbers separated by commas, as in 2,20,200"}
+                 float_tuple: "numbers separated by commas, as in 2,20,200",
+                 scale_tuple: 'numbers or std separated by commas, as in 100,std'}
 
 
 def option_of(spec):
@@ -15,7 +16,7 @@ def option_of(spec):
 
 def default_text(spec):
     default = spec.default
-    return "every processor" if default is None else shown(default)
+    return "every processor" if default is None else shown(default) if default != () else "none"
 
 
 def add_setting_options(parser):
