@@ -9,6 +9,8 @@ import tomllib
 
 from .errors import InputError
 
+PARAMETERS_EXPLAINED = ("Every option explained (its unit, default and ecological reading): docs/parameters.md in "
+                        "velkan's source tree.")
 # Options whose values are paths: relative ones are relative to the file that names them.
 PATHS = {"condition", "output", "mask", "protected", "traversal", "transition", "plot", "reclass", "polygons",
          "like", "raster"}

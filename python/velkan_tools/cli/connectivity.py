@@ -6,7 +6,7 @@ import os
 import time
 
 from .checks import PICTURE_EXTENSIONS, RASTER_EXTENSIONS, add_output_options, check_outputs, creation_options
-from .config import add_config_options
+from .config import PARAMETERS_EXPLAINED, add_config_options
 from .coverage import add_vector_options
 from .errors import InputError, Interrupted
 from .options import add_setting_options, settings_from_options
@@ -182,7 +182,8 @@ def run(args):
 
 def add_parser(commands, common):
     parser = commands.add_parser(
-        "connectivity", parents=[common], help="habitat connectivity, KOVA or OLVI of a condition GeoTIFF",
+        "connectivity", parents=[common], epilog=PARAMETERS_EXPLAINED,
+        help="habitat connectivity, KOVA or OLVI of a condition GeoTIFF",
         description="Connectivity of every cell of CONDITION.tif (nodata cells are no focal sources), "
                     "written as a float32 GeoTIFF with NaN as nodata on the same grid. Condition and "
                     "traversal values are fractions in [0, 1], 1 for intact habitat.")

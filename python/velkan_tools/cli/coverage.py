@@ -1,6 +1,6 @@
 """`velkan coverage`: the exact fraction of each raster cell that a vector file's polygons cover."""
 from .checks import RASTER_EXTENSIONS, add_output_options, at_least_one, check_outputs, creation_options
-from .config import add_config_options
+from .config import PARAMETERS_EXPLAINED, add_config_options
 from .errors import InputError
 
 
@@ -31,7 +31,7 @@ def run(args):
 
 
 def add_parser(commands, common):
-    parser = commands.add_parser("coverage", parents=[common],
+    parser = commands.add_parser("coverage", parents=[common], epilog=PARAMETERS_EXPLAINED,
                                  help="rasterise polygons into the fraction of each cell they cover",
                                  description="Fraction of each cell of --like's grid covered by the polygons "
                                              "(any vector file geopandas reads), reprojected to its CRS and unioned.")

@@ -8,7 +8,7 @@ import warnings
 
 from .._extras import INSTALL_HINT
 from .checks import at_least_one, check_outputs
-from .config import add_config_options
+from .config import PARAMETERS_EXPLAINED, add_config_options
 from .errors import InputError
 
 # The OGR driver that writes each vector format, by the output's extension; .parquet and .csv
@@ -149,7 +149,8 @@ def add_parser(commands, common):
     from .coverage import add_vector_options
 
     parser = commands.add_parser(
-        "zonal", parents=[common], help="per-feature statistics of a raster, weighted by exact cell coverage",
+        "zonal", parents=[common], epilog=PARAMETERS_EXPLAINED,
+        help="per-feature statistics of a raster, weighted by exact cell coverage",
         description="For each feature of POLYGONS (reprojected to the raster's CRS): statistics of the raster's "
                     "cells it covers, each cell weighed by the fraction of it covered (as exactextract weighs its "
                     "statistics of the same names), with the feature's id (its FID in the layer) and attributes, "
