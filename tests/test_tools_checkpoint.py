@@ -90,6 +90,8 @@ DAMAGE = {
     "the shape edited": lambda out: edit_array_metadata(out, "shape", [40, 40]),
     "the dtype edited": lambda out: edit_array_metadata(out, "data_type", "float64"),
     "the store's metadata gone": lambda out: os.remove(f"{out}.checkpoint/tiles.zarr/values/zarr.json"),
+    "a manifest write cut short": lambda out: open(f"{out}.checkpoint/.manifest.json.velkan-{socket.gethostname()}-"
+                                                   "1-0123abcd", "w").write('{"wri'),
 }
 
 

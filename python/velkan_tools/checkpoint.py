@@ -27,7 +27,7 @@ import numpy as np
 
 from ._extras import require
 from .errors import InputError
-from .temporaries import is_gone, temporary_name
+from .temporaries import MARK, is_gone, temporary_name
 
 zarr = require("zarr", "connectivity_from_files")
 xxhash = require("xxhash", "connectivity_from_files")
@@ -225,7 +225,8 @@ def check_is_checkpoint(folder, inputs):
     if os.path.islink(folder) or not os.path.isdir(folder):
         kind = "a symbolic link" if os.path.islink(folder) else "a file"
         raise CheckpointError(f"{folder}, the output's checkpoint, is {kind}; move it or give another output name")
-    foreign = sorted(set(os.listdir(folder)) - ENTRIES)
+    # Its files' temporaries (a write or a lock take-over cut short) are its own too.
+    foreign = sorted(name for name in set(os.listdir(folder)) - ENTRIES if MARK not in name)
     if foreign:
         raise CheckpointError(f"{folder}, the output's checkpoint, holds {foreign[0]}, which velkan did not "
                               "write; move it or give another output name")
@@ -263,7 +264,6 @@ class Checkpoint:
         aside = temporary_name(self.folder)
         os.rename(self.folder, aside)
         shutil.rmtree(aside)
-
 
 
 def open_checkpoint(folder, manifest, arrays, inputs, resume=False, overwrite=False):
@@ -342,7 +342,7 @@ def reuse_or_replace(folder, lock, manifest, arrays, resume, overwrite):
 
 def clear_checkpoint(folder):
     """Removes everything of a checkpoint but its lock."""
-    for name in (MANIFEST, STORE, DONE):
+    for name in [MANIFEST, STORE, DONE] + [n for n in os.listdir(folder) if MARK in n]:
         path = os.path.join(folder, name)
         if os.path.isdir(path) and not os.path.islink(path):
             shutil.rmtree(path)
