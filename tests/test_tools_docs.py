@@ -6,10 +6,6 @@ from pathlib import Path
 from velkan_tools.cli.command import build_parser, common_options
 
 PAGE = (Path(__file__).resolve().parent.parent / "docs" / "parameters.md").read_text()
-# Options that the page explains while they are being added to the command, by subcommand. They
-# are required on the page, and only they may be missing from the parser.
-COMING = {"connectivity": {"--reclass", "--transition-scale", "--config", "--write-config"},
-          "coverage": {"--config", "--write-config"}, "zonal": {"--config", "--write-config"}, "demo": set()}
 OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z0-9-]*|-[a-zA-Z](?![\w-]))")
 
 
@@ -35,15 +31,13 @@ def named(text):
 def test_each_section_explains_exactly_the_options_of_its_subcommand():
     common = options(common_options()) | options(build_parser())  # -q, -v; -h, --help, --version
     assert named(section("Common options")) == common
-    assert set(subcommands()) == set(COMING)
     for name, parser in subcommands().items():
         own = options(parser) - common
         text = named(section(f"Options of `velkan {name}`"))
-        assert own | COMING[name] <= text, (name, sorted((own | COMING[name]) - text))
-        assert text - own - common <= COMING[name], (name, sorted(text - own - common - COMING[name]))
+        assert own <= text, (name, sorted(own - text))
+        assert text - own - common == set(), (name, sorted(text - own - common))
 
 
 def test_the_page_names_no_option_the_command_lacks():
     known = options(build_parser()) | set().union(*(options(parser) for parser in subcommands().values()))
-    coming = set().union(*COMING.values())
-    assert named(PAGE) - known <= coming - known, sorted(named(PAGE) - known - coming)
+    assert named(PAGE) - known == set(), sorted(named(PAGE) - known)
