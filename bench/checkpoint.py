@@ -33,7 +33,7 @@ def timed(function, *args, **kwargs):
     return time.perf_counter() - start
 
 
-def run_stopped_at(step, condition, mask, out):
+def run_stopped_at(step, condition, mask, out, **options):
     """Seconds of a streamed run stopped (as by Ctrl-C) where it calls `step` of velkan_tools.streaming."""
     def stop(*args, **kwargs):
         raise KeyboardInterrupt
@@ -42,7 +42,7 @@ def run_stopped_at(step, condition, mask, out):
         start = time.perf_counter()
         try:
             connectivity_from_files(condition, out, mask=mask, n_threads=2, progress=False, overwrite=True,
-                                    **SETTINGS)
+                                    **SETTINGS, **options)
         except KeyboardInterrupt:
             pass
         return time.perf_counter() - start
