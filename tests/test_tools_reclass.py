@@ -47,6 +47,11 @@ def test_a_reclassified_land_cover_gives_the_hand_made_rasters_output(tmp_path):
                  "-q"] + RUN) == 0
     reclassed, by_hand_made = read(tmp_path / "reclassed.tif")[0], read(tmp_path / "by-hand.tif")[0]
     assert reclassed.tobytes() == by_hand_made.tobytes() and np.isfinite(reclassed).sum() > 1000
+    # The same run described in a file.
+    (tmp_path / "run.toml").write_text('condition = "landcover.tif"\nreclass = "table.csv"\noutput = "from-file.tif"\n'
+                                       'levels = [1, 2, 4]\nouter_window = 5\ntile_size = 24\nquiet = true\n')
+    assert main(["connectivity", "--config", str(tmp_path / "run.toml"), "--no-progress"]) == 0
+    assert read(tmp_path / "from-file.tif")[0].tobytes() == by_hand_made.tobytes()
     with rasterio.open(tmp_path / "reclassed.tif") as source:
         assert len(source.tags()["velkan_reclass"]) == 32 and source.tags()["velkan_input_reclass_table"] == "table.csv"
     # The library, on the land cover as a DataArray and the table as a mapping.
