@@ -69,16 +69,21 @@ def flip_a_chunk(out):
     Path(chunk).write_bytes(bytes(data))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def large_raster_benchmark(name, description):
+    """(size, folder) of a benchmark on scale.py's large inputs (--size, --folder), its heading printed."""
+    parser = argparse.ArgumentParser(description=description.splitlines()[0])
     parser.add_argument("--size", type=int, default=20000)
     parser.add_argument("--folder", default=os.path.join(tempfile.gettempdir(), "velkan-scale"))
     args = parser.parse_args()
     folder = Path(args.folder)
     folder.mkdir(parents=True, exist_ok=True)
-    print(f"velkan checkpoint benchmark, {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.2f}\n")
+    print(f"velkan {name} benchmark, {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.2f}\n")
+    return args.size, folder
 
-    condition, mask = write_inputs(folder, args.size)
+
+def main():
+    size, folder = large_raster_benchmark("checkpoint", __doc__)
+    condition, mask = write_inputs(folder, size)
     with_digests = survey_seconds(condition, mask, folder, True)
     without = survey_seconds(condition, mask, folder, False)
     small = folder / "all-focal"
@@ -86,9 +91,9 @@ def main():
     small_condition, small_mask = write_inputs(small, 1000, band=((0, 1000), (0, 1000)))
     out = small / "checkpoint-bench.tif"
     per_cell = finished_run(small_condition, small_mask, out) / 1e6
-    whole_run = per_cell * args.size ** 2
+    whole_run = per_cell * size ** 2
     digests = with_digests - without
-    print(f"| {args.size:,} x {args.size:,} cells | seconds |")
+    print(f"| {size:,} x {size:,} cells | seconds |")
     print("|---|---|")
     print(f"| survey with the content digests | {with_digests:.1f} |")
     print(f"| survey without them | {without:.1f} |")

@@ -10,15 +10,11 @@ digests) of the land cover through the table, and of the condition raster; and t
 mapping alone over every tile. The tiles' own reads and mapping cost the same per cell as the
 survey's (their padded windows are larger by the halo).
 """
-import argparse
-import os
-import tempfile
 import time
-from pathlib import Path
 
 import numpy as np
 import rasterio
-from checkpoint import run_stopped_at
+from checkpoint import large_raster_benchmark, run_stopped_at
 from rasterio.windows import Window
 from scale import BLOCK, TRANSFORM, condition_block, write_inputs
 
@@ -55,20 +51,14 @@ def mapping_seconds(path, table, tile_size=256):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size", type=int, default=20000)
-    parser.add_argument("--folder", default=os.path.join(tempfile.gettempdir(), "velkan-scale"))
-    args = parser.parse_args()
-    folder = Path(args.folder)
-    folder.mkdir(parents=True, exist_ok=True)
-    print(f"velkan reclass benchmark, {os.cpu_count()} logical CPUs, load average {os.getloadavg()[0]:.2f}\n")
-    condition, mask = write_inputs(folder, args.size)
-    land_cover = write_land_cover(folder, args.size)
+    size, folder = large_raster_benchmark("reclass", __doc__)
+    condition, mask = write_inputs(folder, size)
+    land_cover = write_land_cover(folder, size)
     table = ReclassTable.from_mapping(TABLE)
     plain = run_stopped_at("compute_and_check", condition, mask, folder / "plain.tif")
     reclassed = run_stopped_at("compute_and_check", land_cover, mask, folder / "reclassed.tif", reclass=table)
     mapping = mapping_seconds(land_cover, table)
-    print(f"| {args.size:,} x {args.size:,} cells | seconds |")
+    print(f"| {size:,} x {size:,} cells | seconds |")
     print("|---|---|")
     print(f"| survey of the condition raster | {plain:.1f} |")
     print(f"| survey of the land cover through the table | {reclassed:.1f} |")

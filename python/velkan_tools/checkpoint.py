@@ -64,11 +64,16 @@ class InterruptedRunExists(CheckpointError, FileExistsError):
 
 # ---- digests ----
 
+def feed(hasher, array):
+    """Adds an array's shape and values to a digest."""
+    hasher.update(repr(array.shape).encode())
+    hasher.update(np.ascontiguousarray(array).data)
+
+
 def digest_of(array):
     """A content digest of an array's values and shape."""
     hasher = xxhash.xxh3_128()
-    hasher.update(repr(array.shape).encode())
-    hasher.update(np.ascontiguousarray(array).data)
+    feed(hasher, array)
     return hasher.hexdigest()
 
 
@@ -79,9 +84,7 @@ class Digests:
         self.hashers = {role: xxhash.xxh3_128() for role in roles}
 
     def add(self, role, block):
-        hasher = self.hashers[role]
-        hasher.update(repr(block.shape).encode())
-        hasher.update(np.ascontiguousarray(block).data)
+        feed(self.hashers[role], block)
 
     def hexdigests(self):
         return {role: hasher.hexdigest() for role, hasher in self.hashers.items()}
@@ -235,12 +238,8 @@ def check_is_checkpoint(folder, inputs):
 class Checkpoint:
     """An open checkpoint whose lock this run holds."""
 
-    def __init__(self, folder, lock, manifest, resumed):
-        self.folder, self.lock, self.manifest, self.resumed = folder, lock, manifest, resumed
-
-    @property
-    def store(self):
-        return os.path.join(self.folder, STORE)
+    def __init__(self, folder, lock, manifest):
+        self.folder, self.lock, self.manifest = folder, lock, manifest
 
     @property
     def started(self):
@@ -305,7 +304,7 @@ def make_checkpoint(folder, manifest, arrays):
         shutil.rmtree(building, ignore_errors=True)
         raise
     lock.path = os.path.join(folder, LOCK)
-    return Checkpoint(folder, lock, manifest, resumed=False)
+    return Checkpoint(folder, lock, manifest)
 
 
 def fill_checkpoint(folder, manifest, arrays):
@@ -329,7 +328,7 @@ def reuse_or_replace(folder, lock, manifest, arrays, resume, overwrite):
             clear_checkpoint(folder)
             fill_checkpoint(folder, recorded, arrays)
         log.info("resuming %s", folder)
-        return Checkpoint(folder, lock, recorded, resumed=True)
+        return Checkpoint(folder, lock, recorded)
     if started and not overwrite:
         raise InterruptedRunExists(f"an interrupted run left {folder}; give --resume to continue it or "
                                    "--overwrite to start again")
@@ -337,7 +336,7 @@ def reuse_or_replace(folder, lock, manifest, arrays, resume, overwrite):
         log.info("%s holds no started run; starting afresh", folder)
     clear_checkpoint(folder)
     fill_checkpoint(folder, manifest, arrays)
-    return Checkpoint(folder, lock, manifest, resumed=False)
+    return Checkpoint(folder, lock, manifest)
 
 
 def clear_checkpoint(folder):
@@ -383,18 +382,22 @@ def mark_finished(folder, rows, cols, values):
     write_json_atomically(marker_path(folder, rows, cols), {"digest": digest_of(values)})
 
 
-def is_marked(folder, rows, cols):
+def marked_digest(folder, rows, cols):
+    """The digest a finished tile's marker holds, or None (not finished, or its marker garbled)."""
     marker = read_json(marker_path(folder, rows, cols))
-    return isinstance(marker, dict) and isinstance(marker.get("digest"), str)
+    return marker["digest"] if isinstance(marker, dict) and isinstance(marker.get("digest"), str) else None
+
+
+def is_marked(folder, rows, cols):
+    return marked_digest(folder, rows, cols) is not None
 
 
 def tile_is_intact(folder, values_array, rows, cols):
     """True when the tile is marked finished and its stored values have the marker's digest."""
-    marker = read_json(marker_path(folder, rows, cols))
-    if not (isinstance(marker, dict) and isinstance(marker.get("digest"), str)):
+    if (digest := marked_digest(folder, rows, cols)) is None:
         return False
     try:
         values = values_array[slice(*rows), slice(*cols)]
     except Exception:  # a chunk the codec cannot read (its checksum fails, it is cut short)
         return False
-    return digest_of(values) == marker["digest"]
+    return digest_of(values) == digest

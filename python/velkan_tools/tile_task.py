@@ -81,12 +81,16 @@ class Readers(contextlib.ExitStack):
         self.sources = {}
         self.roles, self.digests = roles or {}, digests
 
+    def source(self, path):
+        """The open raster file at `path`."""
+        if path not in self.sources:
+            self.sources[path] = self.enter_context(rasterio.open(path))
+        return self.sources[path]
+
     def read(self, path, rows, cols, bands=1, scale=1.0):
         """A window as float32 with NaN where there is no data, divided by `scale`: (rows, cols),
         or (rows, cols, bands) for bands=None."""
-        if path not in self.sources:
-            self.sources[path] = self.enter_context(rasterio.open(path))
-        data = read_float32(self.sources[path], None if bands is None else 1, window=window_of(rows, cols))
+        data = read_float32(self.source(path), None if bands is None else 1, window=window_of(rows, cols))
         if self.digests is not None and path in self.roles:
             self.digests.add(self.roles[path], data)
         if scale != 1:
@@ -95,9 +99,7 @@ class Readers(contextlib.ExitStack):
 
     def read_classes(self, path, rows, cols):
         """A window of a raster of integer classes, as it is, and True where it has data."""
-        if path not in self.sources:
-            self.sources[path] = self.enter_context(rasterio.open(path))
-        data = self.sources[path].read(1, window=window_of(rows, cols), masked=True)
+        data = self.source(path).read(1, window=window_of(rows, cols), masked=True)
         classes, valid = np.ma.getdata(data), ~np.ma.getmaskarray(data)
         if self.digests is not None and path in self.roles:
             self.digests.add(self.roles[path], classes)
