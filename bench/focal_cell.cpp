@@ -150,8 +150,7 @@ void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::Search
   velkan::gather_focal_windows(f.row, f.col, *ctx.windows, s.windows);
 }
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
-  velkan::build_search_graph(f.row, f.col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph,
-                             ctx.step_lengths);
+  velkan::make_graph(f.row, f.col, ctx, s);
 }
 void two_searches(velkan::SearchScratch& s) { velkan::run_searches(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
@@ -273,14 +272,16 @@ int main(int argc, char** argv) {
   const bool olvi = inputs.transition_grids.has_value();
   // The per-call tables the engine's entry builds before its row loop.
   const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, olvi);
-  const velkan::SearchContext ctx{prepared, inputs.params,        inputs.transforms, inputs.mask,
-                                  olvi,     &tables.step_lengths, &tables.decay,     &tables.windows};
+  const velkan::SearchContext ctx{
+      prepared,      inputs.params,   inputs.transforms, inputs.mask, olvi, &tables.step_lengths,
+      &tables.decay, &tables.windows, tables.templates};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));
 
   velkan::SearchScratch scratch;  // fresh here; the allocation count's pass warms it up for the timings
   const AllocationCount allocations = count_steady_allocations(cells, ctx, inputs.mask.cols(), scratch);
+  const velkan::GraphPaths paths = scratch.paths;  // one pass of the engine's row loop over every focal cell
   const Split split = time_split(cells, ctx, scratch, passes);
   const double alone =
       time_searches_alone(cells, ctx, scratch, passes, static_cast<int>(number(config, "search_repeats")));
@@ -294,5 +295,9 @@ int main(int argc, char** argv) {
               allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
   std::printf("value_hash %u\n", static_cast<unsigned>(allocations.value_hash));
   std::printf("call_table_bytes %zu\ncells %zu\n", velkan::memory_bytes(tables), inputs.mask.size());
+  std::printf("template_bytes %zu\n", scratch.templates.memory_bytes());
+  std::printf("paths_whole %llu\npaths_repaired %llu\npaths_searched %llu\npaths_built %llu\n",
+              static_cast<unsigned long long>(paths.whole), static_cast<unsigned long long>(paths.repaired),
+              static_cast<unsigned long long>(paths.searched), static_cast<unsigned long long>(paths.built));
   return 0;
 }

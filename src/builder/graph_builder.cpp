@@ -326,10 +326,14 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 
 }  // namespace
 
+void copy_node_values(const FocalWindows& windows, const ConnectivityParams& params, SearchGraph& out) {
+  reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
+}
+
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
                         const ConnectivityParams& params, const TransformMap& transforms, GraphScratch& scratch,
                         SearchGraph& out, const StepLengths* lengths) {
-  reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
+  copy_node_values(windows, params, out);
   Builder b{params, out, scratch.planar};
   b.start();
   const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;

@@ -45,6 +45,10 @@ struct GraphScratch {
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
+// The graph's nodes, one per gathered cell and the pseudo-node, with their
+// values, and no edges: the first step of every build.
+void copy_node_values(const FocalWindows& windows, const ConnectivityParams& params, SearchGraph& out);
+
 // Builds the graph of one focal cell from its gathered windows. Same-level
 // edges take their lengths from `lengths` where it has them (made with
 // kSameLevelSteps) and are measured otherwise. Throws InternalError with the

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <map>
+#include <vector>
 
 #include "graph/distance.h"
 
@@ -55,6 +56,52 @@ std::array<double, 2> link_terms(double fine, double coarse, bool is_geo, bool r
   return {std::sin((a2 - a1) / 2.0), row ? std::cos(a1) * std::cos(a2) : 0.0};
 }
 
+// A class's lengths in what an edge carries of them: km bits and units.
+std::uint64_t carried(const EdgeLength& length) {
+  return (std::uint64_t{std::bit_cast<std::uint32_t>(length.km)} << 32) | length.units;
+}
+
+// Renumbers `classes` so that two of them share a number exactly when
+// `signature` gives them the same lengths; returns the first old class of
+// every new number.
+std::vector<std::size_t> merge_classes(std::vector<std::uint16_t>& classes, std::size_t count, const auto& signature) {
+  std::map<std::vector<std::uint64_t>, std::uint16_t> numbers;
+  std::vector<std::uint16_t> renumbered(count);
+  std::vector<std::size_t> first_of;
+  for (std::size_t c = 0; c < count; ++c) {
+    const auto [it, added] = numbers.emplace(signature(c), static_cast<std::uint16_t>(first_of.size()));
+    if (added) first_of.push_back(c);
+    renumbered[c] = it->second;
+  }
+  for (std::uint16_t& c : classes) c = renumbered[c];
+  return first_of;
+}
+
+// Merges the row classes whose links have the same km and units into every
+// column class, and the same for columns. The edges then know a link's length
+// by one class per row and one per column: two places whose classes match
+// make the same edges (the merged table keeps one class's metres).
+void merge_equal_lengths(LinkLengths& links, std::size_t row_count, std::size_t col_count) {
+  const auto length = [&](std::size_t r, std::size_t c) { return carried(links.lengths[r * col_count + c]); };
+  const std::vector<std::size_t> rows = merge_classes(links.row_class, row_count, [&](std::size_t r) {
+    std::vector<std::uint64_t> s(col_count);
+    for (std::size_t c = 0; c < col_count; ++c) s[c] = length(r, c);
+    return s;
+  });
+  const std::vector<std::size_t> cols = merge_classes(links.col_class, col_count, [&](std::size_t c) {
+    std::vector<std::uint64_t> s(row_count);
+    for (std::size_t r = 0; r < row_count; ++r) s[r] = length(r, c);
+    return s;
+  });
+  std::vector<EdgeLength> merged;
+  merged.reserve(rows.size() * cols.size());
+  for (const std::size_t r : rows) {
+    for (const std::size_t c : cols) merged.push_back(links.lengths[r * col_count + c]);
+  }
+  links.lengths = std::move(merged);
+  links.col_classes = cols.size();
+}
+
 // The link lengths of `level` (transform `fine`) to 2·level (`coarse`); left
 // empty when the terms take too many values for a table.
 void add_link_lengths(const Affine& fine, const Affine& coarse, std::int32_t level, LevelShape shape, bool is_geo,
@@ -91,6 +138,7 @@ void add_link_lengths(const Affine& fine, const Affine& coarse, std::int32_t lev
   out.row_class = std::move(row_class);
   out.col_class = std::move(col_class);
   out.col_classes = col_count;
+  merge_equal_lengths(out, row_count, col_count);
 }
 
 }  // namespace

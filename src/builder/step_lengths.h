@@ -60,7 +60,9 @@ class CoarseLinkAxis {
 // The lengths of a level's links to the next coarser level. A fine cell links
 // to the coarse cells of its own coarse row or the other one its neighbours
 // reach (see CoarseLinkAxis), and likewise by column: each of its rows and
-// columns has one term class per choice.
+// columns has one term class per choice. Two rows of one class link with the
+// same km and units to every column class, and the same for columns, so
+// matching classes mean matching links.
 struct LinkLengths {
   std::vector<std::uint16_t> row_class;  // [2 * row + other row]
   std::vector<std::uint16_t> col_class;  // [2 * col + other column]

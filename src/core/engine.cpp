@@ -26,8 +26,8 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   Raster<float> result(rows, cols, std::numeric_limits<float>::quiet_NaN());
   const bool olvi = inputs.transition_grids.has_value() && !inputs.transition_grids->empty();
   const CallTables tables = make_call_tables(inputs, prepared, olvi);
-  const SearchContext ctx{prepared, inputs.params,        inputs.transforms, inputs.mask,
-                          olvi,     &tables.step_lengths, &tables.decay,     &tables.windows};
+  const SearchContext ctx{prepared,      inputs.params,   inputs.transforms, inputs.mask, olvi, &tables.step_lengths,
+                          &tables.decay, &tables.windows, tables.templates};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());
   // Rows go to the workers in segments of kSegmentCols cells, so that the last

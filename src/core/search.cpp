@@ -13,9 +13,13 @@ CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& pr
   for (const auto& [level, raster] : prepared.condition)
     shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
   const ConnectivityParams& p = inputs.params;
-  return CallTables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
+  CallTables tables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
                                 static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),
-                    DistanceDecay(inputs.params.lambdas, olvi), plan_windows(prepared, inputs.params)};
+                    DistanceDecay(inputs.params.lambdas, olvi),
+                    plan_windows(prepared, inputs.params),
+                    {}};
+  tables.templates = template_policy(tables.windows, tables.step_lengths);
+  return tables;
 }
 
 std::size_t memory_bytes(const CallTables& tables) {
@@ -44,15 +48,43 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
   }
 }
 
+void make_graph(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& s) {
+  s.fit = TemplateFit::None;
+  s.graph_template = nullptr;
+  if (ctx.templates.usable && ctx.step_lengths != nullptr && ctx.windows != nullptr) {
+    const TemplateInputs inputs{*ctx.windows, ctx.params, ctx.transforms, *ctx.step_lengths, ctx.templates};
+    s.graph_template = s.templates.find(row, col, inputs);
+  }
+  if (s.graph_template != nullptr) {
+    s.fit = graph_from_template(*s.graph_template, row, col, s.windows, ctx.params, *ctx.step_lengths,
+                                s.template_scratch, s.graph);
+  }
+  if (s.fit == TemplateFit::None) {
+    build_search_graph(row, col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph, ctx.step_lengths);
+  }
+}
+
+void weighted_search(SearchScratch& s) {
+  path_sum_search(s.graph, s.graph.source, CostKind::Weighted, s.buckets, s.heap, s.weighted);
+}
+
+void distance_totals(SearchScratch& s) {
+  if (s.fit != TemplateFit::None &&
+      distances_from_template(*s.graph_template, s.fit, s.graph, s.template_scratch, s.distance.total)) {
+    (s.fit == TemplateFit::Whole ? s.paths.whole : s.paths.repaired) += 1;
+    return;
+  }
+  (s.fit == TemplateFit::None ? s.paths.built : s.paths.searched) += 1;
+  distance_total_search(s.graph, s.graph.source, s.buckets, s.heap, s.distance);
+}
+
 void run_searches(SearchScratch& scratch) {
-  const SearchGraph& graph = scratch.graph;
-  path_sum_search(graph, graph.source, CostKind::Weighted, scratch.buckets, scratch.heap, scratch.weighted);
-  distance_total_search(graph, graph.source, scratch.buckets, scratch.heap, scratch.distance);
+  weighted_search(scratch);
+  distance_totals(scratch);
 }
 
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
-  build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph,
-                     ctx.step_lengths);
+  make_graph(row, col, ctx, scratch);
   run_searches(scratch);
   collect_records(scratch.graph, scratch);
   return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc, ctx.decay);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "builder/graph_builder.h"
+#include "builder/graph_template.h"
 #include "builder/step_lengths.h"
 #include "common/raster.h"
 #include "core/search_kernels.h"
@@ -28,6 +29,7 @@ struct SearchContext {
   const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
   const DistanceDecay* decay = nullptr;       // distance kernels by whole units
   const WindowPlan* windows = nullptr;        // the levels' rasters, checked once; planned per cell when absent
+  TemplatePolicy templates{};                 // whether graphs may come from their phase's template
 };
 
 // Tables computed once per call and read by every focal cell.
@@ -35,6 +37,7 @@ struct CallTables {
   StepLengths step_lengths;
   DistanceDecay decay;
   WindowPlan windows;  // refers to the call's prepared pyramids and parameters
+  TemplatePolicy templates;
 };
 
 CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi);
@@ -42,10 +45,23 @@ CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& pr
 // Bytes the tables hold.
 std::size_t memory_bytes(const CallTables& tables);
 
+// How many focal cells' graphs and distance totals came which way.
+struct GraphPaths {
+  std::uint64_t whole = 0;     // the template's graph and totals
+  std::uint64_t repaired = 0;  // the template's graph less some nodes, its totals repaired
+  std::uint64_t searched = 0;  // the template's graph less some nodes, searched afresh
+  std::uint64_t built = 0;     // built and searched afresh
+};
+
 // Everything one worker reuses from focal cell to focal cell.
 struct SearchScratch {
   FocalWindows windows;
   GraphScratch graph_scratch;
+  GraphTemplates templates;
+  TemplateScratch template_scratch;
+  const GraphTemplate* graph_template = nullptr;  // the current graph's, when it came from one
+  TemplateFit fit = TemplateFit::None;
+  GraphPaths paths;
   SearchGraph graph;
   RadixHeap heap;
   BucketQueue buckets;
@@ -58,7 +74,18 @@ struct SearchScratch {
 // Throws InternalError("Node not found!") if the searches disagree on reach.
 void collect_records(const SearchGraph& graph, SearchScratch& scratch);
 
-// The weighted search and the distance totals of the built graph.
+// The graph of focal cell (row, col) from its gathered windows: from its
+// phase's template where it fits, built otherwise.
+void make_graph(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch);
+
+// The weighted search of the graph made.
+void weighted_search(SearchScratch& scratch);
+
+// The distance totals of the graph made: the template's, repaired where the
+// graph lacks some of its nodes, or a search's.
+void distance_totals(SearchScratch& scratch);
+
+// Both.
 void run_searches(SearchScratch& scratch);
 
 // Value of one gathered focal cell's windows (graph, searches and kernels).

@@ -192,17 +192,28 @@ class CellAppender {
     if (std::isnan(q)) return;
     const float cw = v.weights[j];
     if (!std::isfinite(cw)) return;
-    const std::size_t k = kept_++;
-    rows_[k] = static_cast<std::int32_t>(i);
-    cols_[k] = static_cast<std::int32_t>(j);
-    condition_[k] = q;
-    weight_[k] = coverage * cw;
-    protected_[k] = v.pa == nullptr ? kNoPaMembership : (std::isfinite(v.pa[j]) ? v.pa[j] : kNonFiniteMembership);
-    if (traversal_ != nullptr) traversal_[k] = std::isfinite(v.traversal[j]) ? v.traversal[j] : v.condition[j];
-    partial_[k] = partial;
+    store(i, j, q, coverage * cw, partial);
+    protected_[kept_ - 1] =
+        v.pa == nullptr ? kNoPaMembership : (std::isfinite(v.pa[j]) ? v.pa[j] : kNonFiniteMembership);
+    if (traversal_ != nullptr) traversal_[kept_ - 1] = std::isfinite(v.traversal[j]) ? v.traversal[j] : q;
+  }
+
+  // Adds a covered cell whatever the rasters hold there, with condition 1 and
+  // its coverage as weight.
+  void keep_candidate(i64 i, i64 j, float coverage, std::uint8_t partial) {
+    store(i, j, 1.0f, coverage, partial);
+    protected_[kept_ - 1] = kNoPaMembership;
   }
 
  private:
+  void store(i64 i, i64 j, float condition, float weight, std::uint8_t partial) {
+    const std::size_t k = kept_++;
+    rows_[k] = static_cast<std::int32_t>(i);
+    cols_[k] = static_cast<std::int32_t>(j);
+    condition_[k] = condition;
+    weight_[k] = weight;
+    partial_[k] = partial;
+  }
   void resize_all(std::size_t size) {
     out_.rows.resize(size);
     out_.cols.resize(size);
@@ -226,11 +237,12 @@ class CellAppender {
 };
 
 // Walks the window's box; with `record`, also notes every covered cell there.
-template <WindowMode Mode>
+// With kCandidates, every covered cell is kept whatever the rasters hold.
+template <WindowMode Mode, bool kCandidates = false>
 void gather_cells(const Window& w, const LevelPlan& r, LevelCells& out, PhaseCells* record) {
   const auto box_cells =
       static_cast<std::size_t>(std::max<i64>(0, w.i_max - w.i_min + 1) * std::max<i64>(0, w.j_max - w.j_min + 1));
-  CellAppender cells(out, box_cells, r.traversal != nullptr);
+  CellAppender cells(out, box_cells, !kCandidates && r.traversal != nullptr);
   for (i64 i = w.i_min; i <= w.i_max; ++i) {
     CellBox cell{};
     cell.y0 = clipped_start(w.o_r, i, w.level, w.off_r);
@@ -249,7 +261,11 @@ void gather_cells(const Window& w, const LevelPlan& r, LevelCells& out, PhaseCel
         record->cells.push_back(CoveredCell{static_cast<std::int32_t>(i - w.i_min),
                                             static_cast<std::int32_t>(j - w.j_min), coverage, partial});
       }
-      cells.keep(i, j, coverage, partial, values);
+      if (kCandidates) {
+        cells.keep_candidate(i, j, coverage, partial);
+      } else {
+        cells.keep(i, j, coverage, partial, values);
+      }
     }
   }
 }
@@ -352,6 +368,25 @@ void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& pla
     }
   }
   fill_similarities(focal_bands, plan.transition, plan.level, out);
+}
+
+bool gather_candidate_cells(std::int32_t row, std::int32_t col, const LevelPlan& plan, const Raster<float>& base,
+                            const ConnectivityParams& params, LevelCells& out) {
+  prepare_buffers(out, plan.level, plan, 0, plan.capacity);
+  out.has_traversal = false;
+  const Window w = make_window(row, col, plan.level, plan.width, base, *plan.condition, params);
+  if (w.i_max < w.i_min || w.j_max < w.j_min || !unclipped(w)) return false;
+  out.box_row0 = static_cast<std::int32_t>(w.i_min);
+  out.box_col0 = static_cast<std::int32_t>(w.j_min);
+  out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
+  out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
+  if (params.window_mode == WindowMode::Circular) {
+    gather_cells<WindowMode::Circular, true>(w, plan, out, nullptr);
+  } else {
+    gather_cells<WindowMode::Square, true>(w, plan, out, nullptr);
+  }
+  fill_edge_flags(params.window_mode, out);
+  return true;
 }
 
 void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, const std::vector<float>& focal_bands,

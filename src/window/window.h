@@ -34,6 +34,13 @@ void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, 
                         const PreparedEngine& prepared, const ConnectivityParams& params, LevelCells& out,
                         CoverageCache* cache = nullptr);
 
+// The cells of one planned level's window, with their edge flags, as a
+// landscape without missing values or edges would give them: every covered
+// cell, condition 1, weight its coverage, no traversal or similarities.
+// Returns false when the landscape's edges clip the window here.
+bool gather_candidate_cells(std::int32_t row, std::int32_t col, const LevelPlan& plan, const Raster<float>& base,
+                            const ConnectivityParams& params, LevelCells& out);
+
 // Sets out.edge: circular mode marks the partial cells, square mode the cells
 // on the smallest and largest gathered row and column.
 void fill_edge_flags(WindowMode mode, LevelCells& cells);

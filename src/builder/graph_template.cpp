@@ -1,0 +1,365 @@
+#include "builder/graph_template.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "common/grid_math.h"
+#include "common/loop_builds.h"
+#include "graph/least_cost.h"
+#include "window/window.h"
+
+namespace velkan {
+namespace {
+
+// Periods above this (levels without a small common multiple) take no templates.
+constexpr std::int64_t kMostPeriod = 1024;
+// Slots a worker's templates may take, whatever their bytes.
+constexpr std::size_t kMostSlots = 512;
+
+// The steps of a level that links to the coarser one, or nullptr.
+const LevelSteps* linking_steps(const WindowPlan& plan, const StepLengths& lengths, std::size_t k) {
+  const std::int32_t level = plan.levels[k].level;
+  const bool links =
+      k + 1 < plan.levels.size() &&
+      std::any_of(plan.levels.begin() + static_cast<std::ptrdiff_t>(k) + 1, plan.levels.end(),
+                  [level](const LevelPlan& p) { return std::int64_t{p.level} == 2 * std::int64_t{level}; });
+  return links ? lengths.for_level(level) : nullptr;
+}
+
+// The local level cell that holds local base index `base` (row or column).
+std::int64_t level_cell(std::int64_t base, std::uint64_t offset, std::int32_t level) {
+  const auto global_start = static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)));
+  return floor_div(global_start + base, std::int64_t{level}) - floor_div(global_start, std::int64_t{level});
+}
+
+// Whether `classes` (two entries a position) from position `first` on match
+// `kept`, a template's copy; positions outside `classes` hold no cell.
+bool classes_match(const std::vector<std::uint16_t>& classes, std::int64_t first,
+                   const std::vector<std::uint16_t>& kept) {
+  const auto positions = static_cast<std::int64_t>(classes.size() / 2);
+  const auto count = static_cast<std::int64_t>(kept.size() / 2);
+  const std::int64_t lo = std::max<std::int64_t>(0, -first), hi = std::min(count, positions - first);
+  if (hi <= lo) return true;
+  return std::memcmp(classes.data() + 2 * (first + lo), kept.data() + 2 * lo,
+                     static_cast<std::size_t>(hi - lo) * 2 * sizeof(std::uint16_t)) == 0;
+}
+
+void copy_classes(const std::vector<std::uint16_t>& classes, std::int64_t first, std::int64_t count,
+                  std::vector<std::uint16_t>& out) {
+  out.assign(static_cast<std::size_t>(2 * count), 0);
+  for (std::int64_t p = 0; p < count; ++p) {
+    const std::int64_t at = first + p;
+    if (at < 0 || 2 * at + 1 >= static_cast<std::int64_t>(classes.size())) continue;
+    out[static_cast<std::size_t>(2 * p)] = classes[static_cast<std::size_t>(2 * at)];
+    out[static_cast<std::size_t>(2 * p + 1)] = classes[static_cast<std::size_t>(2 * at + 1)];
+  }
+}
+
+// The template's level k: its cells' box and slots, and its links' classes.
+void describe_level(const LevelCells& cells, std::size_t k, const WindowPlan& plan, const StepLengths& lengths,
+                    TemplateLevel& out) {
+  out.level = cells.level;
+  out.row0 = cells.box_row0;
+  out.col0 = cells.box_col0;
+  out.rows = cells.box_rows;
+  out.cols = cells.box_cols;
+  out.slots.assign(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols), -1);
+  for (std::size_t c = 0; c < cells.size(); ++c) {
+    const std::size_t at = static_cast<std::size_t>(cells.rows[c] - out.row0) * static_cast<std::size_t>(out.cols) +
+                           static_cast<std::size_t>(cells.cols[c] - out.col0);
+    out.slots[at] = static_cast<std::int32_t>(c);
+  }
+  const LevelSteps* steps = linking_steps(plan, lengths, k);
+  out.row_classes.clear();
+  out.col_classes.clear();
+  if (steps != nullptr) {
+    copy_classes(steps->links.row_class, out.row0, out.rows, out.row_classes);
+    copy_classes(steps->links.col_class, out.col0, out.cols, out.col_classes);
+  }
+}
+
+// Whether the links of a focal cell whose level cells lie (dr, dc) from the
+// template's have the template's lengths.
+bool links_match(const TemplateLevel& t, const LevelSteps* steps, std::int64_t dr, std::int64_t dc) {
+  if (t.row_classes.empty() || steps == nullptr) return true;
+  return (dr == 0 || classes_match(steps->links.row_class, t.row0 + dr, t.row_classes)) &&
+         (dc == 0 || classes_match(steps->links.col_class, t.col0 + dc, t.col_classes));
+}
+
+// The nodes of the focal cell's windows in the template: false where a cell
+// has no node there, its node's edge flag differs, or the order differs.
+bool map_nodes(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
+               const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s) {
+  if (windows.levels.size() != t.levels.size()) return false;
+  s.focal_of.assign(t.graph.node_count(), -1);
+  std::size_t cells = 0;
+  for (const LevelCells& level : windows.levels) cells += level.size();
+  s.template_of.resize(cells);
+  std::size_t focal = 0;
+  for (std::size_t k = 0; k < windows.levels.size(); ++k) {
+    const LevelCells& c = windows.levels[k];
+    const TemplateLevel& tl = t.levels[k];
+    if (c.level != tl.level || c.edge.size() < c.size()) return false;
+    const std::int64_t dr = level_cell(row, params.row_offset, c.level) - level_cell(t.row, params.row_offset, c.level);
+    const std::int64_t dc = level_cell(col, params.col_offset, c.level) - level_cell(t.col, params.col_offset, c.level);
+    if (!links_match(tl, lengths.for_level(c.level), dr, dc)) return false;
+    const std::size_t base = t.graph.level_base[k];
+    std::int32_t last = -1;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const std::int64_t r = c.rows[i] - dr - tl.row0, q = c.cols[i] - dc - tl.col0;
+      if (r < 0 || q < 0 || r >= tl.rows || q >= tl.cols) return false;
+      const std::int32_t slot = tl.slots[static_cast<std::size_t>(r * tl.cols + q)];
+      if (slot <= last) return false;  // no node, or out of order
+      last = slot;
+      const std::size_t node = base + static_cast<std::size_t>(slot);
+      if (t.edge_flag[node] != c.edge[i]) return false;
+      s.focal_of[node] = static_cast<std::int32_t>(focal);
+      s.template_of[focal++] = static_cast<std::uint32_t>(node);
+    }
+  }
+  return true;
+}
+
+// The weighted costs of entering by edges of `km` nodes of `path_weight`
+// (one each), in every LoopBuild: the roundings of thousands of edges vectorise.
+[[gnu::always_inline]] inline void weighted_loop(const float* __restrict path_weight, const float* __restrict km,
+                                                 std::size_t count, WeightedStep* __restrict out) {
+  for (std::size_t e = 0; e < count; ++e) {
+    const float cost = path_weight[e] * km[e];
+    out[e].cost = cost;
+    out[e].units = cost_units_lanes(cost);
+  }
+}
+void weighted_portable(const float* path_weight, const float* km, std::size_t count, WeightedStep* out) {
+  weighted_loop(path_weight, km, count, out);
+}
+VELKAN_AVX2_BUILD void weighted_avx2(const float* path_weight, const float* km, std::size_t count, WeightedStep* out) {
+  weighted_loop(path_weight, km, count, out);
+}
+
+// The template's edges among the mapped nodes, in its order, with weighted
+// costs from the focal cell's path weights. Returns false where the focal
+// cell keeps no edge within its own level (an isolated focal cell, whose
+// graph takes the pseudo-node instead).
+bool copy_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
+  const SearchGraph& tg = t.graph;
+  const std::size_t edge_total = tg.edges.size();
+  // Each edge's target's path weight (0 for absent targets), then the costs.
+  s.path_weight.assign(tg.node_count(), 0.0f);
+  for (std::size_t n = 0; n < s.template_of.size(); ++n) s.path_weight[s.template_of[n]] = out.path_weight[n];
+  s.edge_path_weight.resize(edge_total);
+  for (std::size_t e = 0; e < edge_total; ++e) s.edge_path_weight[e] = s.path_weight[t.edge_target[e]];
+  s.weighted.resize(edge_total);
+  (loop_build() == LoopBuild::Avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(),
+                                                                        edge_total, s.weighted.data());
+
+  out.edges.resize(edge_total);
+  // Raw pointers: the edge stores could otherwise alias every vector's fields.
+  GraphEdge* __restrict const first = out.edges.data();
+  GraphEdge* __restrict next = first;
+  const std::int32_t* __restrict const focal_of = s.focal_of.data();
+  const WeightedStep* __restrict const weighted = s.weighted.data();
+  const std::uint32_t* __restrict const targets = t.edge_target.data();
+  const GraphEdge* __restrict const edges = tg.edges.data();
+  const std::uint32_t* __restrict const template_of = s.template_of.data();
+  const std::uint32_t* __restrict const edge_begin = tg.edge_begin.data();
+  const std::uint32_t* __restrict const edge_count = tg.edge_count.data();
+  std::uint32_t* __restrict const begin_out = out.edge_begin.data();
+  std::uint32_t* __restrict const count_out = out.edge_count.data();
+  const std::size_t nodes = s.template_of.size();
+  std::uint32_t widest_distance = 0, widest_weighted = 0;
+  for (std::size_t n = 0; n < nodes; ++n) {
+    const std::uint32_t node = template_of[n];
+    const std::uint32_t from = edge_begin[node], to = from + edge_count[node];
+    const auto begin = static_cast<std::uint32_t>(next - first);
+    for (std::uint32_t e = from; e < to; ++e) {
+      const std::int32_t target = focal_of[targets[e]];
+      const bool keep = target >= 0;
+      const std::uint32_t distance_units = edges[e].distance_units;
+      *next = GraphEdge{static_cast<std::uint32_t>(target), weighted[e].units, distance_units, weighted[e].cost};
+      next += keep ? 1 : 0;
+      widest_distance = keep ? std::max(widest_distance, distance_units) : widest_distance;
+      widest_weighted = std::max(widest_weighted, weighted[e].units);  // 0 into absent nodes
+    }
+    begin_out[n] = begin;
+    count_out[n] = static_cast<std::uint32_t>(next - first) - begin;
+  }
+  out.edges.resize(static_cast<std::size_t>(next - first));
+  out.max_distance_units = widest_distance;
+  out.max_weighted_units = widest_weighted;
+  // The focal cell's own-level edges come first among its edges.
+  const auto source = static_cast<std::size_t>(out.source);
+  const std::size_t own_level_end = out.level_base.size() > 1 ? out.level_base[1] : out.node_count() - 1;
+  const GraphEdge* own = out.edges.data() + out.edge_begin[source];
+  return out.edge_count[source] > 0 && own->target < own_level_end;
+}
+
+}  // namespace
+
+TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& lengths) {
+  TemplatePolicy policy;
+  if (plan.failure || plan.levels.empty() || plan.params == nullptr) return policy;
+  std::int64_t period = 1;
+  for (std::size_t k = 0; k < plan.levels.size(); ++k) {
+    const std::int32_t level = plan.levels[k].level;
+    period = std::lcm(period, std::int64_t{level});
+    if (period > kMostPeriod) return policy;
+    const LevelSteps* steps = lengths.for_level(level);
+    if (steps == nullptr) return policy;  // lengths measured edge by edge
+    if (linking_steps(plan, lengths, k) != nullptr && steps->links.lengths.empty()) return policy;
+    policy.by_row = policy.by_row || steps->per_row;
+  }
+  const bool links_everywhere = [&] {
+    for (std::size_t k = 0; k + 1 < plan.levels.size(); ++k) {
+      const bool has_coarser = linking_steps(plan, lengths, k) != nullptr ||
+                               std::none_of(plan.levels.begin(), plan.levels.end(), [&](const LevelPlan& p) {
+                                 return std::int64_t{p.level} == 2 * std::int64_t{plan.levels[k].level};
+                               });
+      if (!has_coarser) return false;
+    }
+    return true;
+  }();
+  policy.usable = links_everywhere;
+  policy.period = static_cast<std::int32_t>(period);
+  return policy;
+}
+
+std::size_t GraphTemplate::memory_bytes() const {
+  const SearchGraph& g = graph;
+  std::size_t bytes = sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
+                      edge_target.capacity() * sizeof(std::uint32_t) + edge_km.capacity() * sizeof(float);
+  bytes +=
+      g.edges.capacity() * sizeof(GraphEdge) +
+      (g.condition.capacity() + g.protected_fraction.capacity() + g.weight.capacity() + g.traversal.capacity() +
+       g.path_weight.capacity()) *
+          sizeof(float) +
+      g.similarity.capacity() * sizeof(const Similarity*) +
+      (g.similarity_stride.capacity() + g.grid_count.capacity() + g.edge_begin.capacity() + g.edge_count.capacity()) *
+          sizeof(std::uint32_t);
+  for (const TemplateLevel& l : levels) {
+    bytes += sizeof(l) + l.slots.capacity() * sizeof(std::int32_t) +
+             (l.row_classes.capacity() + l.col_classes.capacity()) * sizeof(std::uint16_t);
+  }
+  return bytes;
+}
+
+TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
+                                const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s,
+                                SearchGraph& out) {
+  if (!map_nodes(t, row, col, windows, params, lengths, s)) return TemplateFit::None;
+  const std::int32_t source = s.focal_of[static_cast<std::size_t>(t.graph.source)];
+  if (source < 0) return TemplateFit::None;  // the focal cell itself is missing
+  copy_node_values(windows, params, out);
+  out.source = source;
+  if (!copy_edges(t, s, out)) return TemplateFit::None;
+  return s.template_of.size() + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;
+}
+
+bool distances_from_template(const GraphTemplate& t, TemplateFit fit, const SearchGraph& graph, TemplateScratch& s,
+                             std::vector<std::uint64_t>& total) {
+  if (fit == TemplateFit::Whole) {
+    total.assign(t.distances.total.begin(), t.distances.total.end());
+    return true;
+  }
+  const std::size_t nodes = t.graph.node_count();
+  s.present.assign(nodes, 0);
+  for (const std::uint32_t node : s.template_of) s.present[node] = 1;
+  s.totals.resize(nodes);
+  if (!repair_totals(t.distances, t.graph, s.present.data(), nodes / 3, s.repair, s.totals.data())) return false;
+  total.resize(graph.node_count());
+  for (std::size_t n = 0; n < s.template_of.size(); ++n) total[n] = s.totals[s.template_of[n]];
+  total.back() = kUnreached;  // the pseudo-node
+  return true;
+}
+
+const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
+  if (!in.policy.usable) return nullptr;
+  const std::int64_t period = in.policy.period;
+  const auto global = [](std::int64_t local, std::uint64_t offset) {
+    return local + static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)));
+  };
+  const std::int64_t row_key =
+      in.policy.by_row ? global(row, in.params.row_offset) : floor_mod(global(row, in.params.row_offset), period);
+  const std::int64_t col_key = floor_mod(global(col, in.params.col_offset), period);
+  const std::uint64_t key = (static_cast<std::uint64_t>(row_key) << 32) | static_cast<std::uint32_t>(col_key);
+  for (Slot& slot : slots_) {
+    if (slot.key == key) return slot.usable ? &slot.graph : nullptr;
+  }
+  Slot& slot = slot_for(key);
+  slot.usable = build(row, col, in, slot.graph);
+  bytes_ = 0;
+  for (const Slot& each : slots_) bytes_ += each.graph.memory_bytes();
+  return slot.usable ? &slot.graph : nullptr;
+}
+
+std::size_t GraphTemplates::memory_bytes() const { return bytes_ + slots_.capacity() * sizeof(Slot); }
+
+GraphTemplates::Slot& GraphTemplates::slot_for(std::uint64_t key) {
+  if (slots_.capacity() < kMostSlots) slots_.reserve(kMostSlots);  // slots never move
+  Slot* slot = nullptr;
+  if (slots_.size() < kMostSlots && bytes_ < kMostBytes) {
+    slot = &slots_.emplace_back();
+  } else {
+    slot = &slots_[oldest_];
+    oldest_ = (oldest_ + 1) % slots_.size();
+  }
+  slot->key = key;
+  return *slot;
+}
+
+bool GraphTemplates::build(std::int32_t row, std::int32_t col, const TemplateInputs& in, GraphTemplate& out) {
+  // A place of the same phase far enough from the landscape's edges for every
+  // window to be whole; on geographic grids only the column may move.
+  const std::int64_t period = in.policy.period;
+  std::int64_t reach = 0;
+  for (const LevelPlan& p : in.windows.levels) reach = std::max(reach, std::int64_t{p.width + 1} * p.level);
+  const std::int64_t margin = reach + period;
+  const auto same_phase = [&](std::int64_t at) { return margin + floor_mod(at - margin, period); };
+  const std::int64_t r = in.policy.by_row ? row : same_phase(row), c = same_phase(col);
+  if (r <= INT32_MAX && c <= INT32_MAX &&
+      build_at(static_cast<std::int32_t>(r), static_cast<std::int32_t>(c), in, out)) {
+    return true;
+  }
+  return build_at(row, col, in, out);
+}
+
+bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const TemplateInputs& in, GraphTemplate& out) {
+  const WindowPlan& plan = in.windows;
+  candidates_.levels.resize(plan.levels.size());
+  candidates_.focal_bands.clear();
+  for (std::size_t k = 0; k < plan.levels.size(); ++k) {
+    if (!gather_candidate_cells(row, col, plan.levels[k], *plan.base, in.params, candidates_.levels[k])) return false;
+  }
+  // Path weights of 1: every edge's weighted cost is then its length in km.
+  unit_params_ = in.params;
+  unit_params_.max_cost = 0.0f;
+  unit_params_.pa_to_pa = false;
+  build_search_graph(row, col, candidates_, unit_params_, in.transforms, graph_scratch_, out.graph, &in.lengths);
+  const SearchGraph& g = out.graph;
+  const std::size_t pseudo = g.node_count() - 1;
+  if (g.source < 0 || g.edge_count[pseudo] != 0 || g.edge_begin.size() != g.node_count()) return false;
+  for (const GraphEdge& e : g.edges) {
+    if (e.target == pseudo) return false;  // an isolated focal cell: no template
+  }
+  out.row = row;
+  out.col = col;
+  out.levels.resize(plan.levels.size());
+  out.edge_flag.clear();
+  for (std::size_t k = 0; k < plan.levels.size(); ++k) {
+    const LevelCells& cells = candidates_.levels[k];
+    describe_level(cells, k, plan, in.lengths, out.levels[k]);
+    out.edge_flag.insert(out.edge_flag.end(), cells.edge.begin(), cells.edge.end());
+  }
+  out.edge_flag.push_back(0);  // the pseudo-node
+  out.edge_target.resize(g.edges.size());
+  out.edge_km.resize(g.edges.size());
+  for (std::size_t e = 0; e < g.edges.size(); ++e) {
+    out.edge_target[e] = g.edges[e].target;
+    out.edge_km[e] = g.edges[e].weighted_cost;
+  }
+  out.distances.build(g, g.source);
+  return true;
+}
+
+}  // namespace velkan

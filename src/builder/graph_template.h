@@ -1,0 +1,130 @@
+// The graph every focal cell of a window phase shares, built once.
+//
+// Which cells a window covers, which of them link to the coarser level and
+// how long every edge is depend only on where the focal cell sits in the
+// coarsest cells (its row and column modulo the levels' common period) and,
+// on geographic grids, on its row. A phase's template is the graph of a
+// window whose every cell is present; a focal cell's graph is the template
+// less the nodes its window lacks (missing values, the landscape's edges),
+// with the focal cell's own values and weighted costs. Every assumption is
+// checked per focal cell: where one fails, the graph is built afresh.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "builder/graph_builder.h"
+#include "builder/step_lengths.h"
+#include "graph/distance_tree.h"
+#include "graph/search_graph.h"
+#include "model/engine_inputs.h"
+#include "window/level_cells.h"
+#include "window/window_plan.h"
+
+namespace velkan {
+
+// Whether a call's focal cells can take their graphs from templates.
+struct TemplatePolicy {
+  bool usable = false;
+  std::int32_t period = 1;  // the levels' common multiple: window phases repeat with it
+  bool by_row = false;      // edge lengths depend on the row (geographic grids)
+};
+
+// Templates need every level's steps and links in `lengths`, and a period of
+// at most kMostPeriod base cells.
+TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& lengths);
+
+// One level of a template: where its cells are, and the link length classes of
+// the rows and columns it spans (see LinkLengths).
+struct TemplateLevel {
+  std::int32_t level = 0;
+  std::int32_t row0 = 0, col0 = 0, rows = 0, cols = 0;  // the box of its cells, in level cells
+  std::vector<std::int32_t> slots;                      // rows x cols: the cell's index in the level, or -1
+  std::vector<std::uint16_t> row_classes,
+      col_classes;  // link classes of the box's rows and columns; empty without links
+};
+
+struct GraphTemplate {
+  std::int32_t row = 0, col = 0;  // the focal cell it was built for
+  std::vector<TemplateLevel> levels;
+  SearchGraph graph;                       // path weights 1: an edge's weighted cost is its length in km
+  std::vector<std::uint32_t> edge_target;  // per edge of graph.edges: its target and length in km,
+  std::vector<float> edge_km;              // apart, for loops that vectorise
+  std::vector<std::uint8_t> edge_flag;     // per node: links to the coarser level
+  DistanceTree distances;                  // from graph.source
+
+  std::size_t memory_bytes() const;
+};
+
+// How a focal cell's graph came from a template.
+enum class TemplateFit : std::uint8_t {
+  None,   // it did not: the graph is to be built afresh
+  Whole,  // the template's graph itself, with the focal cell's values
+  Part,   // the template's graph less some nodes
+};
+
+// Working state reused from focal cell to focal cell.
+struct TemplateScratch {
+  std::vector<std::int32_t> focal_of;      // per template node: the focal graph's node, or -1
+  std::vector<std::uint32_t> template_of;  // per focal node but the pseudo-node
+  std::vector<std::uint8_t> present;       // per template node
+  std::vector<std::uint64_t> totals;       // per template node
+  std::vector<float> path_weight;          // per template node: the focal graph's, 0 where absent
+  std::vector<float> edge_path_weight;     // per template edge: its target's path weight
+  std::vector<WeightedStep> weighted;      // per template edge: its weighted cost
+  RepairScratch repair;
+};
+
+// The graph of focal cell (row, col) from its phase's template, when the
+// focal cell's windows fit it; `out` is then exactly what build_search_graph
+// makes of them.
+TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
+                                const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& scratch,
+                                SearchGraph& out);
+
+// The distance totals of a graph made by graph_from_template with `fit`
+// (Whole or Part), exactly a fresh search's; false, with `total` unfinished,
+// where the template's totals would take more repair than a fresh search.
+bool distances_from_template(const GraphTemplate& t, TemplateFit fit, const SearchGraph& graph,
+                             TemplateScratch& scratch, std::vector<std::uint64_t>& total);
+
+// What building a template reads: the call's tables.
+struct TemplateInputs {
+  const WindowPlan& windows;
+  const ConnectivityParams& params;
+  const TransformMap& transforms;
+  const StepLengths& lengths;
+  TemplatePolicy policy;
+};
+
+// One worker's templates, built as their phases first appear and bounded in
+// bytes: past kMostBytes the oldest give way, their buffers reused.
+class GraphTemplates {
+ public:
+  static constexpr std::size_t kMostBytes = std::size_t{32} << 20;
+
+  // The template of (row, col)'s phase, or nullptr where none can be made
+  // (no complete window of that phase lies inside the landscape).
+  const GraphTemplate* find(std::int32_t row, std::int32_t col, const TemplateInputs& inputs);
+
+  std::size_t memory_bytes() const;
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    bool usable = false;
+    GraphTemplate graph;
+  };
+  bool build(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplate& out);
+  bool build_at(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplate& out);
+  Slot& slot_for(std::uint64_t key);
+
+  std::vector<Slot> slots_;
+  std::size_t oldest_ = 0;  // the slot to give way next, once full
+  std::size_t bytes_ = 0;
+  FocalWindows candidates_;
+  GraphScratch graph_scratch_;
+  ConnectivityParams unit_params_;  // the call's, with path weights of 1
+};
+
+}  // namespace velkan
