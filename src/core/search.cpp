@@ -8,14 +8,14 @@
 
 namespace velkan {
 
-CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi) {
+CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, KernelForm form) {
   std::map<std::int32_t, LevelShape> shapes;
   for (const auto& [level, raster] : prepared.condition)
     shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
   const ConnectivityParams& p = inputs.params;
   return CallTables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
                                 static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),
-                    DistanceDecay(inputs.params.lambdas, olvi), plan_windows(prepared, inputs.params)};
+                    DistanceDecay(inputs.params.lambdas, form), plan_windows(prepared, inputs.params)};
 }
 
 std::size_t memory_bytes(const CallTables& tables) {
@@ -52,18 +52,14 @@ void run_searches(SearchScratch& scratch) {
 
 float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
   build_search_graph(row, col, scratch.windows, ctx.params, ctx.transforms, scratch.graph_scratch, scratch.graph,
-                     ctx.step_lengths);
+                     &ctx.tables.step_lengths);
   run_searches(scratch);
   collect_records(scratch.graph, scratch);
-  return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc, ctx.decay);
+  return focal_value(scratch.records, ctx.params.lambdas, ctx.form, scratch.acc, ctx.tables.decay);
 }
 
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
-  if (ctx.windows != nullptr) {
-    gather_focal_windows(row, col, *ctx.windows, scratch.windows);
-  } else {
-    gather_focal_windows(row, col, ctx.prepared, ctx.params, scratch.windows);
-  }
+  gather_focal_windows(row, col, ctx.tables.windows, scratch.windows);
   return evaluate_windows(row, col, ctx, scratch);
 }
 
