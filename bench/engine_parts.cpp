@@ -20,6 +20,7 @@
 #include "common/raster.h"
 #include "common/worker_pool.h"
 #include "core/search.h"
+#include "graph/search_loop.h"
 #include "model/pyramids.h"
 #include "overview/overview.h"
 #include "window/window.h"
@@ -166,6 +167,7 @@ void print_heap_comparison() {
   params.window_size = 3;
   params.outer_window = 11;
   params.max_cost = 0.2f;
+  const velkan::WindowPlan plan = velkan::plan_windows(prepared, params);
   velkan::SearchScratch scratch;
   std::vector<std::uint64_t> totals;
   constexpr int kFocalCells = 2000, kRepeats = 10;
@@ -174,16 +176,16 @@ void print_heap_comparison() {
   using Clock = std::chrono::steady_clock;
   for (int i = 0; i < kFocalCells; ++i) {
     const std::int32_t r = 200 + i / 100, c = 100 + i % 100;
-    velkan::gather_focal_windows(r, c, prepared, params, scratch.windows);
+    velkan::gather_focal_windows(r, c, plan, scratch.windows);
     velkan::build_search_graph(r, c, scratch.windows, params, transforms, scratch.graph_scratch, scratch.graph);
     auto t0 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
-      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted,
-                                          scratch.buckets, scratch.heap, scratch.weighted);
+      velkan::path_sum_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.buckets,
+                              scratch.heap, scratch.weighted);
     auto t1 = Clock::now();
     for (int k = 0; k < kRepeats; ++k)
-      velkan::reference::path_tree_search(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
-                                          scratch.weighted);
+      velkan::search_on_heap(scratch.graph, scratch.graph.source, velkan::CostKind::Weighted, scratch.heap,
+                             scratch.weighted, velkan::NoEdgeObserver{});
     auto t2 = Clock::now();
     for (int k = 0; k < kRepeats; ++k) checksum += binary_heap_search(scratch.graph, scratch.graph.source, totals);
     auto t3 = Clock::now();

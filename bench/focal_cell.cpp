@@ -30,6 +30,7 @@
 #include "core/prepare.h"
 #include "core/search.h"
 #include "model/engine_inputs.h"
+#include "model/kernel_form.h"
 #include "window/window.h"
 
 // Every operator new of the program is counted, so a stretch of focal cells can
@@ -147,7 +148,7 @@ double microseconds(Clock::time_point from, Clock::time_point to) {
 
 // The engine's per-focal-cell steps, one by one, as search_focal_cell runs them.
 void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
-  velkan::gather_focal_windows(f.row, f.col, *ctx.windows, s.windows);
+  velkan::gather_focal_windows(f.row, f.col, ctx.tables.windows, s.windows);
 }
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::make_graph(f.row, f.col, ctx, s);
@@ -155,7 +156,7 @@ void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::S
 void two_searches(velkan::SearchScratch& s) { velkan::run_searches(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
-  return velkan::focal_value(s.records, ctx.params.lambdas, ctx.olvi, s.acc, ctx.decay);
+  return velkan::focal_value(s.records, ctx.params.lambdas, ctx.form, s.acc, ctx.tables.decay);
 }
 
 // Microseconds per focal cell of each part, from the pass with the least total.
@@ -269,12 +270,10 @@ int main(int argc, char** argv) {
   const velkan::EngineInputs inputs = read_inputs(folder, config);
   velkan::WorkerPool pool(1);
   const velkan::PreparedEngine prepared = velkan::prepare_engine(inputs, pool);
-  const bool olvi = inputs.transition_grids.has_value();
+  const velkan::KernelForm form = velkan::kernel_form(inputs);
   // The per-call tables the engine's entry builds before its row loop.
-  const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, olvi);
-  const velkan::SearchContext ctx{
-      prepared,      inputs.params,   inputs.transforms, inputs.mask, olvi, &tables.step_lengths,
-      &tables.decay, &tables.windows, tables.templates};
+  const velkan::CallTables tables = velkan::make_call_tables(inputs, prepared, form);
+  const velkan::SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, form, tables};
   const std::vector<FocalCell> cells = focal_cells(inputs.mask);
   if (cells.empty()) throw std::runtime_error("the mask leaves no focal cell");
   const int passes = static_cast<int>(number(config, "passes"));

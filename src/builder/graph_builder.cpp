@@ -8,6 +8,7 @@
 #include "common/errors.h"
 #include "common/loop_builds.h"
 #include "graph/distance.h"
+#include "model/pyramids.h"
 
 namespace velkan {
 namespace {
@@ -336,7 +337,7 @@ void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& 
   copy_node_values(windows, params, out);
   Builder b{params, out, scratch.planar};
   b.start();
-  const std::int32_t coarsest = windows.levels.empty() ? 1 : windows.levels.back().level;
+  const std::int32_t coarsest = windows.levels.empty() ? kBaseLevel : windows.levels.back().level;
   const std::int32_t off_r = static_cast<std::int32_t>(params.row_offset);
   const std::int32_t off_c = static_cast<std::int32_t>(params.col_offset);
   scratch.current.clear();

@@ -286,6 +286,12 @@ const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, co
   for (Slot& slot : slots_) {
     if (slot.key == key) return slot.usable ? &slot.graph : nullptr;
   }
+  if (most_slots_ == 0) {
+    // Projected phases repeat all over the landscape; geographic ones are
+    // rows, of which the row loop needs a few at a time.
+    const auto phases = static_cast<std::size_t>(period) * (in.policy.by_row ? 4 : static_cast<std::size_t>(period));
+    most_slots_ = std::min(phases, kMostSlots);
+  }
   Slot& slot = slot_for(key);
   slot.usable = build(row, col, in, slot.graph);
   bytes_ = 0;
@@ -296,9 +302,9 @@ const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, co
 std::size_t GraphTemplates::memory_bytes() const { return bytes_ + slots_.capacity() * sizeof(Slot); }
 
 GraphTemplates::Slot& GraphTemplates::slot_for(std::uint64_t key) {
-  if (slots_.capacity() < kMostSlots) slots_.reserve(kMostSlots);  // slots never move
+  if (slots_.capacity() < most_slots_) slots_.reserve(most_slots_);  // slots never move
   Slot* slot = nullptr;
-  if (slots_.size() < kMostSlots && bytes_ < kMostBytes) {
+  if (slots_.size() < most_slots_ && bytes_ < kMostBytes) {
     slot = &slots_.emplace_back();
   } else {
     slot = &slots_[oldest_];
@@ -358,7 +364,7 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
     out.edge_target[e] = g.edges[e].target;
     out.edge_km[e] = g.edges[e].weighted_cost;
   }
-  out.distances.build(g, g.source);
+  out.distances.build(g, g.source, tree_scratch_);
   return true;
 }
 

@@ -124,6 +124,8 @@ class GraphTemplates {
   std::size_t bytes_ = 0;
   FocalWindows candidates_;
   GraphScratch graph_scratch_;
+  TreeScratch tree_scratch_;
+  std::size_t most_slots_ = 0;      // the call's bound: every phase, or some rows' worth of them
   ConnectivityParams unit_params_;  // the call's, with path weights of 1
 };
 

@@ -8,6 +8,7 @@
 #include "common/worker_pool.h"
 #include "core/prepare.h"
 #include "core/search.h"
+#include "model/kernel_form.h"
 
 namespace velkan {
 namespace {
@@ -24,10 +25,9 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   // The preparation has also checked that the mask covers every condition cell.
   const std::size_t rows = condition.rows(), cols = condition.cols();
   Raster<float> result(rows, cols, std::numeric_limits<float>::quiet_NaN());
-  const bool olvi = inputs.transition_grids.has_value() && !inputs.transition_grids->empty();
-  const CallTables tables = make_call_tables(inputs, prepared, olvi);
-  const SearchContext ctx{prepared,      inputs.params,   inputs.transforms, inputs.mask, olvi, &tables.step_lengths,
-                          &tables.decay, &tables.windows, tables.templates};
+  const KernelForm form = kernel_form(inputs);
+  const CallTables tables = make_call_tables(inputs, prepared, form);
+  const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, form, tables};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());
   // Rows go to the workers in segments of kSegmentCols cells, so that the last

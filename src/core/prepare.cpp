@@ -12,7 +12,6 @@ namespace velkan {
 
 namespace {
 
-constexpr std::int32_t kBaseLevel = 1;
 constexpr const char* kNoCondition = "No base level (key=1) in condition array";
 constexpr const char* kNoBaseTransform = "Missing base-level transform (key=1).";
 constexpr const char* kAverageFailed = "Failed average resampling.";

@@ -8,14 +8,14 @@
 
 namespace velkan {
 
-CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi) {
+CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, KernelForm form) {
   std::map<std::int32_t, LevelShape> shapes;
   for (const auto& [level, raster] : prepared.condition)
     shapes.emplace(level, LevelShape{raster.rows(), raster.cols()});
   const ConnectivityParams& p = inputs.params;
   CallTables tables{StepLengths(inputs.transforms, shapes, p.is_geo, kSameLevelSteps,
                                 static_cast<std::int32_t>(p.row_offset), static_cast<std::int32_t>(p.col_offset)),
-                    DistanceDecay(inputs.params.lambdas, olvi),
+                    DistanceDecay(inputs.params.lambdas, form),
                     plan_windows(prepared, inputs.params),
                     {}};
   tables.templates = template_policy(tables.windows, tables.step_lengths);
@@ -51,16 +51,17 @@ void collect_records(const SearchGraph& graph, SearchScratch& scratch) {
 void make_graph(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& s) {
   s.fit = TemplateFit::None;
   s.graph_template = nullptr;
-  if (ctx.templates.usable && ctx.step_lengths != nullptr && ctx.windows != nullptr) {
-    const TemplateInputs inputs{*ctx.windows, ctx.params, ctx.transforms, *ctx.step_lengths, ctx.templates};
+  const CallTables& tables = ctx.tables;
+  if (tables.templates.usable) {
+    const TemplateInputs inputs{tables.windows, ctx.params, ctx.transforms, tables.step_lengths, tables.templates};
     s.graph_template = s.templates.find(row, col, inputs);
   }
   if (s.graph_template != nullptr) {
-    s.fit = graph_from_template(*s.graph_template, row, col, s.windows, ctx.params, *ctx.step_lengths,
+    s.fit = graph_from_template(*s.graph_template, row, col, s.windows, ctx.params, tables.step_lengths,
                                 s.template_scratch, s.graph);
   }
   if (s.fit == TemplateFit::None) {
-    build_search_graph(row, col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph, ctx.step_lengths);
+    build_search_graph(row, col, s.windows, ctx.params, ctx.transforms, s.graph_scratch, s.graph, &tables.step_lengths);
   }
 }
 
@@ -87,15 +88,11 @@ float evaluate_windows(std::int32_t row, std::int32_t col, const SearchContext& 
   make_graph(row, col, ctx, scratch);
   run_searches(scratch);
   collect_records(scratch.graph, scratch);
-  return focal_value(scratch.records, ctx.params.lambdas, ctx.olvi, scratch.acc, ctx.decay);
+  return focal_value(scratch.records, ctx.params.lambdas, ctx.form, scratch.acc, ctx.tables.decay);
 }
 
 float search_focal_cell(std::int32_t row, std::int32_t col, const SearchContext& ctx, SearchScratch& scratch) {
-  if (ctx.windows != nullptr) {
-    gather_focal_windows(row, col, *ctx.windows, scratch.windows);
-  } else {
-    gather_focal_windows(row, col, ctx.prepared, ctx.params, scratch.windows);
-  }
+  gather_focal_windows(row, col, ctx.tables.windows, scratch.windows);
   return evaluate_windows(row, col, ctx, scratch);
 }
 

@@ -11,6 +11,7 @@
 #include "core/search_kernels.h"
 #include "graph/least_cost.h"
 #include "model/engine_inputs.h"
+#include "model/kernel_form.h"
 #include "model/pyramids.h"
 #include "window/level_cells.h"
 #include "window/window_plan.h"
@@ -19,28 +20,26 @@ namespace velkan {
 
 class WorkerPool;
 
+// Tables computed once per call and read by every focal cell.
+struct CallTables {
+  StepLengths step_lengths;  // same-level edge lengths known up front
+  DistanceDecay decay;       // distance kernels by whole units, made for the call's kernel form
+  WindowPlan windows;        // the levels' rasters, checked once; refers to the call's pyramids and parameters
+  TemplatePolicy templates;  // whether graphs may come from their window phase's template
+};
+
+// The tables of a call of kernel form `form`.
+CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, KernelForm form);
+
 // Read-only inputs shared by every row task of one call.
 struct SearchContext {
   const PreparedEngine& prepared;
   const ConnectivityParams& params;
   const TransformMap& transforms;
   const Raster<std::uint8_t>& mask;
-  bool olvi = false;                          // transition grids present
-  const StepLengths* step_lengths = nullptr;  // same-level edge lengths known up front
-  const DistanceDecay* decay = nullptr;       // distance kernels by whole units
-  const WindowPlan* windows = nullptr;        // the levels' rasters, checked once; planned per cell when absent
-  TemplatePolicy templates{};                 // whether graphs may come from their phase's template
+  KernelForm form;
+  const CallTables& tables;
 };
-
-// Tables computed once per call and read by every focal cell.
-struct CallTables {
-  StepLengths step_lengths;
-  DistanceDecay decay;
-  WindowPlan windows;  // refers to the call's prepared pyramids and parameters
-  TemplatePolicy templates;
-};
-
-CallTables make_call_tables(const EngineInputs& inputs, const PreparedEngine& prepared, bool olvi);
 
 // Bytes the tables hold.
 std::size_t memory_bytes(const CallTables& tables);

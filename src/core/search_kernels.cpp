@@ -36,7 +36,8 @@ float similarity_or_zero(const DestinationRecord& r, std::uint32_t g) {
 
 }  // namespace
 
-DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, bool olvi) {
+DistanceDecay::DistanceDecay(const std::vector<float>& lambdas, KernelForm form) {
+  const bool olvi = form == KernelForm::Olvi;
   tables_.reserve(std::min(lambdas.size(), kMostTables));
   for (const float lambda : lambdas) {
     if (tables_.size() == kMostTables) break;
@@ -156,12 +157,11 @@ float connectivity_ratio(const std::vector<DestinationRecord>& records, float la
   return mean_ratio(records, &band, 1);
 }
 
-float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
-                  std::vector<float>& acc, const DistanceDecay* decay) {
+float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, KernelForm form,
+                  std::vector<float>& acc, const DistanceDecay& decay) {
   if (lambdas.empty()) return 0.0f;
-  const auto table = [decay](std::size_t l) {
-    return decay == nullptr ? std::span<const float>{} : decay->for_bandwidth(l);
-  };
+  const bool olvi = form == KernelForm::Olvi;
+  const auto table = [&decay](std::size_t l) { return decay.for_bandwidth(l); };
   if (!olvi && lambdas.size() <= kFusedBandwidths) {  // (OLVI's grid loop makes fusing it slower)
     Bandwidth bands[kFusedBandwidths];
     for (std::size_t l = 0; l < lambdas.size(); ++l) bands[l] = Bandwidth{lambdas[l], table(l)};

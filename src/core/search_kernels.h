@@ -5,7 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "window/level_cells.h"
+#include "model/kernel_form.h"
+#include "model/similarity.h"
 
 namespace velkan {
 
@@ -35,8 +36,8 @@ class DistanceDecay {
   static constexpr std::size_t kUnits = 1 << 13;
   static constexpr std::size_t kMostTables = 64;  // 2 MiB of tables
 
-  DistanceDecay() = default;
-  DistanceDecay(const std::vector<float>& lambdas, bool olvi);
+  DistanceDecay() = default;  // no tables: every bandwidth is evaluated
+  DistanceDecay(const std::vector<float>& lambdas, KernelForm form);
 
   // The kernel values of bandwidth `l` by units; empty for no table.
   std::span<const float> for_bandwidth(std::size_t l) const {
@@ -61,7 +62,8 @@ float olvi_value(const std::vector<DestinationRecord>& records, float lambda, st
                  std::span<const float> decay = {});
 
 // Mean over the bandwidths of the ratio (or OLVI value); 0 without bandwidths.
-float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, bool olvi,
-                  std::vector<float>& acc, const DistanceDecay* decay = nullptr);
+// `decay` is made for the same form; bandwidths without a table are evaluated.
+float focal_value(const std::vector<DestinationRecord>& records, const std::vector<float>& lambdas, KernelForm form,
+                  std::vector<float>& acc, const DistanceDecay& decay);
 
 }  // namespace velkan

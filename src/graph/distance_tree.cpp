@@ -4,11 +4,13 @@
 #include <functional>
 
 #include "graph/least_cost.h"
+#include "graph/search_loop.h"
 
 namespace velkan {
 namespace {
 
 using HeapEntry = std::pair<std::uint64_t, std::uint32_t>;
+constexpr std::uint32_t kNoParent = UINT32_MAX;
 
 void push(std::vector<HeapEntry>& heap, std::uint64_t key, std::uint32_t node) {
   heap.emplace_back(key, node);
@@ -22,66 +24,45 @@ HeapEntry pop(std::vector<HeapEntry>& heap) {
   return top;
 }
 
-// Dijkstra's search by distance units; parent[v] is the node whose edge last
-// improved v, which was settled before v, so the parents form a tree.
-void search_with_parents(const SearchGraph& g, std::int32_t start, std::vector<std::uint64_t>& total,
-                         std::vector<std::uint32_t>& parent) {
-  const std::size_t n = g.node_count();
-  total.assign(n, kUnreached);
-  parent.assign(n, kNoEdge);
-  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  std::vector<HeapEntry> heap;
-  total[static_cast<std::size_t>(start)] = 0;
-  push(heap, 0, static_cast<std::uint32_t>(start));
-  while (!heap.empty()) {
-    const auto [key, u] = pop(heap);
-    if (key != total[u]) continue;
-    for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
-      const GraphEdge& edge = g.edges[e];
-      const std::uint64_t candidate = key + edge.distance_units;
-      if (candidate >= total[edge.target]) continue;
-      total[edge.target] = candidate;
-      parent[edge.target] = u;
-      push(heap, candidate, edge.target);
-    }
-  }
-}
-
 }  // namespace
 
-void DistanceTree::build(const SearchGraph& g, std::int32_t start) {
+void DistanceTree::build(const SearchGraph& g, std::int32_t start, TreeScratch& s) {
   const std::size_t n = g.node_count();
-  std::vector<std::uint32_t> parent;
-  search_with_parents(g, start, total, parent);
+  // Each node's parent is the node whose edge last improved it, which was
+  // settled before it, so the parents form a tree.
+  s.parent.assign(n, kNoParent);
+  search_on_heap(g, start, CostKind::Distance, s.heap, s.result,
+                 [&](const GraphEdge* edge, std::uint32_t from) { s.parent[edge->target] = from; });
+  total.assign(s.result.total.begin(), s.result.total.end());
 
   // Children grouped by parent, then a preorder walk from the start.
-  std::vector<std::uint32_t> child_begin(n + 1, 0), children(n);
+  s.child_begin.assign(n + 1, 0);
+  s.children.resize(n);
   for (std::size_t v = 0; v < n; ++v) {
-    if (parent[v] != kNoEdge) ++child_begin[parent[v] + 1];
+    if (s.parent[v] != kNoParent) ++s.child_begin[s.parent[v] + 1];
   }
-  for (std::size_t v = 0; v < n; ++v) child_begin[v + 1] += child_begin[v];
-  std::vector<std::uint32_t> fill(child_begin.begin(), child_begin.end() - 1);
+  for (std::size_t v = 0; v < n; ++v) s.child_begin[v + 1] += s.child_begin[v];
+  s.next.assign(s.child_begin.begin(), s.child_begin.end() - 1);
   for (std::size_t v = 0; v < n; ++v) {
-    if (parent[v] != kNoEdge) children[fill[parent[v]]++] = static_cast<std::uint32_t>(v);
+    if (s.parent[v] != kNoParent) s.children[s.next[s.parent[v]]++] = static_cast<std::uint32_t>(v);
   }
   preorder.assign(n, kNoPosition);
   extent.assign(n, 0);
   order.clear();
-  if (start >= 0 && static_cast<std::size_t>(start) < n) {
-    std::vector<std::uint32_t> stack{static_cast<std::uint32_t>(start)};
-    while (!stack.empty()) {
-      const std::uint32_t v = stack.back();
-      stack.pop_back();
-      preorder[v] = static_cast<std::uint32_t>(order.size());
-      order.push_back(v);
-      for (std::uint32_t c = child_begin[v + 1]; c > child_begin[v]; --c) stack.push_back(children[c - 1]);
-    }
+  s.stack.clear();
+  if (start >= 0 && static_cast<std::size_t>(start) < n) s.stack.push_back(static_cast<std::uint32_t>(start));
+  while (!s.stack.empty()) {
+    const std::uint32_t v = s.stack.back();
+    s.stack.pop_back();
+    preorder[v] = static_cast<std::uint32_t>(order.size());
+    order.push_back(v);
+    for (std::uint32_t c = s.child_begin[v + 1]; c > s.child_begin[v]; --c) s.stack.push_back(s.children[c - 1]);
   }
-  // A subtree ends where the next node outside it starts: sizes, children first.
+  // Subtree sizes, children before parents.
   for (std::size_t p = order.size(); p-- > 0;) {
     const std::uint32_t v = order[p];
     extent[v] += 1;
-    if (parent[v] != kNoEdge) extent[parent[v]] += extent[v];
+    if (s.parent[v] != kNoParent) extent[s.parent[v]] += extent[v];
   }
 
   in_begin.assign(n + 1, 0);
@@ -89,10 +70,10 @@ void DistanceTree::build(const SearchGraph& g, std::int32_t start) {
   for (std::size_t v = 0; v < n; ++v) in_begin[v + 1] += in_begin[v];
   in_from.resize(g.edges.size());
   in_units.resize(g.edges.size());
-  std::vector<std::uint32_t> next(in_begin.begin(), in_begin.end() - 1);
+  s.next.assign(in_begin.begin(), in_begin.end() - 1);
   for (std::size_t u = 0; u < n; ++u) {
     for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
-      const std::uint32_t slot = next[g.edges[e].target]++;
+      const std::uint32_t slot = s.next[g.edges[e].target]++;
       in_from[slot] = static_cast<std::uint32_t>(u);
       in_units[slot] = g.edges[e].distance_units;
     }

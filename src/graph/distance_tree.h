@@ -14,9 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include "graph/least_cost.h"
 #include "graph/search_graph.h"
 
 namespace velkan {
+
+// Working state of DistanceTree::build, reused from build to build.
+struct TreeScratch {
+  RadixHeap heap;
+  SearchResult result;
+  std::vector<std::uint32_t> parent, child_begin, children, next, stack;
+};
 
 struct DistanceTree {
   std::vector<std::uint64_t> total;     // per node; kUnreached when not reached
@@ -29,7 +37,7 @@ struct DistanceTree {
   static constexpr std::uint32_t kNoPosition = UINT32_MAX;
 
   // The distance totals of `graph` from `start` and one of their shortest path trees.
-  void build(const SearchGraph& graph, std::int32_t start);
+  void build(const SearchGraph& graph, std::int32_t start, TreeScratch& scratch);
 
   std::size_t memory_bytes() const;
 };

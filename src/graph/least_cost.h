@@ -19,7 +19,6 @@
 namespace velkan {
 
 inline constexpr std::uint64_t kUnreached = UINT64_MAX;
-inline constexpr std::uint32_t kNoEdge = UINT32_MAX;
 
 enum class CostKind : std::uint8_t { Weighted, Distance };
 
@@ -63,11 +62,9 @@ class RadixHeap {
 };
 
 struct SearchResult {
-  std::vector<std::uint64_t> total;      // kUnreached when not reached
-  std::vector<std::uint32_t> pred_edge;  // entering edge of the chosen path, kNoEdge at start
-  std::vector<std::uint32_t> pred_node;  // (both by reference::path_tree_search only)
-  std::vector<float> weighted_path;      // float32 sum of weighted costs along the chosen path
-  std::vector<std::uint32_t> settled;    // settle order, start first
+  std::vector<std::uint64_t> total;    // kUnreached when not reached
+  std::vector<float> weighted_path;    // float32 sum of weighted costs along the chosen path
+  std::vector<std::uint32_t> settled;  // settle order, start first
 };
 
 // The search from `start` (kNoNode reaches nothing) over the whole reachable
@@ -81,18 +78,5 @@ void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind
 // fields are not to be read): the search above by distance, keeping less.
 void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
                            SearchResult& out);
-
-// The same searches keeping the path tree too (out.pred_edge, out.pred_node),
-// which the engine does not need: the tests check paths and orders by them.
-namespace reference {
-
-// On the radix heap alone.
-void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out);
-
-// On the bucket queue where the steps fit it, as path_sum_search chooses.
-void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                      RadixHeap& heap, SearchResult& out);
-
-}  // namespace reference
 
 }  // namespace velkan

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/no_init_allocator.h"
-#include "window/level_cells.h"
+#include "model/similarity.h"
 
 namespace velkan {
 

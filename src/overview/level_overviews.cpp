@@ -116,8 +116,8 @@ LevelMap build_level_overviews(const Raster<float>& base, const std::vector<std:
   }
   LevelMap pyramid;
   for (std::uint64_t level : levels) {
-    Raster<float> raster = level == 1 ? base_level(base, mode, factors)
-                                      : coarse_level(base, level, row_offset, col_offset, mode, factors, pool);
+    Raster<float> raster = level == kBaseLevel ? base_level(base, mode, factors)
+                                               : coarse_level(base, level, row_offset, col_offset, mode, factors, pool);
     pyramid.insert_or_assign(static_cast<std::int32_t>(level), std::move(raster));
   }
   return pyramid;

@@ -94,7 +94,8 @@ LevelMap build_transition_overviews(const Raster<float>& grid, const std::vector
   overview_detail::check_levels(levels);
   LevelMap pyramid;
   for (std::uint64_t level : levels) {
-    Raster<float> raster = level == 1 ? grid : coarse_transition_level(grid, level, row_offset, col_offset, pool);
+    Raster<float> raster =
+        level == kBaseLevel ? grid : coarse_transition_level(grid, level, row_offset, col_offset, pool);
     pyramid.insert_or_assign(static_cast<std::int32_t>(level), std::move(raster));
   }
   return pyramid;

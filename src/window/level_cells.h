@@ -9,17 +9,10 @@
 #include <vector>
 
 #include "common/no_init_allocator.h"
+#include "model/similarity.h"
 #include "window/coverage_cache.h"
 
 namespace velkan {
-
-// Optional float32 similarity (present = 1) to the focal cell in one transition grid.
-// No default member values: the gathering sizes its arrays without writing
-// them (see NoInitAllocator), and Similarity{} still zeroes.
-struct Similarity {
-  std::uint32_t present;
-  float value;
-};
 
 struct LevelCells {
   std::int32_t level = 0;

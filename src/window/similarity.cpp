@@ -11,7 +11,6 @@
 namespace velkan {
 namespace {
 
-constexpr std::int32_t kBaseLevel = 1;
 constexpr float kNoGridSimilarity = 0.0f;
 
 // The band distance Σ |focal[b] - bands[b]| of every cell, summed in band

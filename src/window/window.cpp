@@ -18,7 +18,6 @@ namespace {
 // Tolerance of the wholly-inside test, relative to the squared outer radius,
 // so that cells whose corner touches the circle count as partial.
 constexpr double kEpsilonScale = 1e-12;
-constexpr std::int32_t kBaseLevel = 1;
 constexpr double kHalf = 0.5;
 constexpr float kNoPaMembership = 1.0f;
 constexpr float kNonFiniteMembership = 0.0f;
@@ -389,13 +388,6 @@ bool gather_candidate_cells(std::int32_t row, std::int32_t col, const LevelPlan&
   return true;
 }
 
-void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, const std::vector<float>& focal_bands,
-                        const PreparedEngine& prepared, const ConnectivityParams& params, LevelCells& out,
-                        CoverageCache* cache) {
-  const LevelPlan plan = plan_level(prepared, params, level);
-  gather_level_cells(row, col, plan, prepared.condition.at(kBaseLevel), focal_bands, params, out, cache);
-}
-
 void fill_edge_flags(WindowMode mode, LevelCells& cells) {
   const std::size_t n = cells.size();
   cells.edge.assign(n, 0);
@@ -423,11 +415,6 @@ void gather_focal_windows(std::int32_t row, std::int32_t col, const WindowPlan& 
     fill_edge_flags(plan.params->window_mode, out.levels[k]);
   }
   if (plan.failure) throw InternalError(*plan.failure);
-}
-
-void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                          const ConnectivityParams& params, FocalWindows& out) {
-  gather_focal_windows(row, col, plan_windows(prepared, params), out);
 }
 
 }  // namespace velkan

@@ -18,20 +18,11 @@ namespace velkan {
 // plan's InternalError after the levels before the one that failed.
 void gather_focal_windows(std::int32_t row, std::int32_t col, const WindowPlan& plan, FocalWindows& out);
 
-// The same with a plan made for this focal cell alone.
-void gather_focal_windows(std::int32_t row, std::int32_t col, const PreparedEngine& prepared,
-                          const ConnectivityParams& params, FocalWindows& out);
-
 // Gathers one planned level's window cells (edge flags are left for
 // fill_edge_flags); `base` is the level-1 condition raster. A window reads
 // and fills `cache` where its focal phase repeats.
 void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& plan, const Raster<float>& base,
                         const std::vector<float>& focal_bands, const ConnectivityParams& params, LevelCells& out,
-                        CoverageCache* cache = nullptr);
-
-// The same, planning the level first (its InternalError included).
-void gather_level_cells(std::int32_t row, std::int32_t col, std::int32_t level, const std::vector<float>& focal_bands,
-                        const PreparedEngine& prepared, const ConnectivityParams& params, LevelCells& out,
                         CoverageCache* cache = nullptr);
 
 // The cells of one planned level's window, with their edge flags, as a

@@ -8,8 +8,6 @@
 namespace velkan {
 namespace {
 
-constexpr std::int32_t kBaseLevel = 1;
-
 const Raster<float>* find_level(const LevelMap& map, std::int32_t level) {
   const auto it = map.find(level);
   return it == map.end() ? nullptr : &it->second;

@@ -7,9 +7,14 @@
 
 #include "core/search.h"
 #include "core/search_kernels.h"
+#include "model/kernel_form.h"
+#include "support/test_search.h"
 
 namespace velkan {
 namespace {
+
+// Tables that hold no bandwidth: every kernel is evaluated.
+const DistanceDecay kEvaluated;
 
 DestinationRecord record(float dw, float dg, float q, float p, float a, const Similarity* sim = nullptr,
                          std::uint32_t grids = 0) {
@@ -33,7 +38,7 @@ TEST(Kernels, TwoBandwidthsAverage) {
   std::vector<float> acc;
   EXPECT_NEAR(connectivity_ratio(records, INFINITY), 0.6f, 1e-6f);
   EXPECT_NEAR(connectivity_ratio(records, 0.001f), 0.2f, 1e-6f);
-  EXPECT_NEAR(focal_value(records, {INFINITY, 0.001f}, false, acc), 0.4f, 1e-6f);
+  EXPECT_NEAR(focal_value(records, {INFINITY, 0.001f}, KernelForm::Ratio, acc, kEvaluated), 0.4f, 1e-6f);
 }
 
 TEST(Kernels, RatioWeighsNumeratorByWeightedCostAndProtection) {
@@ -49,14 +54,14 @@ TEST(Kernels, DegenerateCasesGiveZero) {
   // No protected destination: numerator 0 while the denominator is positive.
   const std::vector<DestinationRecord> unprotected = {record(0.1f, 0.1f, 1.0f, 0.0f, 1.0f)};
   EXPECT_EQ(connectivity_ratio(unprotected, 1.0f), 0.0f);
-  EXPECT_EQ(focal_value(unprotected, {}, false, acc), 0.0f);
-  EXPECT_EQ(focal_value({}, {1.0f, 2.0f}, false, acc), 0.0f);
-  EXPECT_EQ(focal_value({}, {1.0f}, true, acc), 0.0f);
+  EXPECT_EQ(focal_value(unprotected, {}, KernelForm::Ratio, acc, kEvaluated), 0.0f);
+  EXPECT_EQ(focal_value({}, {1.0f, 2.0f}, KernelForm::Ratio, acc, kEvaluated), 0.0f);
+  EXPECT_EQ(focal_value({}, {1.0f}, KernelForm::Olvi, acc, kEvaluated), 0.0f);
   const std::vector<DestinationRecord> weightless = {record(0.1f, 0.1f, 1.0f, 1.0f, 0.0f)};
   EXPECT_EQ(connectivity_ratio(weightless, 1.0f), 0.0f);
   // A bandwidth with D <= 0 still counts in the mean: (0 + 1) / 2.
   const std::vector<DestinationRecord> one = {record(0.0f, 0.0f, 1.0f, 1.0f, 1.0f)};
-  EXPECT_NEAR(focal_value(one, {1.0f, 1.0f}, false, acc), 1.0f, 1e-7f);
+  EXPECT_NEAR(focal_value(one, {1.0f, 1.0f}, KernelForm::Ratio, acc, kEvaluated), 1.0f, 1e-7f);
 }
 
 double olvi_k(double x, double lambda) { return std::exp(-(x / lambda) * (x / lambda) / 283.465); }
@@ -71,7 +76,7 @@ TEST(Kernels, OlviWithUnitSimilaritiesIsThePlainKernelRatio) {
   std::vector<float> acc;
   // One grid: mean and minimum coincide, so ((acc + acc) / 2) * 0.5 / D = acc / D.
   EXPECT_NEAR(olvi_value(records, 1.5f, acc), n / d, 1e-6);
-  EXPECT_NEAR(focal_value(records, {1.5f}, true, acc), n / d, 1e-6);
+  EXPECT_NEAR(focal_value(records, {1.5f}, KernelForm::Olvi, acc, kEvaluated), n / d, 1e-6);
 }
 
 TEST(Kernels, OlviAbsentFirstGridSimilarityOnlyFeedsOtherGrids) {
@@ -159,7 +164,8 @@ TEST(FocalSearch, IsolatedCellReachesItsOwnHabitat) {
   scratch.windows.levels = {single_cell(0.7f, 0.9f)};
   scratch.windows.levels[0].traversal = {1.0f};
   scratch.windows.levels[0].has_traversal = true;
-  const SearchContext ctx{prepared, params, transforms, mask, false};
+  const TestSearch search(prepared, params, transforms, mask, KernelForm::Ratio);
+  const SearchContext& ctx = search.context();
   // d_w = 0.03 km exactly as charged; d_g = 3 units / 100 = 0.03 km.
   EXPECT_NEAR(evaluate_windows(4, 4, ctx, scratch), 0.7f, 1e-6f);
   ASSERT_EQ(scratch.records.size(), 1u);
@@ -190,8 +196,8 @@ TEST(FocalSearch, RecordsCarryPathSumsOfTheWeightedSearch) {
   const Raster<std::uint8_t> mask(1, 1, 0);
   SearchScratch scratch;
   scratch.windows.levels = {cells};
-  const SearchContext ctx{prepared, params, transforms, mask, false};
-  const float value = evaluate_windows(0, 0, ctx, scratch);
+  const TestSearch search(prepared, params, transforms, mask, KernelForm::Ratio);
+  const float value = evaluate_windows(0, 0, search.context(), scratch);
   ASSERT_EQ(scratch.records.size(), 2u);
   EXPECT_EQ(scratch.records[0].weighted_cost, 0.5f);
   EXPECT_EQ(scratch.records[1].weighted_cost, 0.5f + 0.25f);
@@ -206,8 +212,9 @@ TEST(FocalSearch, RecordsCarryPathSumsOfTheWeightedSearch) {
 TEST(DistanceDecay, LookedUpWeightsEqualEvaluatedOnes) {
   const std::vector<float> lambdas = {2.0f, 20.0f, 200.0f, 0.3f};
   std::vector<Similarity> sims(3, Similarity{1, 0.7f});
-  for (const bool olvi : {false, true}) {
-    const DistanceDecay decay(lambdas, olvi);
+  for (const KernelForm form : {KernelForm::Ratio, KernelForm::Olvi}) {
+    const bool olvi = form == KernelForm::Olvi;
+    const DistanceDecay decay(lambdas, form);
     std::vector<DestinationRecord> records;
     for (std::uint64_t units : {0ull, 1ull, 7ull, 523ull, 4999ull, 8191ull, 8192ull, 100000ull}) {
       DestinationRecord r = record(static_cast<float>(units) / 130.0f, static_cast<float>(units) / 100.0f, 0.6f, 0.9f,
@@ -217,8 +224,8 @@ TEST(DistanceDecay, LookedUpWeightsEqualEvaluatedOnes) {
     }
     records.push_back(record(0.2f, 0.31f, 1.0f, 1.0f, 1.0f, olvi ? sims.data() : nullptr, olvi ? 3u : 0u));
     std::vector<float> acc;
-    const float looked_up = focal_value(records, lambdas, olvi, acc, &decay);
-    const float evaluated = focal_value(records, lambdas, olvi, acc);
+    const float looked_up = focal_value(records, lambdas, form, acc, decay);
+    const float evaluated = focal_value(records, lambdas, form, acc, kEvaluated);
     EXPECT_EQ(looked_up, evaluated) << (olvi ? "OLVI" : "ratio");
     EXPECT_GT(evaluated, 0.0f);
   }
@@ -233,7 +240,7 @@ TEST(Kernels, FusedBandwidthsEqualOneByOne) {
   for (const std::size_t bandwidths : {1u, 3u, 8u, 9u}) {
     std::vector<float> lambdas;
     for (std::size_t l = 0; l < bandwidths; ++l) lambdas.push_back(0.5f + 7.0f * unit(rng));
-    const DistanceDecay decay(lambdas, false);
+    const DistanceDecay decay(lambdas, KernelForm::Ratio);
     for (int trial = 0; trial < 20; ++trial) {
       std::vector<DestinationRecord> records;
       for (std::size_t k = 0; k < 400; ++k) {
@@ -241,15 +248,15 @@ TEST(Kernels, FusedBandwidthsEqualOneByOne) {
         r.distance_units = static_cast<std::uint64_t>(r.distance_cost * 100.0f);
         records.push_back(r);
       }
-      for (const DistanceDecay* table : {static_cast<const DistanceDecay*>(nullptr), &decay}) {
+      for (const DistanceDecay* table : {&kEvaluated, &decay}) {
         float expected = -0.0f;
         for (std::size_t l = 0; l < lambdas.size(); ++l) {
-          expected += connectivity_ratio(records, lambdas[l],
-                                         table == nullptr ? std::span<const float>{} : table->for_bandwidth(l));
+          expected += connectivity_ratio(records, lambdas[l], table->for_bandwidth(l));
         }
         expected /= static_cast<float>(lambdas.size());
         std::vector<float> acc;
-        ASSERT_EQ(focal_value(records, lambdas, false, acc, table), expected) << bandwidths << " bandwidths";
+        ASSERT_EQ(focal_value(records, lambdas, KernelForm::Ratio, acc, *table), expected)
+            << bandwidths << " bandwidths";
       }
     }
   }

@@ -10,6 +10,7 @@
 
 #include "common/errors.h"
 #include "graph/least_cost.h"
+#include "support/reference_search.h"
 
 namespace velkan {
 namespace {
@@ -81,7 +82,7 @@ TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
   const Case c = GetParam();
   std::mt19937 rng(1234u + static_cast<unsigned>(c.nodes));
   RadixHeap heap;
-  SearchResult result;
+  PathTree result;
   for (int trial = 0; trial < 30; ++trial) {
     SearchGraph g;
     std::vector<std::vector<PlainEdge>> adj;
@@ -114,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(RandomGraphs, AgainstReference,
 
 // Dijkstra written the plain way, one branch per edge, on the radix heap: the
 // searches must give its path tree and settle order exactly.
-SearchResult plain_weighted_search(const SearchGraph& g, std::uint32_t start) {
-  SearchResult out;
+PathTree plain_weighted_search(const SearchGraph& g, std::uint32_t start) {
+  PathTree out;
   out.total.assign(g.node_count(), kUnreached);
   out.pred_edge.assign(g.node_count(), kNoEdge);
   out.pred_node.assign(g.node_count(), kNoEdge);
@@ -156,9 +157,9 @@ TEST(LeastCost, SearchesEqualThePlainLoopOnWideNodesWithTies) {
       SearchGraph g;
       std::vector<std::vector<PlainEdge>> adj;
       random_graph(rng, nodes, degree, range, false, g, adj);
-      const SearchResult expected = plain_weighted_search(g, 0);
+      const PathTree expected = plain_weighted_search(g, 0);
       for (const bool on_buckets : {false, true}) {
-        SearchResult got;
+        PathTree got;
         if (on_buckets) {
           reference::path_tree_search(g, 0, CostKind::Weighted, buckets, heap, got);
         } else {
@@ -183,7 +184,7 @@ TEST(LeastCost, DistanceSelectorUsesDistanceUnits) {
     for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.edges[g.edge_begin[u] + k].distance_units;
   }
   RadixHeap heap;
-  SearchResult result;
+  PathTree result;
   reference::path_tree_search(g, 3, CostKind::Distance, heap, result);
   EXPECT_EQ(result.total, reference_dijkstra(adj, 3));
 }
@@ -264,7 +265,7 @@ TEST_P(AgainstReference, BucketQueueSearchEqualsRadixHeapSearch) {
   std::mt19937 rng(99u + static_cast<unsigned>(c.nodes));
   RadixHeap heap;
   BucketQueue buckets;
-  SearchResult by_heap, by_buckets;
+  PathTree by_heap, by_buckets;
   for (int trial = 0; trial < 30; ++trial) {
     SearchGraph g;
     std::vector<std::vector<PlainEdge>> adj;
@@ -286,7 +287,7 @@ TEST(LeastCost, NoStartReachesNothing) {
   std::vector<std::vector<PlainEdge>> adj;
   random_graph(rng, 10, 3, 5, false, g, adj);
   RadixHeap heap;
-  SearchResult result;
+  PathTree result;
   reference::path_tree_search(g, kNoNode, CostKind::Weighted, heap, result);
   EXPECT_TRUE(result.settled.empty());
   for (const std::uint64_t t : result.total) EXPECT_EQ(t, kUnreached);

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <utility>
 
+#include "support/test_gather.h"
 #include "window/window.h"
 #include "window_landscape.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/errors.h"
+#include "support/test_gather.h"
 #include "window/window.h"
 #include "window_landscape.h"
 

@@ -1,0 +1,110 @@
+// Dijkstra's loop behind the searches of least_cost.h, on either queue.
+//
+// The loop tells an observer of every edge that improves its target, so a
+// search that needs more than totals and path sums (a path tree, say) runs
+// the very loop the engine runs instead of a copy of it. The engine's own
+// searches observe nothing.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "graph/bucket_queue.h"
+#include "graph/least_cost.h"
+#include "graph/search_graph.h"
+
+namespace velkan {
+
+// The observer of the engine's searches: inlined away.
+struct NoEdgeObserver {
+  void operator()(const GraphEdge* /*edge*/, std::uint32_t /*from*/) const {}
+};
+
+// Relaxes the edges [first, last) of a node settled at `key`. Whether an edge
+// improves its target is hard to predict, so the test is not a branch: the
+// improving edges are noted first and then handed to `improve` (edge, new
+// total) in edge order, which gives the queue exactly the plain loop's pushes.
+template <class Improve>
+[[gnu::always_inline]] inline void relax(const GraphEdge* first, const GraphEdge* last, std::uint64_t key,
+                                         std::uint32_t GraphEdge::* units, std::uint64_t* __restrict total,
+                                         Improve improve) {
+  constexpr std::ptrdiff_t kChunk = 16;
+  std::uint8_t improved[kChunk];
+  while (first != last) {
+    const std::ptrdiff_t count = std::min(kChunk, last - first);
+    int kept = 0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      const std::uint32_t v = first[i].target;
+      const std::uint64_t candidate = key + first[i].*units, old = total[v];
+      const bool better = candidate < old;
+      total[v] = better ? candidate : old;
+      improved[kept] = static_cast<std::uint8_t>(i);
+      kept += better ? 1 : 0;
+    }
+    for (int k = 0; k < kept; ++k) {
+      const GraphEdge* edge = first + improved[k];
+      improve(edge, key + edge->*units);
+    }
+    first += count;
+  }
+}
+
+// Dijkstra's loop over `units`, on any monotone queue with the radix heap's
+// order (least key first, equal keys newest first): a bucket queue's Ring by
+// value, or a radix heap by reference. `observe(edge, from)` hears of every
+// improving edge, in the order the loop takes them.
+template <class Queue, class Observer>
+void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::* units, Queue queue,
+                 SearchResult& out, Observer observe) {
+  const std::size_t n = graph.node_count();
+  out.total.assign(n, kUnreached);
+  out.weighted_path.assign(n, 0.0f);
+  out.settled.clear();
+  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
+  out.total[static_cast<std::size_t>(start)] = 0;
+  queue.push(0, static_cast<std::uint32_t>(start));
+  while (!queue.empty()) {
+    const auto [key, u] = queue.pop();
+    // Each push carries a strictly smaller total, so only stale entries mismatch.
+    if (key != out.total[u]) continue;
+    out.settled.push_back(u);
+    // u's path is final, so each improved target's path is u's plus its edge:
+    // the last improvement, the one that stays, leaves the chosen path's sum.
+    const float path_u = out.weighted_path[u];
+    const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
+    relax(first, first + graph.edge_count[u], key, units, out.total.data(),
+          [&](const GraphEdge* edge, std::uint64_t candidate) {
+            observe(edge, u);
+            out.weighted_path[edge->target] = path_u + edge->weighted_cost;
+            queue.push(candidate, edge->target);
+          });
+  }
+}
+
+inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
+  return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
+}
+
+// The loop on the radix heap alone.
+template <class Observer>
+void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out,
+                    Observer observe) {
+  heap.clear();
+  search_loop<RadixHeap&>(graph, start, units_of(kind), heap, out, observe);
+}
+
+// The loop on the bucket queue when every step of `kind` fits it, on `heap` otherwise.
+template <class Observer>
+void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
+                       RadixHeap& heap, SearchResult& out, Observer observe) {
+  const std::uint32_t widest = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
+  if (widest > BucketQueue::kMaxStep) {
+    search_on_heap(graph, start, kind, heap, out, observe);
+    return;
+  }
+  buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
+  search_loop(graph, start, units_of(kind), buckets.local(), out, observe);
+}
+
+}  // namespace velkan
