@@ -1,5 +1,6 @@
-// One focal cell's time split into its parts, the two searches alone, and the
-// allocations of steady state, on a landscape that bench/connectivity.py writes.
+// One focal cell's time split into its parts, the weighted and the distance
+// search alone, and the allocations of steady state, on a landscape that
+// bench/connectivity.py writes (--engine-folders keeps its folders).
 // Never run as a test: it prints "key value" lines for that script to read.
 //
 //   bench_focal_cell FOLDER
@@ -29,6 +30,7 @@
 #include "common/worker_pool.h"
 #include "core/prepare.h"
 #include "core/search.h"
+#include "graph/least_cost.h"
 #include "model/engine_inputs.h"
 #include "model/kernel_form.h"
 #include "window/window.h"
@@ -153,7 +155,13 @@ void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::Search
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::make_graph(f.row, f.col, ctx, s);
 }
-void two_searches(velkan::SearchScratch& s) { velkan::run_searches(s); }
+// The two searches of run_searches, apart.
+void weighted_search(velkan::SearchScratch& s) {
+  velkan::path_sum_search(s.graph, s.graph.source, velkan::CostKind::Weighted, s.buckets, s.heap, s.weighted);
+}
+void distance_search(velkan::SearchScratch& s) {
+  velkan::distance_total_search(s.graph, s.graph.source, s.buckets, s.heap, s.distance);
+}
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
   return velkan::focal_value(s.records, ctx.params.lambdas, ctx.form, s.acc, ctx.tables.decay);
@@ -161,9 +169,10 @@ float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
 
 // Microseconds per focal cell of each part, from the pass with the least total.
 struct Split {
-  double gather = 0, graph = 0, searches = 0, kernels = 0;
+  double gather = 0, graph = 0, weighted = 0, distance = 0, kernels = 0;
   double nodes = 0, edges = 0, settled = 0;  // per focal cell, mean
-  double total() const { return gather + graph + searches + kernels; }
+  double searches() const { return weighted + distance; }
+  double total() const { return gather + graph + searches() + kernels; }
 };
 
 Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx, velkan::SearchScratch& s,
@@ -179,42 +188,56 @@ Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContex
       const auto t1 = Clock::now();
       build_graph(f, ctx, s);
       const auto t2 = Clock::now();
-      two_searches(s);
+      weighted_search(s);
       const auto t3 = Clock::now();
-      sink = kernels(ctx, s);
+      distance_search(s);
       const auto t4 = Clock::now();
+      sink = kernels(ctx, s);
+      const auto t5 = Clock::now();
       sum.gather += microseconds(t0, t1);
       sum.graph += microseconds(t1, t2);
-      sum.searches += microseconds(t2, t3);
-      sum.kernels += microseconds(t3, t4);
+      sum.weighted += microseconds(t2, t3);
+      sum.distance += microseconds(t3, t4);
+      sum.kernels += microseconds(t4, t5);
       sum.nodes += static_cast<double>(s.graph.node_count());
       sum.edges += static_cast<double>(s.graph.edges.size());
       sum.settled += static_cast<double>(s.weighted.settled.size());
     }
     (void)sink;
-    const Split per_cell{sum.gather / n, sum.graph / n, sum.searches / n, sum.kernels / n,
-                         sum.nodes / n,  sum.edges / n, sum.settled / n};
+    const Split per_cell{sum.gather / n,  sum.graph / n, sum.weighted / n, sum.distance / n,
+                         sum.kernels / n, sum.nodes / n, sum.edges / n,    sum.settled / n};
     if (pass == 0 || per_cell.total() < best.total()) best = per_cell;
   }
   return best;
 }
 
-// The two searches alone: each focal cell's graph is built once, untimed, then
-// searched `repeats` times in a row. Microseconds per focal cell, best pass.
-double time_searches_alone(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx,
-                           velkan::SearchScratch& s, int passes, int repeats) {
-  double best = 0;
+// The searches alone: each focal cell's graph is built once, untimed, then
+// searched `repeats` times in a row by weight, then `repeats` times by
+// distance. Microseconds per focal cell of each, from the pass with the least sum.
+struct SearchesAlone {
+  double weighted = 0, distance = 0;
+  double total() const { return weighted + distance; }
+};
+
+SearchesAlone time_searches_alone(const std::vector<FocalCell>& cells, const velkan::SearchContext& ctx,
+                                  velkan::SearchScratch& s, int passes, int repeats) {
+  const double n = static_cast<double>(cells.size()) * repeats;
+  SearchesAlone best;
   for (int pass = 0; pass < passes; ++pass) {
-    double sum = 0;
+    SearchesAlone sum;
     for (const FocalCell& f : cells) {
       gather(f, ctx, s);
       build_graph(f, ctx, s);
       const auto t0 = Clock::now();
-      for (int k = 0; k < repeats; ++k) two_searches(s);
-      sum += microseconds(t0, Clock::now()) / repeats;
+      for (int k = 0; k < repeats; ++k) weighted_search(s);
+      const auto t1 = Clock::now();
+      for (int k = 0; k < repeats; ++k) distance_search(s);
+      const auto t2 = Clock::now();
+      sum.weighted += microseconds(t0, t1);
+      sum.distance += microseconds(t1, t2);
     }
-    const double per_cell = sum / static_cast<double>(cells.size());
-    if (pass == 0 || per_cell < best) best = per_cell;
+    const SearchesAlone per_cell{sum.weighted / n, sum.distance / n};
+    if (pass == 0 || per_cell.total() < best.total()) best = per_cell;
   }
   return best;
 }
@@ -282,13 +305,15 @@ int main(int argc, char** argv) {
   const AllocationCount allocations = count_steady_allocations(cells, ctx, inputs.mask.cols(), scratch);
   const velkan::GraphPaths paths = scratch.paths;  // one pass of the engine's row loop over every focal cell
   const Split split = time_split(cells, ctx, scratch, passes);
-  const double alone =
+  const SearchesAlone alone =
       time_searches_alone(cells, ctx, scratch, passes, static_cast<int>(number(config, "search_repeats")));
 
   std::printf("focal_cells %zu\n", cells.size());
-  std::printf("gather_us %.3f\ngraph_us %.3f\nsearches_us %.3f\nkernels_us %.3f\ntotal_us %.3f\n", split.gather,
-              split.graph, split.searches, split.kernels, split.total());
-  std::printf("searches_alone_us %.3f\n", alone);
+  std::printf("gather_us %.3f\ngraph_us %.3f\nweighted_us %.3f\ndistance_us %.3f\nsearches_us %.3f\n", split.gather,
+              split.graph, split.weighted, split.distance, split.searches());
+  std::printf("kernels_us %.3f\ntotal_us %.3f\n", split.kernels, split.total());
+  std::printf("weighted_alone_us %.3f\ndistance_alone_us %.3f\nsearches_alone_us %.3f\n", alone.weighted,
+              alone.distance, alone.total());
   std::printf("graph_nodes %.1f\ngraph_edges %.1f\nsettled_nodes %.1f\n", split.nodes, split.edges, split.settled);
   std::printf("warm_cells %zu\ncounted_cells %zu\nallocations %llu\n", allocations.warm_cells,
               allocations.counted_cells, static_cast<unsigned long long>(allocations.allocations));
