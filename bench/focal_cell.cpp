@@ -155,13 +155,10 @@ void gather(const FocalCell& f, const velkan::SearchContext& ctx, velkan::Search
 void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::make_graph(f.row, f.col, ctx, s);
 }
-// The two searches of run_searches, apart.
-void weighted_search(velkan::SearchScratch& s) {
-  velkan::path_sum_search(s.graph, s.graph.source, velkan::CostKind::Weighted, s.buckets, s.heap, s.weighted);
-}
-void distance_search(velkan::SearchScratch& s) {
-  velkan::distance_total_search(s.graph, s.graph.source, s.buckets, s.heap, s.distance);
-}
+// The two searches of run_searches, apart: the distance totals come from the
+// graph's template where it had one.
+void weighted_search(velkan::SearchScratch& s) { velkan::weighted_search(s); }
+void distance_search(velkan::SearchScratch& s) { velkan::distance_totals(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
   return velkan::focal_value(s.records, ctx.params.lambdas, ctx.form, s.acc, ctx.tables.decay);
