@@ -157,8 +157,8 @@ void build_graph(const FocalCell& f, const velkan::SearchContext& ctx, velkan::S
 }
 // The two searches of run_searches, apart: the distance totals come from the
 // graph's template where it had one.
-void weighted_search(velkan::SearchScratch& s) { velkan::weighted_search(s); }
-void distance_search(velkan::SearchScratch& s) { velkan::distance_totals(s); }
+void timed_weighted_search(velkan::SearchScratch& s) { velkan::weighted_search(s); }
+void timed_distance_search(velkan::SearchScratch& s) { velkan::distance_totals(s); }
 float kernels(const velkan::SearchContext& ctx, velkan::SearchScratch& s) {
   velkan::collect_records(s.graph, s);
   return velkan::focal_value(s.records, ctx.params.lambdas, ctx.form, s.acc, ctx.tables.decay);
@@ -185,9 +185,9 @@ Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContex
       const auto t1 = Clock::now();
       build_graph(f, ctx, s);
       const auto t2 = Clock::now();
-      weighted_search(s);
+      timed_weighted_search(s);
       const auto t3 = Clock::now();
-      distance_search(s);
+      timed_distance_search(s);
       const auto t4 = Clock::now();
       sink = kernels(ctx, s);
       const auto t5 = Clock::now();
@@ -226,9 +226,9 @@ SearchesAlone time_searches_alone(const std::vector<FocalCell>& cells, const vel
       gather(f, ctx, s);
       build_graph(f, ctx, s);
       const auto t0 = Clock::now();
-      for (int k = 0; k < repeats; ++k) weighted_search(s);
+      for (int k = 0; k < repeats; ++k) timed_weighted_search(s);
       const auto t1 = Clock::now();
-      for (int k = 0; k < repeats; ++k) distance_search(s);
+      for (int k = 0; k < repeats; ++k) timed_distance_search(s);
       const auto t2 = Clock::now();
       sum.weighted += microseconds(t0, t1);
       sum.distance += microseconds(t1, t2);
