@@ -327,14 +327,25 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 
 }  // namespace
 
-void copy_node_values(const FocalWindows& windows, const ConnectivityParams& params, SearchGraph& out) {
-  reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
+void reset_node_values(const FocalWindows& windows, std::size_t nodes, SearchGraph& g) {
+  for (const LevelCells& cells : windows.levels) check_level_sequences(cells);
+  for (auto* values : {&g.condition, &g.protected_fraction, &g.weight, &g.traversal, &g.path_weight}) {
+    values->assign(nodes, 0.0f);
+  }
+  for (auto* values : {&g.similarity_stride, &g.grid_count, &g.edge_begin, &g.edge_count}) values->assign(nodes, 0);
+  g.similarity.assign(nodes, nullptr);
+  g.source = kNoNode;
+}
+
+void copy_node_run(const LevelCells& cells, std::size_t cell, std::size_t count, const ConnectivityParams& params,
+                   std::size_t node, SearchGraph& g) {
+  copy_cells(g, node, cells, cell, count, 1.0f - params.max_cost, params.max_cost);
 }
 
 void build_search_graph(std::int32_t row, std::int32_t col, const FocalWindows& windows,
                         const ConnectivityParams& params, const TransformMap& transforms, GraphScratch& scratch,
                         SearchGraph& out, const StepLengths* lengths) {
-  copy_node_values(windows, params, out);
+  reset_nodes(windows, 1.0f - params.max_cost, params.max_cost, out);
   Builder b{params, out, scratch.planar};
   b.start();
   const std::int32_t coarsest = windows.levels.empty() ? kBaseLevel : windows.levels.back().level;

@@ -45,9 +45,13 @@ struct GraphScratch {
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
-// The graph's nodes, one per gathered cell and the pseudo-node, with their
-// values, and no edges: the first step of every build.
-void copy_node_values(const FocalWindows& windows, const ConnectivityParams& params, SearchGraph& out);
+// A graph of `nodes` nodes, every value 0 and no edges, after checking that
+// every level's value sequences cover its cells (InternalError otherwise).
+void reset_node_values(const FocalWindows& windows, std::size_t nodes, SearchGraph& out);
+
+// Nodes [node, node + count) take the values of cells [cell, cell + count).
+void copy_node_run(const LevelCells& cells, std::size_t cell, std::size_t count, const ConnectivityParams& params,
+                   std::size_t node, SearchGraph& out);
 
 // Builds the graph of one focal cell from its gathered windows. Same-level
 // edges take their lengths from `lengths` where it has them (made with

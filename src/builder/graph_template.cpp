@@ -89,14 +89,14 @@ bool links_match(const TemplateLevel& t, const LevelSteps* steps, std::int64_t d
 
 // The nodes of the focal cell's windows in the template: false where a cell
 // has no node there, its node's edge flag differs, or the order differs.
+// Marks the present nodes, and notes the runs of cells that fill consecutive
+// nodes.
 bool map_nodes(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
                const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s) {
   if (windows.levels.size() != t.levels.size()) return false;
-  s.focal_of.assign(t.graph.node_count(), -1);
-  std::size_t cells = 0;
-  for (const LevelCells& level : windows.levels) cells += level.size();
-  s.template_of.resize(cells);
-  std::size_t focal = 0;
+  s.present.assign(t.graph.node_count(), 0);
+  s.runs.clear();
+  s.present_count = 0;
   for (std::size_t k = 0; k < windows.levels.size(); ++k) {
     const LevelCells& c = windows.levels[k];
     const TemplateLevel& tl = t.levels[k];
@@ -111,86 +111,164 @@ bool map_nodes(const GraphTemplate& t, std::int32_t row, std::int32_t col, const
       if (r < 0 || q < 0 || r >= tl.rows || q >= tl.cols) return false;
       const std::int32_t slot = tl.slots[static_cast<std::size_t>(r * tl.cols + q)];
       if (slot <= last) return false;  // no node, or out of order
-      last = slot;
       const std::size_t node = base + static_cast<std::size_t>(slot);
       if (t.edge_flag[node] != c.edge[i]) return false;
-      s.focal_of[node] = static_cast<std::int32_t>(focal);
-      s.template_of[focal++] = static_cast<std::uint32_t>(node);
+      s.present[node] = 1;
+      if (slot == last + 1 && !s.runs.empty() && s.runs.back().level == k) {
+        s.runs.back().count += 1;
+      } else {
+        s.runs.push_back(NodeRun{k, node, i, 1});
+      }
+      last = slot;
     }
+    s.present_count += c.size();
   }
   return true;
 }
 
-// The weighted costs of entering by edges of `km` nodes of `path_weight`
-// (one each), in every LoopBuild: the roundings of thousands of edges vectorise.
-[[gnu::always_inline]] inline void weighted_loop(const float* __restrict path_weight, const float* __restrict km,
-                                                 std::size_t count, WeightedStep* __restrict out) {
-  for (std::size_t e = 0; e < count; ++e) {
-    const float cost = path_weight[e] * km[e];
-    out[e].cost = cost;
-    out[e].units = cost_units_lanes(cost);
-  }
+// out[e] = values[index[e]], in every LoopBuild: AVX2's gathers pay for
+// thousands of edges, though its generic tuning does not take them.
+[[gnu::always_inline]] inline void gather_loop(const std::int32_t* __restrict index, std::size_t count,
+                                               const float* __restrict values, float* __restrict out) {
+  for (std::size_t e = 0; e < count; ++e) out[e] = values[index[e]];
 }
-void weighted_portable(const float* path_weight, const float* km, std::size_t count, WeightedStep* out) {
-  weighted_loop(path_weight, km, count, out);
+void gather_portable(const std::int32_t* index, std::size_t count, const float* values, float* out) {
+  gather_loop(index, count, values, out);
 }
-VELKAN_AVX2_BUILD void weighted_avx2(const float* path_weight, const float* km, std::size_t count, WeightedStep* out) {
-  weighted_loop(path_weight, km, count, out);
+#if defined(__x86_64__)
+[[gnu::target("avx2,tune=haswell")]]
+#endif
+void gather_avx2(const std::int32_t* index, std::size_t count, const float* values, float* out) {
+  gather_loop(index, count, values, out);
 }
 
-// The template's edges among the mapped nodes, in its order, with weighted
-// costs from the focal cell's path weights. Returns false where the focal
-// cell keeps no edge within its own level (an isolated focal cell, whose
-// graph takes the pseudo-node instead).
+// The weighted costs of entering nodes of `path_weight` by edges of `km`, in
+// every LoopBuild: the roundings of thousands of edges vectorise. Returns the
+// widest units, taken in a loop of their own, which vectorises too (one
+// reduction in the first loop keeps it scalar).
+[[gnu::always_inline]] inline std::uint32_t weighted_loop(const float* __restrict path_weight,
+                                                          const float* __restrict km, std::size_t count,
+                                                          float* __restrict cost, std::uint32_t* __restrict units) {
+  for (std::size_t e = 0; e < count; ++e) {
+    const float c = path_weight[e] * km[e];
+    cost[e] = c;
+    units[e] = cost_units_lanes(c);
+  }
+  std::uint32_t widest = 0;
+  for (std::size_t e = 0; e < count; ++e) widest = units[e] > widest ? units[e] : widest;
+  return widest;
+}
+std::uint32_t weighted_portable(const float* path_weight, const float* km, std::size_t count, float* cost,
+                                std::uint32_t* units) {
+  return weighted_loop(path_weight, km, count, cost, units);
+}
+VELKAN_AVX2_BUILD std::uint32_t weighted_avx2(const float* path_weight, const float* km, std::size_t count,
+                                              float* cost, std::uint32_t* units) {
+  return weighted_loop(path_weight, km, count, cost, units);
+}
+
+// Marks the present nodes with an edge into an absent one, and lists the
+// absent nodes but the pseudo-node.
+void mark_dirty(const GraphTemplate& t, TemplateScratch& s) {
+  const std::size_t nodes = t.graph.node_count();
+  s.dirty.assign(nodes, 0);
+  s.absent.clear();
+  const DistanceTree& d = t.distances;
+  for (std::size_t v = 0; v + 1 < nodes; ++v) {
+    if (s.present[v] != 0) continue;
+    s.absent.push_back(static_cast<std::uint32_t>(v));
+    for (std::uint32_t k = d.in_begin[v]; k < d.in_begin[v + 1]; ++k) s.dirty[d.in_from[k]] = 1;
+  }
+}
+
+// Every template edge's weighted cost into the focal cell's path weights, 0
+// for the edges into or out of absent nodes, which are dropped; returns the
+// widest units of the edges kept.
+std::uint32_t weigh_edges(const GraphTemplate& t, const SearchGraph& out, TemplateScratch& s) {
+  const std::size_t edges = t.edge_target.size();
+  s.edge_path_weight.resize(edges);
+  s.cost.resize(edges);
+  s.units.resize(edges);
+  const bool avx2 = loop_build() == LoopBuild::Avx2;
+  (avx2 ? gather_avx2 : gather_portable)(t.edge_target.data(), edges, out.path_weight.data(),
+                                         s.edge_path_weight.data());
+  for (const std::uint32_t v : s.absent) {
+    std::fill_n(s.edge_path_weight.begin() + t.graph.edge_begin[v], t.graph.edge_count[v], 0.0f);
+  }
+  return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges,
+                                                    s.cost.data(), s.units.data());
+}
+
+// Writes the focal graph's edges from the template: template edges [first,
+// last) in `first - dropped` on, each kept when its target is present (all
+// are, `Clean`). Returns the edges kept.
+struct EdgeWriter {
+  const GraphTemplate& t;
+  const TemplateScratch& s;
+  GraphEdge* out;
+  std::uint32_t widest_distance = 0;
+
+  // Edges [first, last) all kept: the template's, with the focal cell's weighted costs.
+  void clean(std::uint32_t first, std::uint32_t last, std::uint32_t dropped) {
+    if (first == last) return;
+    GraphEdge* __restrict to = out + (first - dropped);
+    std::memcpy(to, t.graph.edges.data() + first, (last - first) * sizeof(GraphEdge));
+    const float* __restrict cost = s.cost.data();
+    const std::uint32_t* __restrict units = s.units.data();
+    for (std::uint32_t e = first; e < last; ++e) {
+      to[e - first].weighted_units = units[e];
+      to[e - first].weighted_cost = cost[e];
+    }
+  }
+
+  // Edges [first, last) of one node, those into present nodes kept; returns how many.
+  std::uint32_t filtered(std::uint32_t first, std::uint32_t last, std::uint32_t dropped) {
+    GraphEdge* const start = out + (first - dropped);
+    GraphEdge* next = start;
+    for (std::uint32_t e = first; e < last; ++e) {
+      const auto v = static_cast<std::uint32_t>(t.edge_target[e]);
+      const bool keep = s.present[v] != 0;
+      *next = GraphEdge{v, s.units[e], t.edge_units[e], s.cost[e]};
+      next += keep ? 1 : 0;
+      widest_distance = keep ? std::max(widest_distance, t.edge_units[e]) : widest_distance;
+    }
+    return static_cast<std::uint32_t>(next - start);
+  }
+};
+
+// The template's edges among the present nodes, in its order, with weighted
+// costs from the focal cell's path weights: runs of nodes whose every edge is
+// kept are copied whole. Returns false where the focal cell keeps no edge
+// within its own level (an isolated focal cell, whose graph takes the
+// pseudo-node instead).
 bool copy_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const SearchGraph& tg = t.graph;
-  const std::size_t edge_total = tg.edges.size();
-  // Each edge's target's path weight (0 for absent targets), then the costs.
-  s.path_weight.assign(tg.node_count(), 0.0f);
-  for (std::size_t n = 0; n < s.template_of.size(); ++n) s.path_weight[s.template_of[n]] = out.path_weight[n];
-  s.edge_path_weight.resize(edge_total);
-  for (std::size_t e = 0; e < edge_total; ++e) s.edge_path_weight[e] = s.path_weight[t.edge_target[e]];
-  s.weighted.resize(edge_total);
-  (loop_build() == LoopBuild::Avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(),
-                                                                        edge_total, s.weighted.data());
-
-  out.edges.resize(edge_total);
-  // Raw pointers: the edge stores could otherwise alias every vector's fields.
-  GraphEdge* __restrict const first = out.edges.data();
-  GraphEdge* __restrict next = first;
-  const std::int32_t* __restrict const focal_of = s.focal_of.data();
-  const WeightedStep* __restrict const weighted = s.weighted.data();
-  const std::uint32_t* __restrict const targets = t.edge_target.data();
-  const GraphEdge* __restrict const edges = tg.edges.data();
-  const std::uint32_t* __restrict const template_of = s.template_of.data();
-  const std::uint32_t* __restrict const edge_begin = tg.edge_begin.data();
-  const std::uint32_t* __restrict const edge_count = tg.edge_count.data();
-  std::uint32_t* __restrict const begin_out = out.edge_begin.data();
-  std::uint32_t* __restrict const count_out = out.edge_count.data();
-  const std::size_t nodes = s.template_of.size();
-  std::uint32_t widest_distance = 0, widest_weighted = 0;
-  for (std::size_t n = 0; n < nodes; ++n) {
-    const std::uint32_t node = template_of[n];
-    const std::uint32_t from = edge_begin[node], to = from + edge_count[node];
-    const auto begin = static_cast<std::uint32_t>(next - first);
-    for (std::uint32_t e = from; e < to; ++e) {
-      const std::int32_t target = focal_of[targets[e]];
-      const bool keep = target >= 0;
-      const std::uint32_t distance_units = edges[e].distance_units;
-      *next = GraphEdge{static_cast<std::uint32_t>(target), weighted[e].units, distance_units, weighted[e].cost};
-      next += keep ? 1 : 0;
-      widest_distance = keep ? std::max(widest_distance, distance_units) : widest_distance;
-      widest_weighted = std::max(widest_weighted, weighted[e].units);  // 0 into absent nodes
+  mark_dirty(t, s);
+  out.max_weighted_units = weigh_edges(t, out, s);
+  out.edges.resize(tg.edges.size());
+  EdgeWriter writer{t, s, out.edges.data()};
+  std::uint32_t dropped = 0, run_first = 0;
+  const std::size_t cells = tg.node_count() - 1;  // the pseudo-node has no edges
+  for (std::size_t u = 0; u < cells; ++u) {
+    const std::uint32_t first = tg.edge_begin[u], count = tg.edge_count[u];
+    out.edge_begin[u] = first - dropped;
+    if (s.present[u] != 0 && s.dirty[u] == 0) {
+      out.edge_count[u] = count;
+      writer.widest_distance = std::max(writer.widest_distance, t.widest_distance[u]);
+      continue;
     }
-    begin_out[n] = begin;
-    count_out[n] = static_cast<std::uint32_t>(next - first) - begin;
+    writer.clean(run_first, first, dropped);
+    const std::uint32_t kept = s.present[u] != 0 ? writer.filtered(first, first + count, dropped) : 0;
+    out.edge_count[u] = kept;
+    dropped += count - kept;
+    run_first = first + count;
   }
-  out.edges.resize(static_cast<std::size_t>(next - first));
-  out.max_distance_units = widest_distance;
-  out.max_weighted_units = widest_weighted;
+  writer.clean(run_first, static_cast<std::uint32_t>(tg.edges.size()), dropped);
+  out.edges.resize(tg.edges.size() - dropped);
+  out.max_distance_units = writer.widest_distance;
   // The focal cell's own-level edges come first among its edges.
   const auto source = static_cast<std::size_t>(out.source);
-  const std::size_t own_level_end = out.level_base.size() > 1 ? out.level_base[1] : out.node_count() - 1;
+  const std::size_t own_level_end = tg.level_base.size() > 1 ? tg.level_base[1] : cells;
   const GraphEdge* own = out.edges.data() + out.edge_begin[source];
   return out.edge_count[source] > 0 && own->target < own_level_end;
 }
@@ -228,7 +306,9 @@ TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& length
 std::size_t GraphTemplate::memory_bytes() const {
   const SearchGraph& g = graph;
   std::size_t bytes = sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
-                      edge_target.capacity() * sizeof(std::uint32_t) + edge_km.capacity() * sizeof(float);
+                      (edge_target.capacity() + edge_units.capacity() + widest_distance.capacity()) *
+                          sizeof(std::uint32_t) +
+                      edge_km.capacity() * sizeof(float);
   bytes +=
       g.edges.capacity() * sizeof(GraphEdge) +
       (g.condition.capacity() + g.protected_fraction.capacity() + g.weight.capacity() + g.traversal.capacity() +
@@ -244,33 +324,29 @@ std::size_t GraphTemplate::memory_bytes() const {
   return bytes;
 }
 
-TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
-                                const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s,
-                                SearchGraph& out) {
+TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col,
+                                const FocalWindows& windows, const ConnectivityParams& params,
+                                const StepLengths& lengths, TemplateScratch& s, SearchGraph& out) {
   if (!map_nodes(t, row, col, windows, params, lengths, s)) return TemplateFit::None;
-  const std::int32_t source = s.focal_of[static_cast<std::size_t>(t.graph.source)];
-  if (source < 0) return TemplateFit::None;  // the focal cell itself is missing
-  copy_node_values(windows, params, out);
-  out.source = source;
+  const auto source = static_cast<std::size_t>(t.graph.source);
+  if (s.present[source] == 0) return TemplateFit::None;  // the focal cell itself is missing
+  reset_node_values(windows, t.graph.node_count(), out);
+  out.level_base = t.graph.level_base;
+  for (const NodeRun& run : s.runs) copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);
+  out.source = t.graph.source;
   if (!copy_edges(t, s, out)) return TemplateFit::None;
-  return s.template_of.size() + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;
+  return s.present_count + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;
 }
 
-bool distances_from_template(const GraphTemplate& t, TemplateFit fit, const SearchGraph& graph, TemplateScratch& s,
+bool distances_from_template(const GraphTemplate& t, TemplateFit fit, TemplateScratch& s,
                              std::vector<std::uint64_t>& total) {
   if (fit == TemplateFit::Whole) {
     total.assign(t.distances.total.begin(), t.distances.total.end());
     return true;
   }
   const std::size_t nodes = t.graph.node_count();
-  s.present.assign(nodes, 0);
-  for (const std::uint32_t node : s.template_of) s.present[node] = 1;
-  s.totals.resize(nodes);
-  if (!repair_totals(t.distances, t.graph, s.present.data(), nodes / 3, s.repair, s.totals.data())) return false;
-  total.resize(graph.node_count());
-  for (std::size_t n = 0; n < s.template_of.size(); ++n) total[n] = s.totals[s.template_of[n]];
-  total.back() = kUnreached;  // the pseudo-node
-  return true;
+  total.assign(nodes, kUnreached);
+  return repair_totals(t.distances, t.graph, s.present.data(), nodes / 3, s.repair, total.data());
 }
 
 const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
@@ -359,9 +435,22 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
   }
   out.edge_flag.push_back(0);  // the pseudo-node
   out.edge_target.resize(g.edges.size());
+  out.edge_units.resize(g.edges.size());
   out.edge_km.resize(g.edges.size());
+  std::uint32_t next_edge = 0;
+  for (std::size_t u = 0; u < pseudo; ++u) {
+    if (g.edge_begin[u] != next_edge) return false;  // the nodes' edges must follow one another
+    next_edge += g.edge_count[u];
+  }
+  out.widest_distance.assign(g.node_count(), 0);
+  for (std::size_t u = 0; u < pseudo; ++u) {
+    for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
+      out.widest_distance[u] = std::max(out.widest_distance[u], g.edges[e].distance_units);
+    }
+  }
   for (std::size_t e = 0; e < g.edges.size(); ++e) {
-    out.edge_target[e] = g.edges[e].target;
+    out.edge_target[e] = static_cast<std::int32_t>(g.edges[e].target);
+    out.edge_units[e] = g.edges[e].distance_units;
     out.edge_km[e] = g.edges[e].weighted_cost;
   }
   out.distances.build(g, g.source, tree_scratch_);

@@ -48,8 +48,12 @@ struct GraphTemplate {
   std::int32_t row = 0, col = 0;  // the focal cell it was built for
   std::vector<TemplateLevel> levels;
   SearchGraph graph;                       // path weights 1: an edge's weighted cost is its length in km
-  std::vector<std::uint32_t> edge_target;  // per edge of graph.edges: its target and length in km,
-  std::vector<float> edge_km;              // apart, for loops that vectorise
+  // Per edge of graph.edges, apart for loops that vectorise: its target
+  // (signed, as gathers index), its length in units and in km.
+  std::vector<std::int32_t> edge_target;
+  std::vector<std::uint32_t> edge_units;
+  std::vector<float> edge_km;
+  std::vector<std::uint32_t> widest_distance;  // per node: the widest length of its edges, in units
   std::vector<std::uint8_t> edge_flag;     // per node: links to the coarser level
   DistanceTree distances;                  // from graph.source
 
@@ -63,21 +67,30 @@ enum class TemplateFit : std::uint8_t {
   Part,   // the template's graph less some nodes
 };
 
+// Cells [cell, cell + count) of level `level` fill nodes [node, node + count).
+struct NodeRun {
+  std::size_t level, node, cell, count;
+};
+
 // Working state reused from focal cell to focal cell.
 struct TemplateScratch {
-  std::vector<std::int32_t> focal_of;      // per template node: the focal graph's node, or -1
-  std::vector<std::uint32_t> template_of;  // per focal node but the pseudo-node
-  std::vector<std::uint8_t> present;       // per template node
-  std::vector<std::uint64_t> totals;       // per template node
-  std::vector<float> path_weight;          // per template node: the focal graph's, 0 where absent
-  std::vector<float> edge_path_weight;     // per template edge: its target's path weight
-  std::vector<WeightedStep> weighted;      // per template edge: its weighted cost
+  std::vector<std::uint8_t> present;  // per template node: a gathered cell's
+  std::vector<std::uint8_t> dirty;    // per template node: an edge into an absent node
+  std::vector<std::uint32_t> absent;  // the template nodes without a gathered cell, but the pseudo-node
+  std::vector<NodeRun> runs;
+  std::size_t present_count = 0;
+  std::vector<float> edge_path_weight;  // per template edge: its target's path weight
+  std::vector<float> cost;            // per template edge: its weighted cost into the focal path weights
+  std::vector<std::uint32_t> units;   // and the cost's units
   RepairScratch repair;
 };
 
 // The graph of focal cell (row, col) from its phase's template, when the
-// focal cell's windows fit it; `out` is then exactly what build_search_graph
-// makes of them.
+// focal cell's windows fit it. `out` keeps the template's node numbers: its
+// nodes without a gathered cell have neither edges nor values, and the rest
+// is what build_search_graph makes of the windows, node for node and edge for
+// edge in the same order, so every search of it settles the same nodes in the
+// same order with the same totals.
 TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
                                 const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& scratch,
                                 SearchGraph& out);
@@ -85,8 +98,8 @@ TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::i
 // The distance totals of a graph made by graph_from_template with `fit`
 // (Whole or Part), exactly a fresh search's; false, with `total` unfinished,
 // where the template's totals would take more repair than a fresh search.
-bool distances_from_template(const GraphTemplate& t, TemplateFit fit, const SearchGraph& graph,
-                             TemplateScratch& scratch, std::vector<std::uint64_t>& total);
+bool distances_from_template(const GraphTemplate& t, TemplateFit fit, TemplateScratch& scratch,
+                             std::vector<std::uint64_t>& total);
 
 // What building a template reads: the call's tables.
 struct TemplateInputs {

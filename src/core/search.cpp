@@ -71,7 +71,7 @@ void weighted_search(SearchScratch& s) {
 
 void distance_totals(SearchScratch& s) {
   if (s.fit != TemplateFit::None &&
-      distances_from_template(*s.graph_template, s.fit, s.graph, s.template_scratch, s.distance.total)) {
+      distances_from_template(*s.graph_template, s.fit, s.template_scratch, s.distance.total)) {
     (s.fit == TemplateFit::Whole ? s.paths.whole : s.paths.repaired) += 1;
     return;
   }
