@@ -345,8 +345,8 @@ bool distances_from_template(const GraphTemplate& t, TemplateFit fit, TemplateSc
     return true;
   }
   const std::size_t nodes = t.graph.node_count();
-  total.assign(nodes, kUnreached);
-  return repair_totals(t.distances, t.graph, s.present.data(), nodes / 3, s.repair, total.data());
+  total.resize(nodes);
+  return repair_totals(t.distances, t.graph, s.present.data(), s.absent, nodes / 2, s.repair, total.data());
 }
 
 const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {

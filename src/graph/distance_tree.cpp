@@ -9,20 +9,7 @@
 namespace velkan {
 namespace {
 
-using HeapEntry = std::pair<std::uint64_t, std::uint32_t>;
 constexpr std::uint32_t kNoParent = UINT32_MAX;
-
-void push(std::vector<HeapEntry>& heap, std::uint64_t key, std::uint32_t node) {
-  heap.emplace_back(key, node);
-  std::push_heap(heap.begin(), heap.end(), std::greater<>());
-}
-
-HeapEntry pop(std::vector<HeapEntry>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), std::greater<>());
-  const HeapEntry top = heap.back();
-  heap.pop_back();
-  return top;
-}
 
 }  // namespace
 
@@ -87,33 +74,60 @@ std::size_t DistanceTree::memory_bytes() const {
 }
 
 bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std::uint8_t* present,
-                   std::size_t most_affected, RepairScratch& s, std::uint64_t* total) {
+                   std::span<const std::uint32_t> absent, std::size_t most_affected, RepairScratch& s,
+                   std::uint64_t* total) {
   const std::size_t n = graph.node_count();
-  // The subtrees of the absent nodes, marked as +1 at their first position and
-  // -1 past their last: a running sum over the positions is positive inside.
-  s.cover.assign(tree.order.size() + 1, 0);
-  for (std::size_t v = 0; v < n; ++v) {
+  std::copy(tree.total.begin(), tree.total.end(), total);
+  // The subtrees of the absent nodes, by preorder position.
+  s.ranges.clear();
+  for (const std::uint32_t v : absent) {
+    total[v] = kUnreached;
     const std::uint32_t p = tree.preorder[v];
-    if (present[v] != 0 || p == DistanceTree::kNoPosition) continue;
-    s.cover[p] += 1;
-    s.cover[p + tree.extent[v]] -= 1;
+    if (p != DistanceTree::kNoPosition) s.ranges.emplace_back(p, p + tree.extent[v]);
   }
-  s.affected.assign(n, 0);
+  std::sort(s.ranges.begin(), s.ranges.end());
+  if (s.affected.size() != n) s.affected.assign(n, 0);  // all 0 between calls
   s.to_settle.clear();
-  std::int32_t inside = 0;
-  for (std::size_t p = 0; p < tree.order.size(); ++p) {
-    inside += s.cover[p];
-    const std::uint32_t v = tree.order[p];
-    if (inside <= 0 || present[v] == 0) continue;
-    if (s.to_settle.size() == most_affected) return false;
-    s.affected[v] = 1;
-    s.to_settle.push_back(v);
+  const auto unmark = [&s] {
+    for (const std::uint32_t v : s.to_settle) s.affected[v] = 0;
+  };
+  std::uint32_t covered = 0;  // positions before this are done
+  for (const auto& [first, last] : s.ranges) {
+    for (std::uint32_t p = std::max(first, covered); p < last; ++p) {
+      const std::uint32_t v = tree.order[p];
+      if (present[v] == 0) continue;
+      s.affected[v] = 1;
+      s.to_settle.push_back(v);
+      total[v] = kUnreached;
+    }
+    covered = std::max(covered, last);
   }
-  for (std::size_t v = 0; v < n; ++v) {
-    if (present[v] != 0) total[v] = s.affected[v] != 0 ? kUnreached : tree.total[v];
+  // In preorder, an affected node keeps its old total where an edge from a
+  // node that kept its own gives it just as cheaply; it then counts as kept,
+  // so whole subtrees hang on again from their first node that finds such an
+  // edge (parents come before children).
+  s.queue.clear();
+  std::size_t still = 0;
+  for (const std::uint32_t v : s.to_settle) {
+    const std::uint64_t want = tree.total[v];
+    bool kept = false;
+    for (std::uint32_t k = tree.in_begin[v]; k < tree.in_begin[v + 1] && !kept; ++k) {
+      const std::uint32_t u = tree.in_from[k];
+      kept = present[u] != 0 && s.affected[u] == 0 && total[u] != kUnreached && total[u] + tree.in_units[k] == want;
+    }
+    if (kept) {
+      s.affected[v] = 0;
+      total[v] = want;
+      continue;
+    }
+    s.to_settle[still++] = v;
   }
-  // Each affected node starts from its best unaffected present neighbour...
-  s.heap.clear();
+  s.to_settle.resize(still);
+  if (still > most_affected) {
+    unmark();
+    return false;
+  }
+  // Nodes that kept their totals after v was looked at may give it less.
   for (const std::uint32_t v : s.to_settle) {
     std::uint64_t best = kUnreached;
     for (std::uint32_t k = tree.in_begin[v]; k < tree.in_begin[v + 1]; ++k) {
@@ -122,11 +136,11 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
       best = std::min(best, total[u] + tree.in_units[k]);
     }
     total[v] = best;
-    if (best != kUnreached) push(s.heap, best, v);
+    if (best != kUnreached) s.queue.push(best, v);
   }
   // ...and the affected nodes settle among themselves.
-  while (!s.heap.empty()) {
-    const auto [key, u] = pop(s.heap);
+  while (!s.queue.empty()) {
+    const auto [key, u] = s.queue.pop();
     if (key != total[u]) continue;
     for (std::uint32_t e = graph.edge_begin[u]; e < graph.edge_begin[u] + graph.edge_count[u]; ++e) {
       const GraphEdge& edge = graph.edges[e];
@@ -134,9 +148,10 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
       const std::uint64_t candidate = key + edge.distance_units;
       if (candidate >= total[edge.target]) continue;
       total[edge.target] = candidate;
-      push(s.heap, candidate, edge.target);
+      s.queue.push(candidate, edge.target);
     }
   }
+  unmark();
   return true;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -44,18 +45,19 @@ struct DistanceTree {
 
 // Working state of repair_totals, reused from call to call.
 struct RepairScratch {
-  std::vector<std::int32_t> cover;     // by preorder position
-  std::vector<std::uint8_t> affected;  // per node
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // preorder positions of absent subtrees
+  std::vector<std::uint8_t> affected;                           // per node; all 0 between calls
   std::vector<std::uint32_t> to_settle;
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> heap;
+  RadixHeap queue;  // monotone: every key pushed is at least the last popped
 };
 
-// The distance totals of `graph` less the nodes whose `present` is 0, into
-// `total` (per node of `graph`; the absent nodes' entries are left as they
-// are), given `tree` built on `graph` itself. Returns false, with `total`
-// partly written, when more than `most_affected` nodes would be settled again:
-// a fresh search is then cheaper.
+// The distance totals of `graph` less its `absent` nodes (whose `present` is
+// 0; the others' is 1), into `total` (per node of `graph`, kUnreached for the
+// absent ones), given `tree` built on `graph` itself. Returns false, with
+// `total` unfinished, when more than `most_affected` nodes would be settled
+// again: a fresh search is then cheaper.
 bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std::uint8_t* present,
-                   std::size_t most_affected, RepairScratch& scratch, std::uint64_t* total);
+                   std::span<const std::uint32_t> absent, std::size_t most_affected, RepairScratch& scratch,
+                   std::uint64_t* total);
 
 }  // namespace velkan
