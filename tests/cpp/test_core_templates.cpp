@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "builder/graph_template.h"
+#include "common/grid_math.h"
+#include "common/loop_builds.h"
+#include "common/worker_pool.h"
+#include "core/prepare.h"
+#include "core/search.h"
+#include "graph/least_cost.h"
+#include "window/window.h"
+
+namespace velkan {
+namespace {
+
+enum class Grid { Projected, ProjectedFar, GeoFine, GeoCoarse };
+enum class Holes { Scattered, Clustered };
+
+struct Landscape {
+  const char* name;
+  std::size_t rows, cols;
+  WindowMode mode;
+  Grid grid;
+  Holes holes;
+  std::uint64_t row_offset, col_offset;
+  std::int32_t outer_window;
+  bool traversal, olvi, pa_to_pa;
+  double least_fit;  // the share of focal cells whose graph must come from a template
+};
+
+void PrintTo(const Landscape& l, std::ostream* os) { *os << l.name; }
+
+// Transforms of the levels' local rasters: level cell (0, 0) is global level
+// cell floor(offset / L), so every level shares one global origin.
+Affine level_transform(const Landscape& l, std::int32_t level) {
+  // Cell size and origin by Grid. Far from its origin a grid's centres round,
+  // so that its links take lengths that differ from row to row.
+  constexpr double kGrids[4][3] = {
+      {100.0, 351234.567, 6901234.321}, {92.61, 1.5e11, -1.5e11}, {0.001, 10.0, 60.256}, {0.05, 20.0, 65.0}};
+  const auto [cell, x0, y0] = kGrids[static_cast<int>(l.grid)];
+  const auto first = [level](std::uint64_t offset) {
+    return static_cast<double>(floor_div(static_cast<std::int64_t>(offset), std::int64_t{level}) * level);
+  };
+  return Affine{cell * level, 0, x0 + cell * first(l.col_offset), 0, -cell * level, y0 - cell * first(l.row_offset)};
+}
+
+EngineInputs make_inputs(const Landscape& l) {
+  std::mt19937 rng(static_cast<unsigned>(l.rows * 1009 + l.cols * 31 + l.row_offset));
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const auto random_raster = [&](std::size_t bands, float lo, float hi, float odd_share, float odd) {
+    Raster<float> r(l.rows, l.cols, bands, 0.0f);
+    for (std::size_t i = 0; i < r.size(); ++i) r.data()[i] = unit(rng) < odd_share ? odd : lo + (hi - lo) * unit(rng);
+    return r;
+  };
+  EngineInputs in;
+  in.condition = random_raster(1, 0.05f, 1.0f, l.holes == Holes::Scattered ? 0.02f : 0.003f, NAN);
+  if (l.holes == Holes::Clustered) {  // discs of missing values, radius 1 to 5
+    const auto rows = static_cast<std::int64_t>(l.rows), cols = static_cast<std::int64_t>(l.cols);
+    std::uniform_int_distribution<std::int64_t> row(0, rows - 1), col(0, cols - 1), radius(1, 5);
+    for (std::size_t blob = l.rows * l.cols / 600; blob > 0; --blob) {
+      const std::int64_t cr = row(rng), cc = col(rng), rad = radius(rng);
+      for (std::int64_t r = std::max<std::int64_t>(0, cr - rad); r <= std::min(cr + rad, rows - 1); ++r) {
+        for (std::int64_t c = std::max<std::int64_t>(0, cc - rad); c <= std::min(cc + rad, cols - 1); ++c) {
+          if ((r - cr) * (r - cr) + (c - cc) * (c - cc) <= rad * rad) {
+            (*in.condition)(static_cast<std::size_t>(r), static_cast<std::size_t>(c)) = NAN;
+          }
+        }
+      }
+    }
+  }
+  if (l.traversal) in.traversal = random_raster(1, 0.1f, 1.0f, 0.03f, NAN);
+  if (l.olvi)
+    in.transition_grids = std::vector<Raster<float>>{random_raster(3, 0.0f, 2.0f, 0.03f, INFINITY),
+                                                     random_raster(2, 0.0f, 1.0f, 0.0f, 0.0f)};
+  in.mask = Raster<std::uint8_t>(l.rows, l.cols, 0);
+  for (std::size_t r = 0; r < l.rows && l.pa_to_pa; ++r) {  // protected blocks (0) among unprotected cells
+    for (std::size_t c = 0; c < l.cols; ++c) in.mask(r, c) = (r / 9 + c / 11) % 3 == 0 ? 0 : 1;
+  }
+  for (const std::int32_t level : {1, 2, 4}) {
+    in.levels.push_back(static_cast<std::uint64_t>(level));
+    in.transforms[level] = level_transform(l, level);
+  }
+  ConnectivityParams& p = in.params;
+  p.lambdas = {2.0f, 20.0f};
+  p.is_geo = l.grid == Grid::GeoFine || l.grid == Grid::GeoCoarse;
+  p.max_cost = 10.0f;
+  p.window_size = 3;
+  p.outer_window = l.outer_window;
+  p.row_offset = l.row_offset;
+  p.col_offset = l.col_offset;
+  p.window_mode = l.mode;
+  p.pa_to_pa = l.pa_to_pa;
+  return in;
+}
+
+// One landscape prepared and tabled as the engine does it.
+struct Prepared {
+  EngineInputs inputs;
+  PreparedEngine prepared;
+  KernelForm form;
+  CallTables tables;
+  explicit Prepared(const Landscape& l)
+      : inputs(make_inputs(l)),
+        prepared(prepare(inputs)),
+        form(kernel_form(inputs)),
+        tables(make_call_tables(inputs, prepared, form)) {}
+  static PreparedEngine prepare(const EngineInputs& in) { return prepare_engine(in, *std::make_unique<WorkerPool>(2)); }
+};
+
+template <class T, class A>
+bool same_bits(const std::vector<T, A>& a, const std::vector<T, A>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+::testing::AssertionResult same_graph(const SearchGraph& fresh, const SearchGraph& made) {
+  const std::pair<const char*, bool> fields[] = {
+      {"condition", same_bits(fresh.condition, made.condition)},
+      {"protected_fraction", same_bits(fresh.protected_fraction, made.protected_fraction)},
+      {"weight", same_bits(fresh.weight, made.weight)},
+      {"traversal", same_bits(fresh.traversal, made.traversal)},
+      {"path_weight", same_bits(fresh.path_weight, made.path_weight)},
+      {"similarity", fresh.similarity == made.similarity},
+      {"similarity_stride", fresh.similarity_stride == made.similarity_stride},
+      {"grid_count", fresh.grid_count == made.grid_count},
+      {"level_base", fresh.level_base == made.level_base},
+      {"edges", same_bits(fresh.edges, made.edges)},
+      {"edge_begin", fresh.edge_begin == made.edge_begin},
+      {"edge_count", fresh.edge_count == made.edge_count},
+      {"source", fresh.source == made.source},
+      {"max_distance_units", fresh.max_distance_units == made.max_distance_units},
+      {"max_weighted_units", fresh.max_weighted_units == made.max_weighted_units},
+  };
+  for (const auto& [name, same] : fields) {
+    if (!same) return ::testing::AssertionFailure() << name << " differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+struct Fits {
+  std::size_t cells = 0, no_template = 0, none = 0, whole = 0, part = 0, repaired = 0, searched = 0;
+};
+
+class TemplateGraphs : public ::testing::TestWithParam<Landscape> {};
+
+// Every focal cell, borders included: the graph its phase's template gives
+// is the one built afresh from the same windows, and so are its totals.
+TEST_P(TemplateGraphs, EqualTheGraphsAndTotalsBuiltAfresh) {
+  const Landscape& l = GetParam();
+  const Prepared run(l);
+  const ConnectivityParams& params = run.inputs.params;
+  const CallTables& tables = run.tables;
+  ASSERT_TRUE(tables.templates.usable);
+  const TemplateInputs inputs{tables.windows, params, run.inputs.transforms, tables.step_lengths, tables.templates};
+  GraphTemplates templates;  // one worker's
+  FocalWindows windows;
+  GraphScratch fresh_scratch, made_scratch;
+  TemplateScratch template_scratch;
+  SearchGraph fresh, made;  // `made` is reused as the engine's graph is, built afresh where no template fits
+  BucketQueue buckets;
+  RadixHeap heap;
+  SearchResult search;
+  std::vector<std::uint64_t> totals;
+  Fits fits;
+  for (std::int32_t r = 0; r < static_cast<std::int32_t>(l.rows); ++r) {
+    for (std::int32_t c = 0; c < static_cast<std::int32_t>(l.cols); ++c) {
+      ++fits.cells;
+      gather_focal_windows(r, c, tables.windows, windows);
+      build_search_graph(r, c, windows, params, run.inputs.transforms, fresh_scratch, fresh, &tables.step_lengths);
+      const GraphTemplate* t = templates.find(r, c, inputs);
+      const TemplateFit fit =
+          t == nullptr ? TemplateFit::None
+                       : graph_from_template(*t, r, c, windows, params, tables.step_lengths, template_scratch, made);
+      (t == nullptr                ? fits.no_template
+       : fit == TemplateFit::None  ? fits.none
+       : fit == TemplateFit::Whole ? fits.whole
+                                   : fits.part) += 1;
+      if (fit == TemplateFit::None) {
+        build_search_graph(r, c, windows, params, run.inputs.transforms, made_scratch, made, &tables.step_lengths);
+      }
+      ASSERT_TRUE(same_graph(fresh, made)) << "focal cell " << r << "," << c << " fit " << static_cast<int>(fit);
+      if (fit == TemplateFit::None) continue;
+      distance_total_search(fresh, fresh.source, buckets, heap, search);
+      if (!distances_from_template(*t, fit, made, template_scratch, totals)) {
+        ASSERT_EQ(fit, TemplateFit::Part);
+        ++fits.searched;
+        continue;
+      }
+      fits.repaired += fit == TemplateFit::Part ? 1 : 0;
+      ASSERT_EQ(totals, search.total) << "focal cell " << r << "," << c << " fit " << static_cast<int>(fit);
+    }
+  }
+  std::printf("%s: %zu cells, %zu whole, %zu part (%zu repaired, %zu searched), %zu unfit, %zu without template\n",
+              l.name, fits.cells, fits.whole, fits.part, fits.repaired, fits.searched, fits.none, fits.no_template);
+  EXPECT_GT(fits.none + fits.no_template, 0u);  // the borders at least take fresh graphs
+  if (l.grid == Grid::ProjectedFar) {           // the templates' links must be told apart from the focal cells'
+    const LinkLengths& links = tables.step_lengths.for_level(1)->links;
+    EXPECT_GT(std::set<std::uint16_t>(links.row_class.begin(), links.row_class.end()).size(), 2u);
+    EXPECT_GT(fits.whole, 0u);
+    return;
+  }
+  EXPECT_GT(static_cast<double>(fits.whole + fits.part), l.least_fit * static_cast<double>(fits.cells));
+  EXPECT_GT(fits.whole, 0u);
+  EXPECT_GT(fits.repaired, 0u);
+}
+
+// Level 4's outer window reaches 12 or 20 base cells: every landscape holds
+// whole windows. Geographic phases are rows, and only rows with whole windows
+// take templates, so less of those landscapes fits.
+constexpr Landscape kLandscapes[] = {
+    {"ProjectedCircularClustered", 96, 100, WindowMode::Circular, Grid::Projected, Holes::Clustered, 7, 13, 5, false,
+     false, false, 0.3},
+    {"ProjectedSquareScatteredTraversal", 90, 84, WindowMode::Square, Grid::Projected, Holes::Scattered, 3, 1, 3, true,
+     false, false, 0.3},
+    {"ProjectedCircularOlvi", 80, 84, WindowMode::Circular, Grid::Projected, Holes::Clustered, 1, 5, 3, false, true,
+     false, 0.3},
+    {"ProjectedSquarePaToPa", 84, 90, WindowMode::Square, Grid::Projected, Holes::Clustered, 123457, 98765, 5, false,
+     false, true, 0.2},
+    {"GeoFineCircularTraversal", 80, 90, WindowMode::Circular, Grid::GeoFine, Holes::Clustered, 5, 9, 5, true, false,
+     false, 0.15},
+    {"GeoFineSquarePaToPa", 76, 72, WindowMode::Square, Grid::GeoFine, Holes::Scattered, 11, 3, 3, false, false, true,
+     0.15},
+    {"GeoCoarseCircularOlvi", 72, 80, WindowMode::Circular, Grid::GeoCoarse, Holes::Scattered, 9, 7, 5, true, true,
+     false, 0.15},
+    {"GeoCoarseSquareClustered", 80, 76, WindowMode::Square, Grid::GeoCoarse, Holes::Clustered, 15, 21, 5, false, false,
+     false, 0.15},
+    {"ProjectedFarCircular", 72, 72, WindowMode::Circular, Grid::ProjectedFar, Holes::Scattered, 3, 5, 3, false, false,
+     false, 0.0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Landscapes, TemplateGraphs, ::testing::ValuesIn(kLandscapes));
+
+// The engine's value of every focal cell is the same, bit for bit, with and
+// without templates, in every loop build.
+TEST(TemplateSearch, FocalValuesDoNotDependOnTemplates) {
+  const LoopBuild initial = loop_build();
+  for (const Landscape& l : {kLandscapes[0], kLandscapes[5]}) {
+    const Prepared run(l);
+    CallTables untemplated = run.tables;
+    untemplated.templates.usable = false;
+    const SearchContext with{run.prepared,    run.inputs.params, run.inputs.transforms,
+                             run.inputs.mask, run.form,          run.tables};
+    const SearchContext without{run.prepared,    run.inputs.params, run.inputs.transforms,
+                                run.inputs.mask, run.form,          untemplated};
+    for (const LoopBuild build : {LoopBuild::Portable, LoopBuild::Avx2}) {
+      if (!loop_build_available(build)) continue;
+      set_loop_build(build);
+      SearchScratch templated_scratch, fresh_scratch;
+      std::size_t differing = 0;
+      for (std::int32_t r = 0; r < static_cast<std::int32_t>(l.rows); ++r) {
+        for (std::int32_t c = 0; c < static_cast<std::int32_t>(l.cols); ++c) {
+          const float a = search_focal_cell(r, c, with, templated_scratch);
+          const float b = search_focal_cell(r, c, without, fresh_scratch);
+          if (std::memcmp(&a, &b, sizeof(float)) != 0 && ++differing <= 5) {
+            ADD_FAILURE() << l.name << " focal cell " << r << "," << c << ": " << a << " vs " << b;
+          }
+        }
+      }
+      EXPECT_EQ(differing, 0u) << l.name;
+      EXPECT_GT(templated_scratch.paths.whole, 0u) << l.name;
+      EXPECT_GT(templated_scratch.paths.repaired, 0u) << l.name;
+      EXPECT_EQ(fresh_scratch.paths.built, l.rows * l.cols) << l.name;
+    }
+  }
+  set_loop_build(initial);
+}
+
+}  // namespace
+}  // namespace velkan
