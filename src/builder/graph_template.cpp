@@ -162,8 +162,8 @@ std::uint32_t weighted_portable(const float* path_weight, const float* km, std::
                                 std::uint32_t* units) {
   return weighted_loop(path_weight, km, count, cost, units);
 }
-VELKAN_AVX2_BUILD std::uint32_t weighted_avx2(const float* path_weight, const float* km, std::size_t count,
-                                              float* cost, std::uint32_t* units) {
+VELKAN_AVX2_BUILD std::uint32_t weighted_avx2(const float* path_weight, const float* km, std::size_t count, float* cost,
+                                              std::uint32_t* units) {
   return weighted_loop(path_weight, km, count, cost, units);
 }
 
@@ -195,8 +195,8 @@ std::uint32_t weigh_edges(const GraphTemplate& t, const SearchGraph& out, Templa
   for (const std::uint32_t v : s.absent) {
     std::fill_n(s.edge_path_weight.begin() + t.graph.edge_begin[v], t.graph.edge_count[v], 0.0f);
   }
-  return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges,
-                                                    s.cost.data(), s.units.data());
+  return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges, s.cost.data(),
+                                                    s.units.data());
 }
 
 // Writes the focal graph's edges from the template: template edges [first,
@@ -305,10 +305,10 @@ TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& length
 
 std::size_t GraphTemplate::memory_bytes() const {
   const SearchGraph& g = graph;
-  std::size_t bytes = sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
-                      (edge_target.capacity() + edge_units.capacity() + widest_distance.capacity()) *
-                          sizeof(std::uint32_t) +
-                      edge_km.capacity() * sizeof(float);
+  std::size_t bytes =
+      sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
+      (edge_target.capacity() + edge_units.capacity() + widest_distance.capacity()) * sizeof(std::uint32_t) +
+      edge_km.capacity() * sizeof(float);
   bytes +=
       g.edges.capacity() * sizeof(GraphEdge) +
       (g.condition.capacity() + g.protected_fraction.capacity() + g.weight.capacity() + g.traversal.capacity() +
@@ -324,15 +324,16 @@ std::size_t GraphTemplate::memory_bytes() const {
   return bytes;
 }
 
-TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col,
-                                const FocalWindows& windows, const ConnectivityParams& params,
-                                const StepLengths& lengths, TemplateScratch& s, SearchGraph& out) {
+TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
+                                const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s,
+                                SearchGraph& out) {
   if (!map_nodes(t, row, col, windows, params, lengths, s)) return TemplateFit::None;
   const auto source = static_cast<std::size_t>(t.graph.source);
   if (s.present[source] == 0) return TemplateFit::None;  // the focal cell itself is missing
   reset_node_values(windows, t.graph.node_count(), out);
   out.level_base = t.graph.level_base;
-  for (const NodeRun& run : s.runs) copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);
+  for (const NodeRun& run : s.runs)
+    copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);
   out.source = t.graph.source;
   if (!copy_edges(t, s, out)) return TemplateFit::None;
   return s.present_count + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;

@@ -47,15 +47,15 @@ struct TemplateLevel {
 struct GraphTemplate {
   std::int32_t row = 0, col = 0;  // the focal cell it was built for
   std::vector<TemplateLevel> levels;
-  SearchGraph graph;                       // path weights 1: an edge's weighted cost is its length in km
+  SearchGraph graph;  // path weights 1: an edge's weighted cost is its length in km
   // Per edge of graph.edges, apart for loops that vectorise: its target
   // (signed, as gathers index), its length in units and in km.
   std::vector<std::int32_t> edge_target;
   std::vector<std::uint32_t> edge_units;
   std::vector<float> edge_km;
   std::vector<std::uint32_t> widest_distance;  // per node: the widest length of its edges, in units
-  std::vector<std::uint8_t> edge_flag;     // per node: links to the coarser level
-  DistanceTree distances;                  // from graph.source
+  std::vector<std::uint8_t> edge_flag;         // per node: links to the coarser level
+  DistanceTree distances;                      // from graph.source
 
   std::size_t memory_bytes() const;
 };
@@ -80,8 +80,8 @@ struct TemplateScratch {
   std::vector<NodeRun> runs;
   std::size_t present_count = 0;
   std::vector<float> edge_path_weight;  // per template edge: its target's path weight
-  std::vector<float> cost;            // per template edge: its weighted cost into the focal path weights
-  std::vector<std::uint32_t> units;   // and the cost's units
+  std::vector<float> cost;              // per template edge: its weighted cost into the focal path weights
+  std::vector<std::uint32_t> units;     // and the cost's units
   RepairScratch repair;
 };
 

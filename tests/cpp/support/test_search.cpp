@@ -7,7 +7,7 @@
 namespace velkan {
 
 CallTables untabled_call_tables(const PreparedEngine& prepared, const ConnectivityParams& params) {
-  return CallTables{StepLengths{}, DistanceDecay{}, plan_windows(prepared, params)};
+  return CallTables{StepLengths{}, DistanceDecay{}, plan_windows(prepared, params), TemplatePolicy{}};
 }
 
 TestSearch::TestSearch(const PreparedEngine& prepared, const ConnectivityParams& params, const TransformMap& transforms,
