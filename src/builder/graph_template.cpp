@@ -384,10 +384,19 @@ GraphTemplates::Slot& GraphTemplates::slot_for(std::uint64_t key) {
   if (slots_.size() < most_slots_ && bytes_ < kMostBytes) {
     slot = &slots_.emplace_back();
   } else {
-    slot = &slots_[oldest_];
-    oldest_ = (oldest_ + 1) % slots_.size();
+    // The oldest of the same column phase gives way: its graph has the same
+    // shape (only the rows of geographic phases differ), so its buffers are
+    // already the right size.
+    const auto column_phase = [](std::uint64_t k) { return static_cast<std::uint32_t>(k); };
+    slot = &slots_.front();
+    for (Slot& each : slots_) {
+      const bool same = column_phase(each.key) == column_phase(key);
+      const bool best_same = column_phase(slot->key) == column_phase(key);
+      if ((same && !best_same) || (same == best_same && each.built < slot->built)) slot = &each;
+    }
   }
   slot->key = key;
+  slot->built = ++builds_;
   return *slot;
 }
 

@@ -111,7 +111,8 @@ struct TemplateInputs {
 };
 
 // One worker's templates, built as their phases first appear and bounded in
-// bytes: past kMostBytes the oldest give way, their buffers reused.
+// slots and bytes: past the bound the oldest of a phase's column give way,
+// their buffers reused.
 class GraphTemplates {
  public:
   static constexpr std::size_t kMostBytes = std::size_t{32} << 20;
@@ -125,6 +126,7 @@ class GraphTemplates {
  private:
   struct Slot {
     std::uint64_t key = 0;
+    std::uint64_t built = 0;  // when, in builds of this worker
     bool usable = false;
     GraphTemplate graph;
   };
@@ -133,7 +135,7 @@ class GraphTemplates {
   Slot& slot_for(std::uint64_t key);
 
   std::vector<Slot> slots_;
-  std::size_t oldest_ = 0;  // the slot to give way next, once full
+  std::uint64_t builds_ = 0;
   std::size_t bytes_ = 0;
   FocalWindows candidates_;
   GraphScratch graph_scratch_;
