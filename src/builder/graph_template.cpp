@@ -6,7 +6,6 @@
 
 #include "common/grid_math.h"
 #include "common/loop_builds.h"
-#include "graph/least_cost.h"
 #include "window/window.h"
 
 namespace velkan {
@@ -27,10 +26,16 @@ const LevelSteps* linking_steps(const WindowPlan& plan, const StepLengths& lengt
   return links ? lengths.for_level(level) : nullptr;
 }
 
+// The global index of local base index `local` (row or column), from the
+// low 32 bits of the raster's offset, as the windows take it.
+std::int64_t global_index(std::int64_t local, std::uint64_t offset) {
+  return local + static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)));
+}
+
 // The local level cell that holds local base index `base` (row or column).
 std::int64_t level_cell(std::int64_t base, std::uint64_t offset, std::int32_t level) {
-  const auto global_start = static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)));
-  return floor_div(global_start + base, std::int64_t{level}) - floor_div(global_start, std::int64_t{level});
+  return floor_div(global_index(base, offset), std::int64_t{level}) -
+         floor_div(global_index(0, offset), std::int64_t{level});
 }
 
 // Whether `classes` (two entries a position) from position `first` on match
@@ -199,9 +204,9 @@ std::uint32_t weigh_edges(const GraphTemplate& t, const SearchGraph& out, Templa
                                                     s.units.data());
 }
 
-// Writes the focal graph's edges from the template: template edges [first,
-// last) in `first - dropped` on, each kept when its target is present (all
-// are, `Clean`). Returns the edges kept.
+// Writes the focal graph's edges from the template: template edges from
+// `first` go to `first - dropped` on, `dropped` being the template edges left
+// out before them.
 struct EdgeWriter {
   const GraphTemplate& t;
   const TemplateScratch& s;
@@ -288,17 +293,7 @@ TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& length
     if (linking_steps(plan, lengths, k) != nullptr && steps->links.lengths.empty()) return policy;
     policy.by_row = policy.by_row || steps->per_row;
   }
-  const bool links_everywhere = [&] {
-    for (std::size_t k = 0; k + 1 < plan.levels.size(); ++k) {
-      const bool has_coarser = linking_steps(plan, lengths, k) != nullptr ||
-                               std::none_of(plan.levels.begin(), plan.levels.end(), [&](const LevelPlan& p) {
-                                 return std::int64_t{p.level} == 2 * std::int64_t{plan.levels[k].level};
-                               });
-      if (!has_coarser) return false;
-    }
-    return true;
-  }();
-  policy.usable = links_everywhere;
+  policy.usable = true;
   policy.period = static_cast<std::int32_t>(period);
   return policy;
 }
@@ -353,12 +348,9 @@ bool distances_from_template(const GraphTemplate& t, TemplateFit fit, TemplateSc
 const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
   if (!in.policy.usable) return nullptr;
   const std::int64_t period = in.policy.period;
-  const auto global = [](std::int64_t local, std::uint64_t offset) {
-    return local + static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)));
-  };
-  const std::int64_t row_key =
-      in.policy.by_row ? global(row, in.params.row_offset) : floor_mod(global(row, in.params.row_offset), period);
-  const std::int64_t col_key = floor_mod(global(col, in.params.col_offset), period);
+  const std::int64_t global_row = global_index(row, in.params.row_offset);
+  const std::int64_t row_key = in.policy.by_row ? global_row : floor_mod(global_row, period);
+  const std::int64_t col_key = floor_mod(global_index(col, in.params.col_offset), period);
   const std::uint64_t key = (static_cast<std::uint64_t>(row_key) << 32) | static_cast<std::uint32_t>(col_key);
   for (Slot& slot : slots_) {
     if (slot.key == key) return slot.usable ? &slot.graph : nullptr;
@@ -405,7 +397,7 @@ bool GraphTemplates::build(std::int32_t row, std::int32_t col, const TemplateInp
   // window to be whole; on geographic grids only the column may move.
   const std::int64_t period = in.policy.period;
   std::int64_t reach = 0;
-  for (const LevelPlan& p : in.windows.levels) reach = std::max(reach, std::int64_t{p.width + 1} * p.level);
+  for (const LevelPlan& p : in.windows.levels) reach = std::max(reach, (std::int64_t{p.width} + 1) * p.level);
   const std::int64_t margin = reach + period;
   const auto same_phase = [&](std::int64_t at) { return margin + floor_mod(at - margin, period); };
   const std::int64_t r = in.policy.by_row ? row : same_phase(row), c = same_phase(col);

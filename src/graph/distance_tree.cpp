@@ -1,7 +1,6 @@
 #include "graph/distance_tree.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "graph/least_cost.h"
 #include "graph/search_loop.h"

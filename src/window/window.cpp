@@ -332,6 +332,16 @@ void gather_by_phase(std::int32_t row, std::int32_t col, const Window& w, const 
   if (phase != nullptr) phase->filled = true;
 }
 
+// Notes the box of cells the window visits; false when it visits none.
+bool visit_box(const Window& w, LevelCells& out) {
+  if (w.i_max < w.i_min || w.j_max < w.j_min) return false;
+  out.box_row0 = static_cast<std::int32_t>(w.i_min);
+  out.box_col0 = static_cast<std::int32_t>(w.j_min);
+  out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
+  out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
+  return true;
+}
+
 void prepare_buffers(LevelCells& out, std::int32_t level, const LevelPlan& r, std::size_t grids, std::size_t capacity) {
   out.clear();
   out.level = level;
@@ -355,11 +365,7 @@ void gather_level_cells(std::int32_t row, std::int32_t col, const LevelPlan& pla
                         CoverageCache* cache) {
   prepare_buffers(out, plan.level, plan, plan.transition.size(), plan.capacity);
   const Window w = make_window(row, col, plan.level, plan.width, base, *plan.condition, params);
-  if (w.i_max >= w.i_min && w.j_max >= w.j_min) {
-    out.box_row0 = static_cast<std::int32_t>(w.i_min);
-    out.box_col0 = static_cast<std::int32_t>(w.j_min);
-    out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
-    out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
+  if (visit_box(w, out)) {
     if (params.window_mode == WindowMode::Circular) {
       gather_by_phase<WindowMode::Circular>(row, col, w, plan, cache, out);
     } else {
@@ -374,11 +380,7 @@ bool gather_candidate_cells(std::int32_t row, std::int32_t col, const LevelPlan&
   prepare_buffers(out, plan.level, plan, 0, plan.capacity);
   out.has_traversal = false;
   const Window w = make_window(row, col, plan.level, plan.width, base, *plan.condition, params);
-  if (w.i_max < w.i_min || w.j_max < w.j_min || !unclipped(w)) return false;
-  out.box_row0 = static_cast<std::int32_t>(w.i_min);
-  out.box_col0 = static_cast<std::int32_t>(w.j_min);
-  out.box_rows = static_cast<std::int32_t>(w.i_max - w.i_min + 1);
-  out.box_cols = static_cast<std::int32_t>(w.j_max - w.j_min + 1);
+  if (!unclipped(w) || !visit_box(w, out)) return false;
   if (params.window_mode == WindowMode::Circular) {
     gather_cells<WindowMode::Circular, true>(w, plan, out, nullptr);
   } else {
