@@ -66,7 +66,7 @@ void make_graph(std::int32_t row, std::int32_t col, const SearchContext& ctx, Se
 }
 
 void weighted_search(SearchScratch& s) {
-  path_sum_search(s.graph, s.graph.source, CostKind::Weighted, s.buckets, s.heap, s.weighted);
+  path_sum_search(s.graph, s.graph.source, CostKind::Weighted, s.buckets, s.weighted);
 }
 
 void distance_totals(SearchScratch& s) {
@@ -76,7 +76,7 @@ void distance_totals(SearchScratch& s) {
     return;
   }
   (s.fit == TemplateFit::None ? s.paths.built : s.paths.searched) += 1;
-  distance_total_search(s.graph, s.graph.source, s.buckets, s.heap, s.distance);
+  distance_total_search(s.graph, s.graph.source, s.buckets, s.distance);
 }
 
 void run_searches(SearchScratch& scratch) {

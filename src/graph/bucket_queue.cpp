@@ -21,6 +21,28 @@ void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
   ring_.mask_ = ring - 1;
 }
 
+BucketQueue::WideRing BucketQueue::wide_local(std::uint32_t max_step, std::size_t pushes) {
+  // About 500 buckets span the widest step; keys in the queue span one more bucket.
+  const int shift = std::max(0, static_cast<int>(std::bit_width(max_step)) - 9);
+  const std::size_t ring = std::bit_ceil((static_cast<std::size_t>(max_step) >> shift) + 2);
+  heads_.resize(std::max(heads_.size(), ring));
+  std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
+  if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
+  if (wide_pool_.size() < pushes) {
+    wide_pool_.resize(pushes);
+    open_.resize(pushes);
+  }
+  WideRing wide;
+  wide.heads_ = heads_.data();
+  wide.pool_ = wide_pool_.data();
+  wide.open_ = open_.data();
+  wide.capacity_ = wide_pool_.size();
+  wide.mask_ = ring - 1;
+  wide.shift_ = shift;
+  wide.low_mask_ = (std::uint64_t{1} << shift) - 1;
+  return wide;
+}
+
 void BucketQueue::overflow() { throw InternalError("Bucket queue pushes exceed its pool."); }
 
 }  // namespace velkan

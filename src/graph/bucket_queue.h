@@ -1,4 +1,4 @@
-// Monotone priority queue for small integer steps (Dial's buckets).
+// Monotone priority queues on integer steps (Dial's buckets).
 //
 // While every key in the queue lies within max_step of the last popped one, a
 // ring of max_step + 1 buckets holds one key value each, so push and pop are
@@ -6,6 +6,12 @@
 // equal keys pop newest first: the order a radix heap gives them too, since
 // equal keys always share its bucket in push order and its lowest bucket is a
 // stack.
+//
+// Wider steps would make the ring long and its scan for the next key slow, so
+// they take the WideRing: each bucket spans 2^shift keys, about a thousandth
+// of the widest step, and the bucket being popped is unpacked into a short
+// list searched for its least key, newest first among equal ones. It pops in
+// the same order.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +24,15 @@ class BucketQueue {
   struct Entry {
     std::uint32_t node;
     std::uint32_t next;  // entry below in the same bucket, or kEnd
+  };
+  struct WideEntry {
+    std::uint64_t key;
+    std::uint32_t node;
+    std::uint32_t next;
+  };
+  struct Open {
+    std::uint64_t order;
+    std::uint32_t node;
   };
   static constexpr std::uint32_t kEnd = UINT32_MAX;
 
@@ -61,6 +76,64 @@ class BucketQueue {
     std::size_t size_ = 0;
   };
 
+  // The queue for steps above kMaxStep, in plain values like Ring.
+  class WideRing {
+   public:
+    bool empty() const { return size_ == 0; }
+
+    void push(std::uint64_t key, std::uint32_t node) {
+      if (used_ == capacity_) [[unlikely]]
+        overflow();
+      const auto seq = static_cast<std::uint32_t>(used_++);
+      ++size_;
+      if ((key >> shift_) == current_) {
+        open_[open_count_++] = Open{open_order(key, seq), node};
+        return;
+      }
+      std::uint32_t& head = heads_[static_cast<std::size_t>(key >> shift_) & mask_];
+      pool_[seq] = WideEntry{key, node, head};
+      head = seq;
+    }
+
+    std::pair<std::uint64_t, std::uint32_t> pop() {
+      if (open_count_ == 0) open_next_bucket();
+      std::size_t least = 0;
+      for (std::size_t i = 1; i < open_count_; ++i) least = open_[i].order < open_[least].order ? i : least;
+      const Open top = open_[least];
+      open_[least] = open_[--open_count_];
+      --size_;
+      return {(current_ << shift_) | (top.order >> 32), top.node};
+    }
+
+   private:
+    friend class BucketQueue;
+    // Low key bits above, the push's sequence number inverted below: the
+    // least order is the least key, and of equal keys the newest.
+    std::uint64_t open_order(std::uint64_t key, std::uint32_t seq) const {
+      return ((key & low_mask_) << 32) | (UINT32_MAX - seq);
+    }
+    void open_next_bucket() {
+      while (heads_[static_cast<std::size_t>(++current_) & mask_] == kEnd) {
+      }
+      std::uint32_t& head = heads_[static_cast<std::size_t>(current_) & mask_];
+      for (std::uint32_t e = head; e != kEnd; e = pool_[e].next)
+        open_[open_count_++] = Open{open_order(pool_[e].key, e), pool_[e].node};
+      head = kEnd;
+    }
+
+    std::uint32_t* heads_ = nullptr;  // ring, a power of two long: top entry of each bucket
+    WideEntry* pool_ = nullptr;       // [0, used_) numbered by push
+    Open* open_ = nullptr;            // the current bucket's entries, unordered
+    std::size_t open_count_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+    std::size_t mask_ = 0;
+    int shift_ = 0;
+    std::uint64_t low_mask_ = 0;
+    std::uint64_t current_ = 0;  // the bucket (key >> shift) being popped
+    std::size_t size_ = 0;
+  };
+
   // Empties the queue for keys from 0 whose pushes exceed the last popped key
   // by at most max_step (<= kMaxStep); room for `pushes` pushes is kept.
   void reset(std::uint32_t max_step, std::size_t pushes);
@@ -75,11 +148,16 @@ class BucketQueue {
   // next reset().
   Ring local() const { return ring_; }
 
+  // The same for any max_step, which may exceed kMaxStep.
+  WideRing wide_local(std::uint32_t max_step, std::size_t pushes);
+
  private:
   [[noreturn]] static void overflow();
   std::vector<std::uint32_t> heads_;
   std::vector<Entry> pool_;
   Ring ring_;
+  std::vector<WideEntry> wide_pool_;
+  std::vector<Open> open_;
 };
 
 }  // namespace velkan

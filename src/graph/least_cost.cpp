@@ -31,31 +31,23 @@ void RadixHeap::refill_lowest() {
   occupied_ &= ~bucket_bit(b);
 }
 
-void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets, RadixHeap& heap,
+void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                      SearchResult& out) {
-  search_on_buckets(graph, start, kind, buckets, heap, out, NoEdgeObserver{});
+  search_on_buckets(graph, start, kind, buckets, out, NoEdgeObserver{});
 }
 
-void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
-                           SearchResult& out) {
-  const std::uint32_t max_step = graph.max_distance_units;
-  if (max_step > BucketQueue::kMaxStep) {
-    search_on_heap(graph, start, CostKind::Distance, heap, out, NoEdgeObserver{});
-    return;
-  }
-  const std::size_t n = graph.node_count();
-  out.total.assign(n, kUnreached);
-  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  buckets.reset(max_step, graph.edges.size() + 1);  // a push needs an improving edge
-  BucketQueue::Ring queue = buckets.local();
+namespace {
+
+// Dijkstra's loop keeping the totals alone, on either ring of the bucket queue.
+template <class Queue>
+void distance_totals_on(const SearchGraph& graph, std::uint32_t start, Queue queue, std::uint64_t* __restrict total) {
   // Raw pointers, with totals apart from everything else, let the loop keep
   // the graph's and the queue's state in registers across its stores.
-  std::uint64_t* __restrict total = out.total.data();
   const GraphEdge* const edges = graph.edges.data();
   const std::uint32_t* const edge_begin = graph.edge_begin.data();
   const std::uint32_t* const edge_count = graph.edge_count.data();
   total[start] = 0;
-  queue.push(0, static_cast<std::uint32_t>(start));
+  queue.push(0, start);
   while (!queue.empty()) {
     const auto [key, u] = queue.pop();
     if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
@@ -63,6 +55,23 @@ void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQ
     relax(first, first + edge_count[u], key, &GraphEdge::distance_units, total,
           [&](const GraphEdge* edge, std::uint64_t candidate) { queue.push(candidate, edge->target); });
   }
+}
+
+}  // namespace
+
+void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, SearchResult& out) {
+  const std::size_t n = graph.node_count();
+  out.total.assign(n, kUnreached);
+  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
+  const std::uint32_t max_step = graph.max_distance_units;
+  const std::size_t pushes = graph.edges.size() + 1;  // a push needs an improving edge
+  const auto source = static_cast<std::uint32_t>(start);
+  if (max_step > BucketQueue::kMaxStep) {
+    distance_totals_on(graph, source, buckets.wide_local(max_step, pushes), out.total.data());
+    return;
+  }
+  buckets.reset(max_step, pushes);
+  distance_totals_on(graph, source, buckets.local(), out.total.data());
 }
 
 }  // namespace velkan

@@ -1,9 +1,9 @@
 // Dijkstra's algorithm on the integer edge costs of a SearchGraph.
 //
-// Integer costs keep comparisons exact, and the keys are monotone small
-// integers: a bucket queue serves graphs whose steps are narrow enough, a radix
-// heap the others, both with the same order (least total first, equal totals
-// newest first). Totals are kept in 64 bits so that saturated edge costs
+// Integer costs keep comparisons exact, and the keys are monotone integers:
+// the searches run on bucket queues (bucket_queue.h), the path trees of the
+// distance repair on a radix heap, all in the same order (least total first,
+// equal totals newest first). Totals are kept in 64 bits so that saturated edge costs
 // cannot wrap. Settle order is a pure function of the graph, so results are
 // reproducible whatever the thread count.
 #pragma once
@@ -69,14 +69,13 @@ struct SearchResult {
 
 // The search from `start` (kNoNode reaches nothing) over the whole reachable
 // graph, by `kind`: out.total, out.weighted_path (the float32 sums along the
-// chosen paths) and out.settled. It runs on the bucket queue, which pops in
-// the radix heap's order, when every step of `kind` fits it, on `heap` otherwise.
-void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets, RadixHeap& heap,
+// chosen paths) and out.settled, on the bucket queue (its wide ring where
+// the steps of `kind` pass kMaxStep).
+void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
                      SearchResult& out);
 
 // The least distance totals from `start`, into out.total alone (the other
 // fields are not to be read): the search above by distance, keeping less.
-void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, RadixHeap& heap,
-                           SearchResult& out);
+void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, SearchResult& out);
 
 }  // namespace velkan

@@ -94,13 +94,13 @@ void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind,
   search_loop<RadixHeap&>(graph, start, units_of(kind), heap, out, observe);
 }
 
-// The loop on the bucket queue when every step of `kind` fits it, on `heap` otherwise.
+// The loop on the bucket queue, on its wide ring where a step of `kind` passes kMaxStep.
 template <class Observer>
 void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                       RadixHeap& heap, SearchResult& out, Observer observe) {
+                       SearchResult& out, Observer observe) {
   const std::uint32_t widest = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
   if (widest > BucketQueue::kMaxStep) {
-    search_on_heap(graph, start, kind, heap, out, observe);
+    search_loop(graph, start, units_of(kind), buckets.wide_local(widest, graph.edges.size() + 1), out, observe);
     return;
   }
   buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge

@@ -245,7 +245,7 @@ TEST_P(TemplateGraphs, EqualTheGraphsAndTotalsBuiltAfresh) {
       const std::vector<std::uint32_t> node_of = made_nodes(made, template_scratch.present);
       ASSERT_TRUE(same_graph(fresh, made, node_of))
           << "focal cell " << r << "," << c << " fit " << static_cast<int>(fit);
-      distance_total_search(fresh, fresh.source, buckets, heap, search);
+      distance_total_search(fresh, fresh.source, buckets, search);
       if (!distances_from_template(*t, fit, template_scratch, totals)) {
         ASSERT_EQ(fit, TemplateFit::Part);
         ++fits.searched;

@@ -106,7 +106,7 @@ TEST_P(DistanceTreeRepair, RepairedTotalsAreThoseOfAFreshSearch) {
     const SearchGraph g = random_graph(rng, c);
     const auto start = static_cast<std::int32_t>(rng() % (c.nodes - c.unreachable));
     tree.build(g, start, tree_scratch);
-    distance_total_search(g, start, buckets, heap, fresh);
+    distance_total_search(g, start, buckets, fresh);
     ASSERT_EQ(tree.total, fresh.total);
     const std::vector<std::int64_t> parent = tree_parents(tree, g, start);
     std::size_t reached = 0;
@@ -144,7 +144,7 @@ TEST_P(DistanceTreeRepair, RepairedTotalsAreThoseOfAFreshSearch) {
         ASSERT_TRUE(repair_totals(tree, g, present.data(), absent, affected, repair_scratch, total.data()));
         ++repaired;
         const SearchGraph less = without(g, present);
-        distance_total_search(less, start, buckets, heap, fresh);
+        distance_total_search(less, start, buckets, fresh);
         for (std::size_t v = 0; v < c.nodes; ++v) {
           if (present[v] != 0) {
             ASSERT_EQ(total[v], fresh.total[v]) << "node " << v << ", share " << share << ", graph " << graph_trial;

@@ -111,7 +111,7 @@ TEST_P(AgainstReference, TotalsAndPathTreeMatch) {
 
 INSTANTIATE_TEST_SUITE_P(RandomGraphs, AgainstReference,
                          ::testing::Values(Case{5, 3, 2, false}, Case{40, 4, 3, false}, Case{120, 6, 1000, false},
-                                           Case{60, 5, 2, true}, Case{200, 8, 0, false}));
+                                           Case{60, 5, 2, true}, Case{200, 8, 0, false}, Case{150, 6, 90000, false}));
 
 // Dijkstra written the plain way, one branch per edge, on the radix heap: the
 // searches must give its path tree and settle order exactly.
@@ -161,7 +161,7 @@ TEST(LeastCost, SearchesEqualThePlainLoopOnWideNodesWithTies) {
       for (const bool on_buckets : {false, true}) {
         PathTree got;
         if (on_buckets) {
-          reference::path_tree_search(g, 0, CostKind::Weighted, buckets, heap, got);
+          reference::path_tree_search(g, 0, CostKind::Weighted, buckets, got);
         } else {
           reference::path_tree_search(g, 0, CostKind::Weighted, heap, got);
         }
@@ -206,46 +206,53 @@ TEST(LeastDistanceTotals, MatchReferenceAcrossStepWidths) {
         for (std::size_t k = 0; k < adj[u].size(); ++k) adj[u][k].cost = g.edges[g.edge_begin[u] + k].distance_units;
       }
       const auto start = static_cast<std::uint32_t>(trial * 7 % 80);
-      distance_total_search(g, static_cast<std::int32_t>(start), buckets, heap, result);
+      distance_total_search(g, static_cast<std::int32_t>(start), buckets, result);
       ASSERT_EQ(result.total, reference_dijkstra(adj, start)) << "range " << range << " trial " << trial;
     }
   }
   SearchGraph g;
   std::vector<std::vector<PlainEdge>> adj;
   random_graph(rng, 10, 3, 5, false, g, adj);
-  distance_total_search(g, kNoNode, buckets, heap, result);
+  distance_total_search(g, kNoNode, buckets, result);
   EXPECT_EQ(result.total, std::vector<std::uint64_t>(10, kUnreached));
 }
 
-// The bucket queue pops in the radix heap's order, ties included (least key,
-// then the entry pushed last), on random monotone push and pop sequences.
+// Both bucket queues pop in the radix heap's order, ties included (least key,
+// then the entry pushed last), on random monotone push and pop sequences; the
+// wide ring's buckets span many keys from a step of 70,000 on.
+template <class Queue>
+void expect_radix_heap_order(Queue queue, std::uint32_t step, std::mt19937& rng) {
+  RadixHeap heap;
+  std::uniform_int_distribution<std::uint32_t> offset(0, step), pushes(0, 4), tie(0, 3);
+  std::uint64_t last = 0;
+  std::uint32_t next_node = 0;
+  queue.push(0, next_node);
+  heap.push(0, next_node++);
+  while (!heap.empty()) {
+    ASSERT_FALSE(queue.empty());
+    const auto expected = heap.pop();
+    ASSERT_EQ(queue.pop(), expected) << "step " << step;
+    last = expected.first;
+    const std::uint32_t count = heap.empty() ? pushes(rng) + 1 : pushes(rng);  // keep going until 3,000 pushes
+    for (std::uint32_t k = count; k > 0 && next_node < 3000; --k) {
+      const std::uint64_t key = tie(rng) == 0 ? last : last + offset(rng);  // wide steps tie too
+      queue.push(key, next_node);
+      heap.push(key, next_node++);
+    }
+  }
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(next_node, 3000u);
+}
+
 TEST(BucketQueue, PopsInTheRadixHeapsOrder) {
   std::mt19937 rng(5);
   BucketQueue buckets;
-  RadixHeap heap;
   for (const std::uint32_t step : {0u, 1u, 3u, 40u, 1000u}) {
     buckets.reset(step, 4000);
-    heap.clear();
-    std::uniform_int_distribution<std::uint32_t> offset(0, step), pushes(0, 4);
-    std::uint64_t last = 0;
-    std::uint32_t next_node = 0;
-    buckets.push(0, next_node);
-    heap.push(0, next_node++);
-    while (!heap.empty()) {
-      ASSERT_FALSE(buckets.empty());
-      const auto expected = heap.pop();
-      ASSERT_EQ(buckets.pop(), expected) << "step " << step;
-      last = expected.first;
-      const std::uint32_t count = heap.empty() ? pushes(rng) + 1 : pushes(rng);  // keep going until 3,000 pushes
-      for (std::uint32_t k = count; k > 0 && next_node < 3000; --k) {
-        const std::uint64_t key = last + offset(rng);
-        buckets.push(key, next_node);
-        heap.push(key, next_node++);
-      }
-    }
-    EXPECT_TRUE(buckets.empty());
-    EXPECT_EQ(next_node, 3000u);
+    expect_radix_heap_order(buckets.local(), step, rng);
   }
+  for (const std::uint32_t step : {0u, 40u, BucketQueue::kMaxStep + 1, 70000u, 1u << 24, UINT32_MAX})
+    expect_radix_heap_order(buckets.wide_local(step, 4000), step, rng);
 }
 
 // The pool holds exactly the pushes promised at reset; one more is a broken
@@ -272,7 +279,7 @@ TEST_P(AgainstReference, BucketQueueSearchEqualsRadixHeapSearch) {
     random_graph(rng, c.nodes, c.degree, c.cost_range, c.saturating, g, adj);
     const auto start = static_cast<std::int32_t>(static_cast<std::uint32_t>(trial) % c.nodes);
     reference::path_tree_search(g, start, CostKind::Weighted, heap, by_heap);
-    reference::path_tree_search(g, start, CostKind::Weighted, buckets, heap, by_buckets);
+    reference::path_tree_search(g, start, CostKind::Weighted, buckets, by_buckets);
     ASSERT_EQ(by_buckets.total, by_heap.total);
     ASSERT_EQ(by_buckets.pred_edge, by_heap.pred_edge);
     ASSERT_EQ(by_buckets.pred_node, by_heap.pred_node);

@@ -30,8 +30,8 @@ void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kin
 }
 
 void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                      RadixHeap& heap, PathTree& out) {
-  search_on_buckets(graph, start, kind, buckets, heap, out, start_tree(graph, out));
+                      PathTree& out) {
+  search_on_buckets(graph, start, kind, buckets, out, start_tree(graph, out));
 }
 
 }  // namespace velkan::reference

@@ -24,9 +24,8 @@ namespace reference {
 // On the radix heap alone.
 void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, PathTree& out);
 
-// On the bucket queue where the steps fit it, as path_sum_search chooses.
-void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets,
-                      RadixHeap& heap, PathTree& out);
+// On the bucket queue, as path_sum_search runs it.
+void path_tree_search(const SearchGraph& graph, std::int32_t start, CostKind kind, BucketQueue& buckets, PathTree& out);
 
 }  // namespace reference
 }  // namespace velkan
