@@ -197,7 +197,7 @@ Split time_split(const std::vector<FocalCell>& cells, const velkan::SearchContex
       sum.distance += microseconds(t3, t4);
       sum.kernels += microseconds(t4, t5);
       sum.nodes += static_cast<double>(s.graph.node_count());
-      sum.edges += static_cast<double>(s.graph.edges.size());
+      sum.edges += static_cast<double>(s.graph.edge_total());
       sum.settled += static_cast<double>(s.weighted.settled.size());
     }
     (void)sink;

@@ -204,73 +204,74 @@ std::uint32_t weigh_edges(const GraphTemplate& t, const SearchGraph& out, Templa
                                                     s.units.data());
 }
 
-// Writes the focal graph's edges from the template: template edges from
-// `first` go to `first - dropped` on, `dropped` being the template edges left
-// out before them.
-struct EdgeWriter {
-  const GraphTemplate& t;
-  const TemplateScratch& s;
-  GraphEdge* out;
-  std::uint32_t widest_distance = 0;
-
-  // Edges [first, last) all kept: the template's, with the focal cell's weighted costs.
-  void clean(std::uint32_t first, std::uint32_t last, std::uint32_t dropped) {
-    if (first == last) return;
-    GraphEdge* __restrict to = out + (first - dropped);
-    std::memcpy(to, t.graph.edges.data() + first, (last - first) * sizeof(GraphEdge));
-    const float* __restrict cost = s.cost.data();
-    const std::uint32_t* __restrict units = s.units.data();
-    for (std::uint32_t e = first; e < last; ++e) {
-      to[e - first].weighted_units = units[e];
-      to[e - first].weighted_cost = cost[e];
-    }
-  }
-
-  // Edges [first, last) of one node, those into present nodes kept; returns how many.
-  std::uint32_t filtered(std::uint32_t first, std::uint32_t last, std::uint32_t dropped) {
-    GraphEdge* const start = out + (first - dropped);
-    GraphEdge* next = start;
-    for (std::uint32_t e = first; e < last; ++e) {
-      const auto v = static_cast<std::uint32_t>(t.edge_target[e]);
-      const bool keep = s.present[v] != 0;
-      *next = GraphEdge{v, s.units[e], t.edge_units[e], s.cost[e]};
-      next += keep ? 1 : 0;
-      widest_distance = keep ? std::max(widest_distance, t.edge_units[e]) : widest_distance;
-    }
-    return static_cast<std::uint32_t>(next - start);
-  }
+// The four arrays an edge is made of.
+struct TemplateEdges {
+  const std::int32_t* target;
+  const std::uint32_t* units;
+  const std::uint32_t* distance_units;
+  const float* cost;
 };
 
-// The template's edges among the present nodes, in its order, with weighted
-// costs from the focal cell's path weights: runs of nodes whose every edge is
-// kept are copied whole. Returns false where the focal cell keeps no edge
-// within its own level (an isolated focal cell, whose graph takes the
-// pseudo-node instead).
+// out[e] = the template's edge e with the focal cell's weighted cost, in
+// every LoopBuild: four arrays interleave into the edges.
+[[gnu::always_inline]] inline void interleave_loop(const std::int32_t* __restrict target,
+                                                   const std::uint32_t* __restrict units,
+                                                   const std::uint32_t* __restrict distance_units,
+                                                   const float* __restrict cost, std::size_t count,
+                                                   GraphEdge* __restrict out) {
+  for (std::size_t e = 0; e < count; ++e) {
+    out[e] = GraphEdge{static_cast<std::uint32_t>(target[e]), units[e], distance_units[e], cost[e]};
+  }
+}
+void interleave_portable(const TemplateEdges& in, std::size_t count, GraphEdge* out) {
+  interleave_loop(in.target, in.units, in.distance_units, in.cost, count, out);
+}
+VELKAN_AVX2_BUILD void interleave_avx2(const TemplateEdges& in, std::size_t count, GraphEdge* out) {
+  interleave_loop(in.target, in.units, in.distance_units, in.cost, count, out);
+}
+
+// Keeps the edges [first, first + count) into present nodes, in order, at the
+// run's start; returns how many, and widens `widest` by their lengths.
+std::uint32_t keep_present_targets(GraphEdge* first, std::uint32_t count, const std::uint8_t* present,
+                                   std::uint32_t& widest) {
+  GraphEdge* next = first;
+  for (std::uint32_t e = 0; e < count; ++e) {
+    const GraphEdge edge = first[e];
+    const bool keep = present[edge.target] != 0;
+    *next = edge;
+    next += keep ? 1 : 0;
+    widest = keep ? std::max(widest, edge.distance_units) : widest;
+  }
+  return static_cast<std::uint32_t>(next - first);
+}
+
+// The template's edges among the present nodes, each at its place in the
+// template, with weighted costs from the focal cell's path weights: absent
+// nodes keep no edge, and nodes with an edge into one keep the others at the
+// start of their run. Returns false where the focal cell keeps no edge within
+// its own level (an isolated focal cell, whose graph takes the pseudo-node
+// instead).
 bool copy_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const SearchGraph& tg = t.graph;
   mark_dirty(t, s);
   out.max_weighted_units = weigh_edges(t, out, s);
   out.edges.resize(tg.edges.size());
-  EdgeWriter writer{t, s, out.edges.data()};
-  std::uint32_t dropped = 0, run_first = 0;
+  const TemplateEdges in{t.edge_target.data(), s.units.data(), t.edge_units.data(), s.cost.data()};
+  (loop_build() == LoopBuild::Avx2 ? interleave_avx2 : interleave_portable)(in, tg.edges.size(), out.edges.data());
+  std::copy(tg.edge_begin.begin(), tg.edge_begin.end(), out.edge_begin.begin());
+  std::uint32_t widest = 0;
   const std::size_t cells = tg.node_count() - 1;  // the pseudo-node has no edges
   for (std::size_t u = 0; u < cells; ++u) {
-    const std::uint32_t first = tg.edge_begin[u], count = tg.edge_count[u];
-    out.edge_begin[u] = first - dropped;
-    if (s.present[u] != 0 && s.dirty[u] == 0) {
-      out.edge_count[u] = count;
-      writer.widest_distance = std::max(writer.widest_distance, t.widest_distance[u]);
-      continue;
+    if (s.present[u] == 0) continue;  // edge_count stays 0
+    if (s.dirty[u] == 0) {
+      out.edge_count[u] = tg.edge_count[u];
+      widest = std::max(widest, t.widest_distance[u]);
+    } else {
+      out.edge_count[u] =
+          keep_present_targets(out.edges.data() + tg.edge_begin[u], tg.edge_count[u], s.present.data(), widest);
     }
-    writer.clean(run_first, first, dropped);
-    const std::uint32_t kept = s.present[u] != 0 ? writer.filtered(first, first + count, dropped) : 0;
-    out.edge_count[u] = kept;
-    dropped += count - kept;
-    run_first = first + count;
   }
-  writer.clean(run_first, static_cast<std::uint32_t>(tg.edges.size()), dropped);
-  out.edges.resize(tg.edges.size() - dropped);
-  out.max_distance_units = writer.widest_distance;
+  out.max_distance_units = widest;
   // The focal cell's own-level edges come first among its edges.
   const auto source = static_cast<std::size_t>(out.source);
   const std::size_t own_level_end = tg.level_base.size() > 1 ? tg.level_base[1] : cells;

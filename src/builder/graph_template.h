@@ -86,11 +86,12 @@ struct TemplateScratch {
 };
 
 // The graph of focal cell (row, col) from its phase's template, when the
-// focal cell's windows fit it. `out` keeps the template's node numbers: its
-// nodes without a gathered cell have neither edges nor values, and the rest
-// is what build_search_graph makes of the windows, node for node and edge for
-// edge in the same order, so every search of it settles the same nodes in the
-// same order with the same totals.
+// focal cell's windows fit it. `out` keeps the template's node numbers and
+// its edges' places: its nodes without a gathered cell have neither edges nor
+// values, and the rest is what build_search_graph makes of the windows, node
+// for node and edge for edge in the same order (some places of `edges` left
+// unused), so every search of it settles the same nodes in the same order
+// with the same totals.
 TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
                                 const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& scratch,
                                 SearchGraph& out);

@@ -190,7 +190,7 @@ std::vector<std::uint32_t> made_nodes(const SearchGraph& made, const std::vector
       }
     }
   }
-  const bool rest = fresh.edges.size() == made.edges.size() && fresh.source >= 0 &&
+  const bool rest = fresh.edge_total() == made.edge_total() && fresh.source >= 0 &&
                     node_of[static_cast<std::size_t>(fresh.source)] == static_cast<std::uint32_t>(made.source) &&
                     fresh.max_distance_units == made.max_distance_units &&
                     fresh.max_weighted_units == made.max_weighted_units;
