@@ -20,10 +20,15 @@ void chunk_costs(const DestinationRecord* first, std::size_t count, float* costs
   for (std::size_t i = 0; i < count; ++i) costs[i] = first[i].weighted_cost;
 }
 
-// The distance term of a record: from the table when its units are in it.
-template <class Kernel>
-float distance_term(const DestinationRecord& r, std::span<const float> decay, Kernel kernel) {
-  return r.distance_units < decay.size() ? decay[static_cast<std::size_t>(r.distance_units)] : kernel(r.distance_cost);
+// The distances of records [first, first + count), count <= kChunk, in km;
+// returns the farthest in units.
+std::size_t chunk_distances(const DestinationRecord* first, std::size_t count, float* distances) {
+  std::uint64_t farthest = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    distances[i] = first[i].distance_cost;
+    farthest = std::max(farthest, first[i].distance_units);
+  }
+  return static_cast<std::size_t>(std::min<std::uint64_t>(farthest, SIZE_MAX));
 }
 
 // The distance of `units` as the records carry it.
@@ -59,19 +64,20 @@ float olvi_sums(const std::vector<DestinationRecord>& records, std::uint32_t gri
   const std::uint32_t count = kGrids > 0 ? kGrids : grids;
   float local[kGrids > 0 ? kGrids : 1] = {};
   float* const sums = kGrids > 0 ? local : acc;
-  const auto kernel = [inv_lambda](float x) { return olvi_kernel(x, inv_lambda); };
   float denominator = 0.0f;
-  float costs[kChunk], weighted[kChunk];
+  float costs[kChunk], weighted[kChunk], distances[kChunk], decayed[kChunk];
   for (std::size_t first = 0; first < records.size(); first += kChunk) {
     const std::size_t n = std::min(kChunk, records.size() - first);
     chunk_costs(&records[first], n, costs);
     olvi_kernels(costs, n, inv_lambda, weighted);
+    if (chunk_distances(&records[first], n, distances) >= decay.size()) olvi_kernels(distances, n, inv_lambda, decayed);
     for (std::size_t i = 0; i < n; ++i) {
       const DestinationRecord& r = records[first + i];
       if (r.grid_count < count) continue;
       const float alpha = weighted[i] * r.condition * r.weight;
       for (std::uint32_t g = 0; g < count; ++g) sums[g] += similarity_or_zero(r, g) * alpha;
-      denominator += distance_term(r, decay, kernel) * r.weight * similarity_or_zero(r, 0);
+      const auto units = static_cast<std::size_t>(r.distance_units);
+      denominator += (units < decay.size() ? decay[units] : decayed[i]) * r.weight * similarity_or_zero(r, 0);
     }
   }
   if (kGrids > 0) std::copy_n(local, count, acc);
@@ -121,17 +127,24 @@ float mean_ratio(const std::vector<DestinationRecord>& records, const Bandwidth*
   const std::size_t count = kBands > 0 ? kBands : bandwidths;
   float numerator[kFusedBandwidths] = {}, denominator[kFusedBandwidths] = {};
   float costs[kChunk], weighted[kFusedBandwidths][kChunk];
+  float distances[kChunk], decayed[kFusedBandwidths][kChunk];
   for (std::size_t first = 0; first < records.size(); first += kChunk) {
     const std::size_t n = std::min(kChunk, records.size() - first);
     chunk_costs(&records[first], n, costs);
     for (std::size_t l = 0; l < count; ++l) ratio_kernels(costs, n, bands[l].lambda, weighted[l]);
+    // Distances past a bandwidth's table are evaluated in a loop too, to the
+    // table's values; a chunk within every table skips it.
+    const std::size_t farthest = chunk_distances(&records[first], n, distances);
+    for (std::size_t l = 0; l < count; ++l) {
+      if (farthest >= bands[l].decay.size()) ratio_kernels(distances, n, bands[l].lambda, decayed[l]);
+    }
     for (std::size_t i = 0; i < n; ++i) {
       const DestinationRecord& r = records[first + i];
+      const auto units = static_cast<std::size_t>(r.distance_units);
       for (std::size_t l = 0; l < count; ++l) {
         numerator[l] += weighted[l][i] * r.condition * r.protected_fraction * r.weight;
-        const float lambda = bands[l].lambda;
-        const auto kernel = [lambda](float x) { return ratio_kernel(x, lambda); };
-        denominator[l] += distance_term(r, bands[l].decay, kernel) * r.weight;
+        const std::span<const float> decay = bands[l].decay;
+        denominator[l] += (units < decay.size() ? decay[units] : decayed[l][i]) * r.weight;
       }
     }
   }
