@@ -7,26 +7,33 @@
 
 namespace velkan {
 
-void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
-  if (max_step > kMaxStep) throw InternalError("Bucket queue step exceeds its ring.");
-  const std::size_t ring = std::bit_ceil(static_cast<std::size_t>(max_step) + 1);
+void BucketQueue::clear_ring(std::size_t ring) {
   heads_.resize(std::max(heads_.size(), ring));  // capacity is kept from search to search
   std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
+  occupied_.resize(std::max(occupied_.size(), ring / 64));
+  std::fill(occupied_.begin(), occupied_.begin() + static_cast<std::ptrdiff_t>(ring / 64), 0);
+}
+
+void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
+  if (max_step > kMaxStep) throw InternalError("Bucket queue step exceeds its ring.");
+  const std::size_t ring = std::max<std::size_t>(64, std::bit_ceil(static_cast<std::size_t>(max_step) + 1));
+  clear_ring(ring);
   if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
   if (pool_.size() < pushes) pool_.resize(pushes);  // kept from search to search
   ring_ = Ring{};
   ring_.heads_ = heads_.data();
   ring_.pool_ = pool_.data();
   ring_.capacity_ = pool_.size();
+  ring_.occupied_ = occupied_.data();
   ring_.mask_ = ring - 1;
+  ring_.word_mask_ = ring / 64 - 1;
 }
 
 BucketQueue::WideRing BucketQueue::wide_local(std::uint32_t max_step, std::size_t pushes) {
-  // About 500 buckets span the widest step; keys in the queue span one more bucket.
-  const int shift = std::max(0, static_cast<int>(std::bit_width(max_step)) - 9);
-  const std::size_t ring = std::bit_ceil((static_cast<std::size_t>(max_step) >> shift) + 2);
-  heads_.resize(std::max(heads_.size(), ring));
-  std::fill(heads_.begin(), heads_.begin() + static_cast<std::ptrdiff_t>(ring), kEnd);
+  // About 2,000 buckets span the widest step; keys in the queue span one more bucket.
+  const int shift = std::max(0, static_cast<int>(std::bit_width(max_step)) - 11);
+  const std::size_t ring = std::max<std::size_t>(64, std::bit_ceil((static_cast<std::size_t>(max_step) >> shift) + 2));
+  clear_ring(ring);
   if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
   if (wide_pool_.size() < pushes) {
     wide_pool_.resize(pushes);
@@ -37,7 +44,9 @@ BucketQueue::WideRing BucketQueue::wide_local(std::uint32_t max_step, std::size_
   wide.pool_ = wide_pool_.data();
   wide.open_ = open_.data();
   wide.capacity_ = wide_pool_.size();
+  wide.occupied_ = occupied_.data();
   wide.mask_ = ring - 1;
+  wide.word_mask_ = ring / 64 - 1;
   wide.shift_ = shift;
   wide.low_mask_ = (std::uint64_t{1} << shift) - 1;
   return wide;

@@ -8,12 +8,13 @@
 // stack.
 //
 // Wider steps would make the ring long and its scan for the next key slow, so
-// they take the WideRing: each bucket spans 2^shift keys, about a thousandth
+// they take the WideRing: each bucket spans 2^shift keys, about 1/2,000th
 // of the widest step, and the bucket being popped is unpacked into a short
 // list searched for its least key, newest first among equal ones. It pops in
 // the same order.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -36,6 +37,23 @@ class BucketQueue {
   };
   static constexpr std::uint32_t kEnd = UINT32_MAX;
 
+  // A ring's buckets that hold entries, a bit each, let a pop skip the empty
+  // ones 64 at a time.
+  static void set_bit(std::uint64_t* bits, std::size_t slot) { bits[slot >> 6] |= std::uint64_t{1} << (slot & 63); }
+  static void clear_bit(std::uint64_t* bits, std::size_t slot) {
+    bits[slot >> 6] &= ~(std::uint64_t{1} << (slot & 63));
+  }
+  // The first set bucket at or after `slot`, round the ring; one must be set.
+  static std::size_t next_occupied(const std::uint64_t* bits, std::size_t slot, std::size_t word_mask) {
+    std::size_t word = slot >> 6;
+    std::uint64_t set = bits[word] & (~std::uint64_t{0} << (slot & 63));
+    while (set == 0) {
+      word = (word + 1) & word_mask;
+      set = bits[word];
+    }
+    return (word << 6) | static_cast<std::size_t>(std::countr_zero(set));
+  }
+
  public:
   // Widest step the ring is ever grown for; wider graphs take another queue.
   static constexpr std::uint32_t kMaxStep = 1u << 14;
@@ -49,29 +67,36 @@ class BucketQueue {
     void push(std::uint64_t key, std::uint32_t node) {
       if (used_ == capacity_) [[unlikely]]
         overflow();
-      std::uint32_t& head = heads_[static_cast<std::size_t>(key) & mask_];
+      const std::size_t slot = static_cast<std::size_t>(key) & mask_;
+      std::uint32_t& head = heads_[slot];
       pool_[used_] = Entry{node, head};
       head = static_cast<std::uint32_t>(used_++);
+      set_bit(occupied_, slot);
       ++size_;
     }
 
     // The least key and, of its nodes, the one pushed last; the queue must not be empty.
     std::pair<std::uint64_t, std::uint32_t> pop() {
-      while (heads_[static_cast<std::size_t>(current_) & mask_] == kEnd) ++current_;
-      std::uint32_t& head = heads_[static_cast<std::size_t>(current_) & mask_];
+      const std::size_t slot = static_cast<std::size_t>(current_) & mask_;
+      const std::size_t found = next_occupied(occupied_, slot, word_mask_);
+      current_ += (found - slot) & mask_;
+      std::uint32_t& head = heads_[found];
       const Entry& top = pool_[head];
       head = top.next;
+      if (head == kEnd) clear_bit(occupied_, found);
       --size_;
       return {current_, top.node};
     }
 
    private:
     friend class BucketQueue;
-    std::uint32_t* heads_ = nullptr;  // ring, a power of two long: top entry of each bucket
-    Entry* pool_ = nullptr;           // room for every push since reset; [0, used_) taken
+    std::uint32_t* heads_ = nullptr;     // ring, a power of two long (64 or more): top entry of each bucket
+    std::uint64_t* occupied_ = nullptr;  // bit per bucket: it holds entries
+    Entry* pool_ = nullptr;              // room for every push since reset; [0, used_) taken
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     std::size_t mask_ = 0;
+    std::size_t word_mask_ = 0;  // of the bit set's words
     std::uint64_t current_ = 0;
     std::size_t size_ = 0;
   };
@@ -90,9 +115,11 @@ class BucketQueue {
         open_[open_count_++] = Open{open_order(key, seq), node};
         return;
       }
-      std::uint32_t& head = heads_[static_cast<std::size_t>(key >> shift_) & mask_];
+      const std::size_t slot = static_cast<std::size_t>(key >> shift_) & mask_;
+      std::uint32_t& head = heads_[slot];
       pool_[seq] = WideEntry{key, node, head};
       head = seq;
+      set_bit(occupied_, slot);
     }
 
     std::pair<std::uint64_t, std::uint32_t> pop() {
@@ -113,17 +140,21 @@ class BucketQueue {
       return ((key & low_mask_) << 32) | (UINT32_MAX - seq);
     }
     void open_next_bucket() {
-      while (heads_[static_cast<std::size_t>(++current_) & mask_] == kEnd) {
-      }
-      std::uint32_t& head = heads_[static_cast<std::size_t>(current_) & mask_];
+      const std::size_t slot = static_cast<std::size_t>(current_ + 1) & mask_;
+      const std::size_t found = next_occupied(occupied_, slot, word_mask_);
+      current_ += 1 + ((found - slot) & mask_);
+      std::uint32_t& head = heads_[found];
       for (std::uint32_t e = head; e != kEnd; e = pool_[e].next)
         open_[open_count_++] = Open{open_order(pool_[e].key, e), pool_[e].node};
       head = kEnd;
+      clear_bit(occupied_, found);
     }
 
-    std::uint32_t* heads_ = nullptr;  // ring, a power of two long: top entry of each bucket
-    WideEntry* pool_ = nullptr;       // [0, used_) numbered by push
-    Open* open_ = nullptr;            // the current bucket's entries, unordered
+    std::uint32_t* heads_ = nullptr;     // ring, a power of two long (64 or more): top entry of each bucket
+    std::uint64_t* occupied_ = nullptr;  // bit per bucket: it holds entries
+    std::size_t word_mask_ = 0;
+    WideEntry* pool_ = nullptr;  // [0, used_) numbered by push
+    Open* open_ = nullptr;       // the current bucket's entries, unordered
     std::size_t open_count_ = 0;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
@@ -153,8 +184,10 @@ class BucketQueue {
 
  private:
   [[noreturn]] static void overflow();
+  void clear_ring(std::size_t ring);  // empties the first `ring` buckets, a multiple of 64
   std::vector<std::uint32_t> heads_;
   std::vector<Entry> pool_;
+  std::vector<std::uint64_t> occupied_;
   Ring ring_;
   std::vector<WideEntry> wide_pool_;
   std::vector<Open> open_;
