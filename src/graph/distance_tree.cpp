@@ -137,19 +137,18 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
     total[v] = best;
     if (best != kUnreached) s.queue.push(best, v);
   }
-  // ...and the affected nodes settle among themselves.
+  // ...and the affected nodes settle among themselves. No edge improves a
+  // kept node, whose total is already the least, nor, held at 0 meanwhile,
+  // an absent one: the loop needs no test of its targets.
+  for (const std::uint32_t v : absent) total[v] = 0;
   while (!s.queue.empty()) {
     const auto [key, u] = s.queue.pop();
     if (key != total[u]) continue;
-    for (std::uint32_t e = graph.edge_begin[u]; e < graph.edge_begin[u] + graph.edge_count[u]; ++e) {
-      const GraphEdge& edge = graph.edges[e];
-      if (s.affected[edge.target] == 0) continue;
-      const std::uint64_t candidate = key + edge.distance_units;
-      if (candidate >= total[edge.target]) continue;
-      total[edge.target] = candidate;
-      s.queue.push(candidate, edge.target);
-    }
+    const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
+    relax(first, first + graph.edge_count[u], key, &GraphEdge::distance_units, total,
+          [&s](const GraphEdge* edge, std::uint64_t candidate) { s.queue.push(candidate, edge->target); });
   }
+  for (const std::uint32_t v : absent) total[v] = kUnreached;
   unmark();
   return true;
 }
