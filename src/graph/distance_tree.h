@@ -22,7 +22,7 @@ namespace velkan {
 
 // Working state of DistanceTree::build, reused from build to build.
 struct TreeScratch {
-  RadixHeap heap;
+  BucketQueue buckets;
   SearchResult result;
   std::vector<std::uint32_t> parent, child_begin, children, next, stack;
 };
