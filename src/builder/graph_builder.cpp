@@ -124,6 +124,8 @@ void reset_nodes(const FocalWindows& windows, float one_minus_max_cost, float ma
   g.edge_begin.assign(nodes, 0);
   g.edge_count.assign(nodes, 0);
   g.source = kNoNode;
+  g.shared_edges = {};
+  g.blocked.clear();
   for (std::size_t li = 0; li < windows.levels.size(); ++li) {
     const LevelCells& cells = windows.levels[li];
     check_level_sequences(cells);

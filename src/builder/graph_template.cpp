@@ -172,111 +172,48 @@ VELKAN_AVX2_BUILD std::uint32_t weighted_avx2(const float* path_weight, const fl
   return weighted_loop(path_weight, km, count, cost, units);
 }
 
-// Marks the present nodes with an edge into an absent one, and lists the
-// absent nodes but the pseudo-node.
-void mark_dirty(const GraphTemplate& t, TemplateScratch& s) {
-  const std::size_t nodes = t.graph.node_count();
-  s.dirty.assign(nodes, 0);
-  s.absent.clear();
-  const DistanceTree& d = t.distances;
-  for (std::size_t v = 0; v + 1 < nodes; ++v) {
-    if (s.present[v] != 0) continue;
-    s.absent.push_back(static_cast<std::uint32_t>(v));
-    for (std::uint32_t k = d.in_begin[v]; k < d.in_begin[v + 1]; ++k) s.dirty[d.in_from[k]] = 1;
-  }
-}
-
-// Every template edge's weighted cost into the focal cell's path weights, 0
-// for the edges into or out of absent nodes, which are dropped; returns the
-// widest units of the edges kept.
-std::uint32_t weigh_edges(const GraphTemplate& t, const SearchGraph& out, TemplateScratch& s) {
+// Every template edge's weighted cost and units into the focal cell's path
+// weights; returns the widest units (edges of blocked nodes included).
+std::uint32_t weigh_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const std::size_t edges = t.edge_target.size();
   s.edge_path_weight.resize(edges);
-  s.cost.resize(edges);
-  s.units.resize(edges);
+  out.shared_cost.resize(edges);
+  out.shared_units.resize(edges);
   const bool avx2 = loop_build() == LoopBuild::Avx2;
   (avx2 ? gather_avx2 : gather_portable)(t.edge_target.data(), edges, out.path_weight.data(),
                                          s.edge_path_weight.data());
-  for (const std::uint32_t v : s.absent) {
-    std::fill_n(s.edge_path_weight.begin() + t.graph.edge_begin[v], t.graph.edge_count[v], 0.0f);
-  }
-  return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges, s.cost.data(),
-                                                    s.units.data());
+  return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges,
+                                                    out.shared_cost.data(), out.shared_units.data());
 }
 
-// The four arrays an edge is made of.
-struct TemplateEdges {
-  const std::int32_t* target;
-  const std::uint32_t* units;
-  const std::uint32_t* distance_units;
-  const float* cost;
-};
-
-// out[e] = the template's edge e with the focal cell's weighted cost, in
-// every LoopBuild: four arrays interleave into the edges.
-[[gnu::always_inline]] inline void interleave_loop(const std::int32_t* __restrict target,
-                                                   const std::uint32_t* __restrict units,
-                                                   const std::uint32_t* __restrict distance_units,
-                                                   const float* __restrict cost, std::size_t count,
-                                                   GraphEdge* __restrict out) {
-  for (std::size_t e = 0; e < count; ++e) {
-    out[e] = GraphEdge{static_cast<std::uint32_t>(target[e]), units[e], distance_units[e], cost[e]};
-  }
-}
-void interleave_portable(const TemplateEdges& in, std::size_t count, GraphEdge* out) {
-  interleave_loop(in.target, in.units, in.distance_units, in.cost, count, out);
-}
-VELKAN_AVX2_BUILD void interleave_avx2(const TemplateEdges& in, std::size_t count, GraphEdge* out) {
-  interleave_loop(in.target, in.units, in.distance_units, in.cost, count, out);
-}
-
-// Keeps the edges [first, first + count) into present nodes, in order, at the
-// run's start; returns how many, and widens `widest` by their lengths.
-std::uint32_t keep_present_targets(GraphEdge* first, std::uint32_t count, const std::uint8_t* present,
-                                   std::uint32_t& widest) {
-  GraphEdge* next = first;
-  for (std::uint32_t e = 0; e < count; ++e) {
-    const GraphEdge edge = first[e];
-    const bool keep = present[edge.target] != 0;
-    *next = edge;
-    next += keep ? 1 : 0;
-    widest = keep ? std::max(widest, edge.distance_units) : widest;
-  }
-  return static_cast<std::uint32_t>(next - first);
-}
-
-// The template's edges among the present nodes, each at its place in the
-// template, with weighted costs from the focal cell's path weights: absent
-// nodes keep no edge, and nodes with an edge into one keep the others at the
-// start of their run. Returns false where the focal cell keeps no edge within
-// its own level (an isolated focal cell, whose graph takes the pseudo-node
-// instead).
-bool copy_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
+// The focal cell's graph shares the template's edges; its absent nodes are
+// blocked. Returns false where the focal cell has no edge within its own level
+// into a present node (an isolated focal cell, whose graph takes the
+// pseudo-node instead).
+bool share_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const SearchGraph& tg = t.graph;
-  mark_dirty(t, s);
-  out.max_weighted_units = weigh_edges(t, out, s);
-  out.edges.resize(tg.edges.size());
-  const TemplateEdges in{t.edge_target.data(), s.units.data(), t.edge_units.data(), s.cost.data()};
-  (loop_build() == LoopBuild::Avx2 ? interleave_avx2 : interleave_portable)(in, tg.edges.size(), out.edges.data());
+  out.shared_edges = std::span<const GraphEdge>(tg.edges.data(), tg.edges.size());
   std::copy(tg.edge_begin.begin(), tg.edge_begin.end(), out.edge_begin.begin());
-  std::uint32_t widest = 0;
-  const std::size_t cells = tg.node_count() - 1;  // the pseudo-node has no edges
-  for (std::size_t u = 0; u < cells; ++u) {
-    if (s.present[u] == 0) continue;  // edge_count stays 0
-    if (s.dirty[u] == 0) {
-      out.edge_count[u] = tg.edge_count[u];
-      widest = std::max(widest, t.widest_distance[u]);
-    } else {
-      out.edge_count[u] =
-          keep_present_targets(out.edges.data() + tg.edge_begin[u], tg.edge_count[u], s.present.data(), widest);
-    }
-  }
-  out.max_distance_units = widest;
+  std::copy(tg.edge_count.begin(), tg.edge_count.end(), out.edge_count.begin());
+  out.blocked.assign(s.absent.begin(), s.absent.end());
+  out.max_distance_units = tg.max_distance_units;
+  out.max_weighted_units = weigh_edges(t, s, out);
   // The focal cell's own-level edges come first among its edges.
   const auto source = static_cast<std::size_t>(out.source);
-  const std::size_t own_level_end = tg.level_base.size() > 1 ? tg.level_base[1] : cells;
-  const GraphEdge* own = out.edges.data() + out.edge_begin[source];
-  return out.edge_count[source] > 0 && own->target < own_level_end;
+  const std::size_t own_level_end = tg.level_base.size() > 1 ? tg.level_base[1] : tg.node_count() - 1;
+  const GraphEdge* const first = tg.edges.data() + tg.edge_begin[source];
+  for (const GraphEdge* e = first; e != first + tg.edge_count[source] && e->target < own_level_end; ++e) {
+    if (s.present[e->target] != 0) return true;
+  }
+  return false;
+}
+
+// Lists the absent nodes but the pseudo-node.
+void list_absent(const GraphTemplate& t, TemplateScratch& s) {
+  s.absent.clear();
+  for (std::size_t v = 0; v + 1 < t.graph.node_count(); ++v) {
+    if (s.present[v] == 0) s.absent.push_back(static_cast<std::uint32_t>(v));
+  }
 }
 
 }  // namespace
@@ -301,10 +238,8 @@ TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& length
 
 std::size_t GraphTemplate::memory_bytes() const {
   const SearchGraph& g = graph;
-  std::size_t bytes =
-      sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
-      (edge_target.capacity() + edge_units.capacity() + widest_distance.capacity()) * sizeof(std::uint32_t) +
-      edge_km.capacity() * sizeof(float);
+  std::size_t bytes = sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
+                      (edge_target.capacity() + edge_km.capacity()) * sizeof(float);
   bytes +=
       g.edges.capacity() * sizeof(GraphEdge) +
       (g.condition.capacity() + g.protected_fraction.capacity() + g.weight.capacity() + g.traversal.capacity() +
@@ -331,7 +266,8 @@ TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::i
   for (const NodeRun& run : s.runs)
     copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);
   out.source = t.graph.source;
-  if (!copy_edges(t, s, out)) return TemplateFit::None;
+  list_absent(t, s);
+  if (!share_edges(t, s, out)) return TemplateFit::None;
   return s.present_count + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;
 }
 
@@ -438,22 +374,9 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
   }
   out.edge_flag.push_back(0);  // the pseudo-node
   out.edge_target.resize(g.edges.size());
-  out.edge_units.resize(g.edges.size());
   out.edge_km.resize(g.edges.size());
-  std::uint32_t next_edge = 0;
-  for (std::size_t u = 0; u < pseudo; ++u) {
-    if (g.edge_begin[u] != next_edge) return false;  // the nodes' edges must follow one another
-    next_edge += g.edge_count[u];
-  }
-  out.widest_distance.assign(g.node_count(), 0);
-  for (std::size_t u = 0; u < pseudo; ++u) {
-    for (std::uint32_t e = g.edge_begin[u]; e < g.edge_begin[u] + g.edge_count[u]; ++e) {
-      out.widest_distance[u] = std::max(out.widest_distance[u], g.edges[e].distance_units);
-    }
-  }
   for (std::size_t e = 0; e < g.edges.size(); ++e) {
     out.edge_target[e] = static_cast<std::int32_t>(g.edges[e].target);
-    out.edge_units[e] = g.edges[e].distance_units;
     out.edge_km[e] = g.edges[e].weighted_cost;
   }
   out.distances.build(g, g.source, tree_scratch_);

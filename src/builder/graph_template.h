@@ -49,13 +49,11 @@ struct GraphTemplate {
   std::vector<TemplateLevel> levels;
   SearchGraph graph;  // path weights 1: an edge's weighted cost is its length in km
   // Per edge of graph.edges, apart for loops that vectorise: its target
-  // (signed, as gathers index), its length in units and in km.
+  // (signed, as gathers index) and its length in km.
   std::vector<std::int32_t> edge_target;
-  std::vector<std::uint32_t> edge_units;
   std::vector<float> edge_km;
-  std::vector<std::uint32_t> widest_distance;  // per node: the widest length of its edges, in units
-  std::vector<std::uint8_t> edge_flag;         // per node: links to the coarser level
-  DistanceTree distances;                      // from graph.source
+  std::vector<std::uint8_t> edge_flag;  // per node: links to the coarser level
+  DistanceTree distances;               // from graph.source
 
   std::size_t memory_bytes() const;
 };
@@ -75,23 +73,21 @@ struct NodeRun {
 // Working state reused from focal cell to focal cell.
 struct TemplateScratch {
   std::vector<std::uint8_t> present;  // per template node: a gathered cell's
-  std::vector<std::uint8_t> dirty;    // per template node: an edge into an absent node
   std::vector<std::uint32_t> absent;  // the template nodes without a gathered cell, but the pseudo-node
   std::vector<NodeRun> runs;
   std::size_t present_count = 0;
   std::vector<float> edge_path_weight;  // per template edge: its target's path weight
-  std::vector<float> cost;              // per template edge: its weighted cost into the focal path weights
-  std::vector<std::uint32_t> units;     // and the cost's units
   RepairScratch repair;
 };
 
 // The graph of focal cell (row, col) from its phase's template, when the
 // focal cell's windows fit it. `out` keeps the template's node numbers and
-// its edges' places: its nodes without a gathered cell have neither edges nor
-// values, and the rest is what build_search_graph makes of the windows, node
-// for node and edge for edge in the same order (some places of `edges` left
-// unused), so every search of it settles the same nodes in the same order
-// with the same totals.
+// shares its edges (valid while the template is): its nodes without a
+// gathered cell are blocked, without values, and the rest is what
+// build_search_graph makes of the windows, node for node, with the same
+// edges in the same order once those into blocked nodes are left out, so
+// every search of it settles the same nodes in the same order with the same
+// totals.
 TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
                                 const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& scratch,
                                 SearchGraph& out);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/no_init_allocator.h"
@@ -41,8 +42,21 @@ struct SearchGraph {
 
   std::int32_t source = kNoNode;
 
+  // A graph made from a template shares the template's edges instead of
+  // `edges`, with weighted costs of its own: those of shared edge e are
+  // shared_cost[e] and shared_units[e], not the edge's. Its nodes without a
+  // cell are `blocked`: edges may enter them, but no search ever reaches them.
+  std::span<const GraphEdge> shared_edges;
+  std::vector<float> shared_cost;
+  std::vector<std::uint32_t> shared_units;
+  std::vector<std::uint32_t> blocked;
+
+  bool shares_edges() const { return shared_edges.data() != nullptr; }
+  const GraphEdge* edge_data() const { return shares_edges() ? shared_edges.data() : edges.data(); }
+  std::size_t edge_slots() const { return shares_edges() ? shared_edges.size() : edges.size(); }
+
   std::size_t node_count() const { return condition.size(); }
-  // Edges reachable through edge_begin/edge_count.
+  // Edges reachable through edge_begin/edge_count (blocked nodes' included).
   std::size_t edge_total() const {
     std::size_t total = 0;
     for (const std::uint32_t c : edge_count) total += c;

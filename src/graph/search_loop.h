@@ -50,11 +50,44 @@ template <class Improve>
   }
 }
 
+inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
+  return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
+}
+
+// relax() for shared edges, whose units come from an array of their own.
+template <class Improve>
+[[gnu::always_inline]] inline void relax_shared(const GraphEdge* first, const GraphEdge* last,
+                                                const std::uint32_t* __restrict units, std::uint64_t key,
+                                                std::uint64_t* __restrict total, Improve improve) {
+  constexpr std::ptrdiff_t kChunk = 16;
+  std::uint8_t improved[kChunk];
+  while (first != last) {
+    const std::ptrdiff_t count = std::min(kChunk, last - first);
+    int kept = 0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      const std::uint32_t v = first[i].target;
+      const std::uint64_t candidate = key + units[i], old = total[v];
+      const bool better = candidate < old;
+      total[v] = better ? candidate : old;
+      improved[kept] = static_cast<std::uint8_t>(i);
+      kept += better ? 1 : 0;
+    }
+    for (int k = 0; k < kept; ++k) {
+      const std::uint8_t i = improved[k];
+      improve(first + i, key + units[i]);
+    }
+    first += count;
+    units += count;
+  }
+}
+
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
 // order (least key first, equal keys newest first): a bucket queue's Ring by
 // value, or a radix heap by reference. `observe(edge, from)` hears of every
-// improving edge, in the order the loop takes them.
-template <class Queue, class Observer>
+// improving edge, in the order the loop takes them. With kShared, the
+// weighted costs are the graph's shared_cost and shared_units (a graph
+// sharing its template's edges); `units` is then not read.
+template <bool kShared, class Queue, class Observer>
 void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t GraphEdge::* units, Queue queue,
                  SearchResult& out, Observer observe) {
   const std::size_t n = graph.node_count();
@@ -62,8 +95,11 @@ void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t Gra
   out.weighted_path.assign(n, 0.0f);
   out.settled.clear();
   if (start < 0 || static_cast<std::size_t>(start) >= n) return;
+  // A total of 0 is never improved: blocked nodes are never pushed.
+  for (const std::uint32_t b : graph.blocked) out.total[b] = 0;
   out.total[static_cast<std::size_t>(start)] = 0;
   queue.push(0, static_cast<std::uint32_t>(start));
+  const GraphEdge* const edges = graph.edge_data();
   while (!queue.empty()) {
     const auto [key, u] = queue.pop();
     // Each push carries a strictly smaller total, so only stale entries mismatch.
@@ -72,18 +108,37 @@ void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t Gra
     // u's path is final, so each improved target's path is u's plus its edge:
     // the last improvement, the one that stays, leaves the chosen path's sum.
     const float path_u = out.weighted_path[u];
-    const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
-    relax(first, first + graph.edge_count[u], key, units, out.total.data(),
-          [&](const GraphEdge* edge, std::uint64_t candidate) {
-            observe(edge, u);
-            out.weighted_path[edge->target] = path_u + edge->weighted_cost;
-            queue.push(candidate, edge->target);
-          });
+    const GraphEdge* const first = edges + graph.edge_begin[u];
+    const GraphEdge* const last = first + graph.edge_count[u];
+    if constexpr (kShared) {
+      const std::size_t begin = graph.edge_begin[u];
+      const float* const cost = graph.shared_cost.data() + begin;
+      relax_shared(first, last, graph.shared_units.data() + begin, key, out.total.data(),
+                   [&](const GraphEdge* edge, std::uint64_t candidate) {
+                     observe(edge, u);
+                     out.weighted_path[edge->target] = path_u + cost[edge - first];
+                     queue.push(candidate, edge->target);
+                   });
+    } else {
+      relax(first, last, key, units, out.total.data(), [&](const GraphEdge* edge, std::uint64_t candidate) {
+        observe(edge, u);
+        out.weighted_path[edge->target] = path_u + edge->weighted_cost;
+        queue.push(candidate, edge->target);
+      });
+    }
   }
+  for (const std::uint32_t b : graph.blocked) out.total[b] = kUnreached;
 }
 
-inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
-  return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
+// search_loop by `kind`, with kShared where the graph's weighted costs are its shared ones.
+template <class Queue, class Observer>
+void search_loop(const SearchGraph& graph, std::int32_t start, CostKind kind, Queue queue, SearchResult& out,
+                 Observer observe) {
+  if (kind == CostKind::Weighted && graph.shares_edges()) {
+    search_loop<true>(graph, start, units_of(kind), queue, out, observe);
+  } else {
+    search_loop<false>(graph, start, units_of(kind), queue, out, observe);
+  }
 }
 
 // The loop on the radix heap alone.
@@ -91,7 +146,7 @@ template <class Observer>
 void search_on_heap(const SearchGraph& graph, std::int32_t start, CostKind kind, RadixHeap& heap, SearchResult& out,
                     Observer observe) {
   heap.clear();
-  search_loop<RadixHeap&>(graph, start, units_of(kind), heap, out, observe);
+  search_loop<RadixHeap&>(graph, start, kind, heap, out, observe);
 }
 
 // The loop on the bucket queue, on its wide ring where a step of `kind` passes kMaxStep.
@@ -100,11 +155,11 @@ void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind ki
                        SearchResult& out, Observer observe) {
   const std::uint32_t widest = kind == CostKind::Weighted ? graph.max_weighted_units : graph.max_distance_units;
   if (widest > BucketQueue::kMaxStep) {
-    search_loop(graph, start, units_of(kind), buckets.wide_local(widest, graph.edges.size() + 1), out, observe);
+    search_loop(graph, start, kind, buckets.wide_local(widest, graph.edge_slots() + 1), out, observe);
     return;
   }
-  buckets.reset(widest, graph.edges.size() + 1);  // a push needs an improving edge
-  search_loop(graph, start, units_of(kind), buckets.local(), out, observe);
+  buckets.reset(widest, graph.edge_slots() + 1);  // a push needs an improving edge
+  search_loop(graph, start, kind, buckets.local(), out, observe);
 }
 
 }  // namespace velkan
