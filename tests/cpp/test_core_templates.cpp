@@ -78,6 +78,15 @@ EngineInputs make_inputs(const Landscape& l) {
       }
     }
   }
+  // Islands among the lakes: cells whose eight neighbours have no value, so
+  // that their graphs take the pseudo-node however complete their coarser windows.
+  for (const auto [r, c] : {std::pair{l.rows / 3, l.cols / 3}, std::pair{l.rows / 2, 2 * l.cols / 3}}) {
+    if (l.holes != Holes::Clustered) break;
+    for (std::size_t i = r - 1; i <= r + 1; ++i) {
+      for (std::size_t j = c - 1; j <= c + 1; ++j) (*in.condition)(i, j) = NAN;
+    }
+    (*in.condition)(r, c) = 0.5f;
+  }
   if (l.traversal) in.traversal = random_raster(1, 0.1f, 1.0f, 0.03f, NAN);
   if (l.olvi)
     in.transition_grids = std::vector<Raster<float>>{random_raster(3, 0.0f, 2.0f, 0.03f, INFINITY),
