@@ -180,8 +180,9 @@ std::uint32_t weigh_edges(const GraphTemplate& t, TemplateScratch& s, SearchGrap
   out.shared_cost.resize(edges);
   out.shared_units.resize(edges);
   const bool avx2 = loop_build() == LoopBuild::Avx2;
-  (avx2 ? gather_avx2 : gather_portable)(t.edge_target.data(), edges, out.path_weight.data(),
-                                         s.edge_path_weight.data());
+  // Node numbers are far below 2^31: the gathers' signed indices read them alike.
+  const auto* index = reinterpret_cast<const std::int32_t*>(t.edge_target.data());
+  (avx2 ? gather_avx2 : gather_portable)(index, edges, out.path_weight.data(), s.edge_path_weight.data());
   return (avx2 ? weighted_avx2 : weighted_portable)(s.edge_path_weight.data(), t.edge_km.data(), edges,
                                                     out.shared_cost.data(), out.shared_units.data());
 }
@@ -193,6 +194,7 @@ std::uint32_t weigh_edges(const GraphTemplate& t, TemplateScratch& s, SearchGrap
 bool share_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const SearchGraph& tg = t.graph;
   out.shared_edges = std::span<const GraphEdge>(tg.edges.data(), tg.edges.size());
+  out.shared_targets = t.edge_target.data();
   std::copy(tg.edge_begin.begin(), tg.edge_begin.end(), out.edge_begin.begin());
   std::copy(tg.edge_count.begin(), tg.edge_count.end(), out.edge_count.begin());
   out.blocked.assign(s.absent.begin(), s.absent.end());
@@ -376,7 +378,7 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
   out.edge_target.resize(g.edges.size());
   out.edge_km.resize(g.edges.size());
   for (std::size_t e = 0; e < g.edges.size(); ++e) {
-    out.edge_target[e] = static_cast<std::int32_t>(g.edges[e].target);
+    out.edge_target[e] = g.edges[e].target;
     out.edge_km[e] = g.edges[e].weighted_cost;
   }
   out.distances.build(g, g.source, tree_scratch_);

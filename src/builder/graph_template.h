@@ -48,9 +48,9 @@ struct GraphTemplate {
   std::int32_t row = 0, col = 0;  // the focal cell it was built for
   std::vector<TemplateLevel> levels;
   SearchGraph graph;  // path weights 1: an edge's weighted cost is its length in km
-  // Per edge of graph.edges, apart for loops that vectorise: its target
-  // (signed, as gathers index) and its length in km.
-  std::vector<std::int32_t> edge_target;
+  // Per edge of graph.edges, apart for loops that vectorise and for the
+  // weighted search: its target and its length in km.
+  std::vector<std::uint32_t> edge_target;
   std::vector<float> edge_km;
   std::vector<std::uint8_t> edge_flag;  // per node: links to the coarser level
   DistanceTree distances;               // from graph.source

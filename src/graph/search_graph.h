@@ -47,6 +47,7 @@ struct SearchGraph {
   // shared_cost[e] and shared_units[e], not the edge's. Its nodes without a
   // cell are `blocked`: edges may enter them, but no search ever reaches them.
   std::span<const GraphEdge> shared_edges;
+  const std::uint32_t* shared_targets = nullptr;  // the shared edges' targets alone, for the weighted search
   std::vector<float> shared_cost;
   std::vector<std::uint32_t> shared_units;
   std::vector<std::uint32_t> blocked;

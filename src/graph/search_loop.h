@@ -57,6 +57,7 @@ inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
 // relax() for shared edges, whose units come from an array of their own.
 template <class Improve>
 [[gnu::always_inline]] inline void relax_shared(const GraphEdge* first, const GraphEdge* last,
+                                                const std::uint32_t* __restrict targets,
                                                 const std::uint32_t* __restrict units, std::uint64_t key,
                                                 std::uint64_t* __restrict total, Improve improve) {
   constexpr std::ptrdiff_t kChunk = 16;
@@ -65,7 +66,7 @@ template <class Improve>
     const std::ptrdiff_t count = std::min(kChunk, last - first);
     int kept = 0;
     for (std::ptrdiff_t i = 0; i < count; ++i) {
-      const std::uint32_t v = first[i].target;
+      const std::uint32_t v = targets[i];
       const std::uint64_t candidate = key + units[i], old = total[v];
       const bool better = candidate < old;
       total[v] = better ? candidate : old;
@@ -77,6 +78,7 @@ template <class Improve>
       improve(first + i, key + units[i]);
     }
     first += count;
+    targets += count;
     units += count;
   }
 }
@@ -113,11 +115,13 @@ void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t Gra
     if constexpr (kShared) {
       const std::size_t begin = graph.edge_begin[u];
       const float* const cost = graph.shared_cost.data() + begin;
-      relax_shared(first, last, graph.shared_units.data() + begin, key, out.total.data(),
+      relax_shared(first, last, graph.shared_targets + begin, graph.shared_units.data() + begin, key, out.total.data(),
                    [&](const GraphEdge* edge, std::uint64_t candidate) {
                      observe(edge, u);
-                     out.weighted_path[edge->target] = path_u + cost[edge - first];
-                     queue.push(candidate, edge->target);
+                     const std::ptrdiff_t i = edge - first;
+                     const std::uint32_t v = graph.shared_targets[begin + static_cast<std::size_t>(i)];
+                     out.weighted_path[v] = path_u + cost[i];
+                     queue.push(candidate, v);
                    });
     } else {
       relax(first, last, key, units, out.total.data(), [&](const GraphEdge* edge, std::uint64_t candidate) {

@@ -80,7 +80,7 @@ EngineInputs make_inputs(const Landscape& l) {
   }
   // Islands among the lakes: cells whose eight neighbours have no value, so
   // that their graphs take the pseudo-node however complete their coarser windows.
-  for (const auto [r, c] : {std::pair{l.rows / 3, l.cols / 3}, std::pair{l.rows / 2, 2 * l.cols / 3}}) {
+  for (const auto& [r, c] : {std::pair{l.rows / 3, l.cols / 3}, std::pair{l.rows / 2, 2 * l.cols / 3}}) {
     if (l.holes != Holes::Clustered) break;
     for (std::size_t i = r - 1; i <= r + 1; ++i) {
       for (std::size_t j = c - 1; j <= c + 1; ++j) (*in.condition)(i, j) = NAN;
