@@ -62,7 +62,6 @@ struct SearchScratch {
   TemplateFit fit = TemplateFit::None;
   GraphPaths paths;
   SearchGraph graph;
-  RadixHeap heap;
   BucketQueue buckets;
   SearchResult weighted, distance;
   std::vector<DestinationRecord> records;

@@ -88,6 +88,11 @@ class BucketQueue {
       return {current_, top.node};
     }
 
+    // The last key popped, below which no key may be pushed.
+    std::uint64_t last_key() const { return current_; }
+    // Moves an empty queue on to keys from `key` (at least the last popped).
+    void restart_at(std::uint64_t key) { current_ = key; }
+
    private:
     friend class BucketQueue;
     std::uint32_t* heads_ = nullptr;     // ring, a power of two long (64 or more): top entry of each bucket

@@ -10,6 +10,46 @@ namespace {
 
 constexpr std::uint32_t kNoParent = UINT32_MAX;
 
+// Settles the seeds and whatever they improve, on `queue`.
+template <class Queue>
+void settle(const SearchGraph& graph, Queue& queue, std::uint64_t key, std::uint32_t u, std::uint64_t* total) {
+  if (key != total[u]) return;
+  const GraphEdge* const first = graph.edge_data() + graph.edge_begin[u];
+  relax(first, first + graph.edge_count[u], key, &GraphEdge::distance_units, total,
+        [&queue](const GraphEdge* edge, std::uint64_t candidate) { queue.push(candidate, edge->target); });
+}
+
+// The seeds' keys may lie further apart than the ring spans, so they join it
+// in key order, each once the ring's keys come within a step of it: every key
+// in the ring is then less than the seeds still out.
+void settle_on_buckets(const SearchGraph& graph, RepairScratch& s, std::uint64_t* total) {
+  std::sort(s.seeds.begin(), s.seeds.end());
+  const std::uint32_t step = graph.max_distance_units;
+  s.buckets.reset(step, graph.edge_slots() + s.seeds.size() + 1);
+  BucketQueue::Ring ring = s.buckets.local();
+  std::size_t next = 0;
+  while (true) {
+    if (ring.empty()) {
+      if (next == s.seeds.size()) return;
+      ring.restart_at(s.seeds[next].first);
+    }
+    for (; next < s.seeds.size() && s.seeds[next].first <= ring.last_key() + step; ++next) {
+      ring.push(s.seeds[next].first, s.seeds[next].second);
+    }
+    const auto [key, u] = ring.pop();
+    settle(graph, ring, key, u, total);
+  }
+}
+
+void settle_on_heap(const SearchGraph& graph, RepairScratch& s, std::uint64_t* total) {
+  s.heap.clear();
+  for (const auto& [key, v] : s.seeds) s.heap.push(key, v);
+  while (!s.heap.empty()) {
+    const auto [key, u] = s.heap.pop();
+    settle(graph, s.heap, key, u, total);
+  }
+}
+
 }  // namespace
 
 void DistanceTree::build(const SearchGraph& g, std::int32_t start, TreeScratch& s) {
@@ -105,7 +145,6 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
   // node that kept its own gives it just as cheaply; it then counts as kept,
   // so whole subtrees hang on again from their first node that finds such an
   // edge (parents come before children).
-  s.queue.clear();
   std::size_t still = 0;
   for (const std::uint32_t v : s.to_settle) {
     const std::uint64_t want = tree.total[v];
@@ -127,6 +166,7 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
     return false;
   }
   // Nodes that kept their totals after v was looked at may give it less.
+  s.seeds.clear();
   for (const std::uint32_t v : s.to_settle) {
     std::uint64_t best = kUnreached;
     for (std::uint32_t k = tree.in_begin[v]; k < tree.in_begin[v + 1]; ++k) {
@@ -135,18 +175,16 @@ bool repair_totals(const DistanceTree& tree, const SearchGraph& graph, const std
       best = std::min(best, total[u] + tree.in_units[k]);
     }
     total[v] = best;
-    if (best != kUnreached) s.queue.push(best, v);
+    if (best != kUnreached) s.seeds.emplace_back(best, v);
   }
   // ...and the affected nodes settle among themselves. No edge improves a
   // kept node, whose total is already the least, nor, held at 0 meanwhile,
   // an absent one: the loop needs no test of its targets.
   for (const std::uint32_t v : absent) total[v] = 0;
-  while (!s.queue.empty()) {
-    const auto [key, u] = s.queue.pop();
-    if (key != total[u]) continue;
-    const GraphEdge* const first = graph.edges.data() + graph.edge_begin[u];
-    relax(first, first + graph.edge_count[u], key, &GraphEdge::distance_units, total,
-          [&s](const GraphEdge* edge, std::uint64_t candidate) { s.queue.push(candidate, edge->target); });
+  if (graph.max_distance_units <= BucketQueue::kMaxStep) {
+    settle_on_buckets(graph, s, total);
+  } else {
+    settle_on_heap(graph, s, total);
   }
   for (const std::uint32_t v : absent) total[v] = kUnreached;
   unmark();

@@ -48,7 +48,9 @@ struct RepairScratch {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // preorder positions of absent subtrees
   std::vector<std::uint8_t> affected;                           // per node; all 0 between calls
   std::vector<std::uint32_t> to_settle;
-  RadixHeap queue;  // monotone: every key pushed is at least the last popped
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> seeds;  // the nodes to settle by their first totals
+  BucketQueue buckets;
+  RadixHeap heap;  // for steps too wide for the buckets
 };
 
 // The distance totals of `graph` less its `absent` nodes (whose `present` is
