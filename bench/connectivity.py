@@ -436,6 +436,17 @@ def print_block(land, band, results, seconds, passes, search_repeats):
               f"{r['call_us'] / p['searches_alone_us']:10.2f} {allocations:>17s} {p['graph_nodes']:6.0f} "
               f"{p['graph_edges']:6.0f} {p['settled_nodes']:7.0f}")
 
+    print("\ndistance totals by path, share of focal cells: whole (a template's own), repaired (a template's, "
+          "less its absent nodes), searched (a template's graph, searched afresh), built (no template fitted); "
+          "templates: MiB held per worker")
+    print(f"{'configuration':13s} {'whole':>6s} {'repaired':>8s} {'searched':>8s} {'built':>6s} {'templates':>9s}")
+    for name, r in results.items():
+        p = r["parts"]
+        paths = [p[f"paths_{path}"] for path in ("whole", "repaired", "searched", "built")]
+        shares = [count / max(sum(paths), 1) for count in paths]
+        print(f"{name:13s} {shares[0]:6.1%} {shares[1]:8.1%} {shares[2]:8.1%} {shares[3]:6.1%} "
+              f"{p['template_bytes'] / 2**20:9.1f}")
+
     print(f"\npeer: skimage MCP_Geometric, one search over a {2 * REACH + 1} x {2 * REACH + 1} window per focal "
           f"cell, {PEER_FOCAL_CELLS} focal cells; velkan: the call at 1 thread, per focal cell")
     print(f"{'configuration':13s} {'velkan us':>9s} {'MCP us':>9s} {'velkan/MCP':>10s} {'MCP/velkan':>10s}")

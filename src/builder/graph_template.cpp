@@ -257,9 +257,35 @@ std::size_t GraphTemplate::memory_bytes() const {
   return bytes;
 }
 
+namespace {
+
+template <class Vector>
+void reserve(Vector& v, std::size_t size) {
+  if (v.capacity() < size) v.reserve(size);
+}
+
+// Room for the template's nodes and edges in every buffer its focal cells
+// fill, taken as soon as the template serves one: later focal cells of it,
+// however many nodes they lack, allocate nothing.
+void reserve_for(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
+  const std::size_t nodes = t.graph.node_count(), edges = t.graph.edges.size();
+  for (auto* v : {&s.present, &s.repair.affected}) reserve(*v, nodes);
+  for (auto* v : {&s.absent, &s.repair.to_settle, &out.blocked}) reserve(*v, nodes);
+  reserve(s.runs, nodes);
+  reserve(s.repair.ranges, nodes);
+  reserve(s.repair.seeds, nodes);
+  reserve(s.edge_path_weight, edges);
+  reserve(out.shared_cost, edges);
+  reserve(out.shared_units, edges);
+  s.repair.buckets.reserve(t.graph.max_distance_units, edges + nodes + 1);
+}
+
+}  // namespace
+
 TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::int32_t col, const FocalWindows& windows,
                                 const ConnectivityParams& params, const StepLengths& lengths, TemplateScratch& s,
                                 SearchGraph& out) {
+  reserve_for(t, s, out);
   if (!map_nodes(t, row, col, windows, params, lengths, s)) return TemplateFit::None;
   const auto source = static_cast<std::size_t>(t.graph.source);
   if (s.present[source] == 0) return TemplateFit::None;  // the focal cell itself is missing

@@ -6,6 +6,14 @@
 #include "common/errors.h"
 
 namespace velkan {
+namespace {
+
+// The buckets of a ring for steps up to max_step (<= kMaxStep): one per key.
+std::size_t narrow_ring(std::uint32_t max_step) {
+  return std::max<std::size_t>(64, std::bit_ceil(static_cast<std::size_t>(max_step) + 1));
+}
+
+}  // namespace
 
 void BucketQueue::clear_ring(std::size_t ring) {
   heads_.resize(std::max(heads_.size(), ring));  // capacity is kept from search to search
@@ -14,9 +22,17 @@ void BucketQueue::clear_ring(std::size_t ring) {
   std::fill(occupied_.begin(), occupied_.begin() + static_cast<std::ptrdiff_t>(ring / 64), 0);
 }
 
+void BucketQueue::reserve(std::uint32_t max_step, std::size_t pushes) {
+  if (max_step > kMaxStep) return;  // a wide ring's storage is its own
+  const std::size_t ring = narrow_ring(max_step);
+  if (heads_.size() < ring) heads_.resize(ring);
+  if (occupied_.size() < ring / 64) occupied_.resize(ring / 64);
+  if (pool_.size() < pushes) pool_.resize(pushes);
+}
+
 void BucketQueue::reset(std::uint32_t max_step, std::size_t pushes) {
   if (max_step > kMaxStep) throw InternalError("Bucket queue step exceeds its ring.");
-  const std::size_t ring = std::max<std::size_t>(64, std::bit_ceil(static_cast<std::size_t>(max_step) + 1));
+  const std::size_t ring = narrow_ring(max_step);
   clear_ring(ring);
   if (pushes >= UINT32_MAX) throw InternalError("Bucket queue pushes exceed its pool.");
   if (pool_.size() < pushes) pool_.resize(pushes);  // kept from search to search

@@ -184,6 +184,9 @@ class BucketQueue {
   // next reset().
   Ring local() const { return ring_; }
 
+  // Grows the storage for reset(max_step, pushes) without emptying the queue.
+  void reserve(std::uint32_t max_step, std::size_t pushes);
+
   // The same for any max_step, which may exceed kMaxStep.
   WideRing wide_local(std::uint32_t max_step, std::size_t pushes);
 
