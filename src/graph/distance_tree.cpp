@@ -57,9 +57,8 @@ void DistanceTree::build(const SearchGraph& g, std::int32_t start, TreeScratch& 
   // Each node's parent is the node whose edge last improved it, which was
   // settled before it, so the parents form a tree.
   s.parent.assign(n, kNoParent);
-  search_on_buckets(g, start, CostKind::Distance, s.buckets, s.result,
-                    [&](const GraphEdge* edge, std::uint32_t from) { s.parent[edge->target] = from; });
-  total.assign(s.result.total.begin(), s.result.total.end());
+  distance_totals_on_buckets(g, start, s.buckets, total,
+                             [&s](const GraphEdge* edge, std::uint32_t from) { s.parent[edge->target] = from; });
 
   // Children grouped by parent, then a preorder walk from the start.
   s.child_begin.assign(n + 1, 0);

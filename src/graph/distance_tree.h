@@ -23,7 +23,6 @@ namespace velkan {
 // Working state of DistanceTree::build, reused from build to build.
 struct TreeScratch {
   BucketQueue buckets;
-  SearchResult result;
   std::vector<std::uint32_t> parent, child_begin, children, next, stack;
 };
 

@@ -36,44 +36,8 @@ void path_sum_search(const SearchGraph& graph, std::int32_t start, CostKind kind
   search_on_buckets(graph, start, kind, buckets, out, NoEdgeObserver{});
 }
 
-namespace {
-
-// Dijkstra's loop keeping the totals alone, on either ring of the bucket queue.
-template <class Queue>
-void distance_totals_on(const SearchGraph& graph, std::uint32_t start, Queue queue, std::uint64_t* __restrict total) {
-  // Raw pointers, with totals apart from everything else, let the loop keep
-  // the graph's and the queue's state in registers across its stores.
-  const GraphEdge* const edges = graph.edge_data();
-  const std::uint32_t* const edge_begin = graph.edge_begin.data();
-  const std::uint32_t* const edge_count = graph.edge_count.data();
-  for (const std::uint32_t b : graph.blocked) total[b] = 0;  // never improved, so never pushed
-  total[start] = 0;
-  queue.push(0, start);
-  while (!queue.empty()) {
-    const auto [key, u] = queue.pop();
-    if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
-    const GraphEdge* const first = edges + edge_begin[u];
-    relax(first, first + edge_count[u], key, &GraphEdge::distance_units, total,
-          [&](const GraphEdge* edge, std::uint64_t candidate) { queue.push(candidate, edge->target); });
-  }
-  for (const std::uint32_t b : graph.blocked) total[b] = kUnreached;
-}
-
-}  // namespace
-
 void distance_total_search(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets, SearchResult& out) {
-  const std::size_t n = graph.node_count();
-  out.total.assign(n, kUnreached);
-  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
-  const std::uint32_t max_step = graph.max_distance_units;
-  const std::size_t pushes = graph.edge_slots() + 1;  // a push needs an improving edge
-  const auto source = static_cast<std::uint32_t>(start);
-  if (max_step > BucketQueue::kMaxStep) {
-    distance_totals_on(graph, source, buckets.wide_local(max_step, pushes), out.total.data());
-    return;
-  }
-  buckets.reset(max_step, pushes);
-  distance_totals_on(graph, source, buckets.local(), out.total.data());
+  distance_totals_on_buckets(graph, start, buckets, out.total, NoEdgeObserver{});
 }
 
 }  // namespace velkan

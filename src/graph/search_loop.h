@@ -166,4 +166,49 @@ void search_on_buckets(const SearchGraph& graph, std::int32_t start, CostKind ki
   search_loop(graph, start, kind, buckets.local(), out, observe);
 }
 
+// Dijkstra's loop keeping the totals alone, on either ring of the bucket queue.
+template <class Queue, class Observer>
+void distance_totals_loop(const SearchGraph& graph, std::uint32_t start, Queue queue, std::uint64_t* __restrict total,
+                          Observer observe) {
+  // Raw pointers, with totals apart from everything else, let the loop keep
+  // the graph's and the queue's state in registers across its stores.
+  const GraphEdge* const edges = graph.edge_data();
+  const std::uint32_t* const edge_begin = graph.edge_begin.data();
+  const std::uint32_t* const edge_count = graph.edge_count.data();
+  for (const std::uint32_t b : graph.blocked) total[b] = 0;  // never improved, so never pushed
+  total[start] = 0;
+  queue.push(0, start);
+  while (!queue.empty()) {
+    const auto [key, u] = queue.pop();
+    if (key != total[u]) continue;  // a stale entry: u was reached more cheaply since
+    const GraphEdge* const first = edges + edge_begin[u];
+    relax(first, first + edge_count[u], key, &GraphEdge::distance_units, total,
+          [&](const GraphEdge* edge, std::uint64_t candidate) {
+            observe(edge, u);
+            queue.push(candidate, edge->target);
+          });
+  }
+  for (const std::uint32_t b : graph.blocked) total[b] = kUnreached;
+}
+
+// The least distance totals from `start` (kNoNode reaches nothing) into
+// `total`, on the bucket queue; `observe(edge, from)` hears of every
+// improving edge, as in search_loop.
+template <class Observer>
+void distance_totals_on_buckets(const SearchGraph& graph, std::int32_t start, BucketQueue& buckets,
+                                std::vector<std::uint64_t>& total, Observer observe) {
+  const std::size_t n = graph.node_count();
+  total.assign(n, kUnreached);
+  if (start < 0 || static_cast<std::size_t>(start) >= n) return;
+  const std::uint32_t max_step = graph.max_distance_units;
+  const std::size_t pushes = graph.edge_slots() + 1;  // a push needs an improving edge
+  const auto source = static_cast<std::uint32_t>(start);
+  if (max_step > BucketQueue::kMaxStep) {
+    distance_totals_loop(graph, source, buckets.wide_local(max_step, pushes), total.data(), observe);
+    return;
+  }
+  buckets.reset(max_step, pushes);
+  distance_totals_loop(graph, source, buckets.local(), total.data(), observe);
+}
+
 }  // namespace velkan
