@@ -21,66 +21,60 @@ struct NoEdgeObserver {
   void operator()(const GraphEdge* /*edge*/, std::uint32_t /*from*/) const {}
 };
 
-// Relaxes the edges [first, last) of a node settled at `key`. Whether an edge
-// improves its target is hard to predict, so the test is not a branch: the
-// improving edges are noted first and then handed to `improve` (edge, new
-// total) in edge order, which gives the queue exactly the plain loop's pushes.
-template <class Improve>
-[[gnu::always_inline]] inline void relax(const GraphEdge* first, const GraphEdge* last, std::uint64_t key,
-                                         std::uint32_t GraphEdge::* units, std::uint64_t* __restrict total,
-                                         Improve improve) {
+// Relaxes the `count` edges of a node settled at `key`, edge e entering node
+// target(e) by units(e). Whether an edge improves its target is hard to
+// predict, so the test is not a branch: the improving edges are noted first
+// and then handed to `improve` (e, new total) in edge order, which gives the
+// queue exactly the plain loop's pushes.
+template <class Target, class Units, class Improve>
+[[gnu::always_inline]] inline void relax_each(std::ptrdiff_t count, std::uint64_t key, std::uint64_t* __restrict total,
+                                              Target target, Units units, Improve improve) {
   constexpr std::ptrdiff_t kChunk = 16;
   std::uint8_t improved[kChunk];
-  while (first != last) {
-    const std::ptrdiff_t count = std::min(kChunk, last - first);
+  for (std::ptrdiff_t first = 0; first < count; first += kChunk) {
+    const std::ptrdiff_t n = std::min(kChunk, count - first);
     int kept = 0;
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-      const std::uint32_t v = first[i].target;
-      const std::uint64_t candidate = key + first[i].*units, old = total[v];
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+      const std::uint32_t v = target(first + i);
+      const std::uint64_t candidate = key + units(first + i), old = total[v];
       const bool better = candidate < old;
       total[v] = better ? candidate : old;
       improved[kept] = static_cast<std::uint8_t>(i);
       kept += better ? 1 : 0;
     }
     for (int k = 0; k < kept; ++k) {
-      const GraphEdge* edge = first + improved[k];
-      improve(edge, key + edge->*units);
+      const std::ptrdiff_t e = first + improved[k];
+      improve(e, key + units(e));
     }
-    first += count;
   }
+}
+
+// relax_each over the edges [first, last) by their own `units`; `improve`
+// gets (edge, new total).
+template <class Improve>
+[[gnu::always_inline]] inline void relax(const GraphEdge* first, const GraphEdge* last, std::uint64_t key,
+                                         std::uint32_t GraphEdge::* units, std::uint64_t* __restrict total,
+                                         Improve improve) {
+  relax_each(
+      last - first, key, total, [first](std::ptrdiff_t e) { return first[e].target; },
+      [first, units](std::ptrdiff_t e) { return first[e].*units; },
+      [first, &improve](std::ptrdiff_t e, std::uint64_t candidate) { improve(first + e, candidate); });
 }
 
 inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
   return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
 }
 
-// relax() for shared edges, whose units come from an array of their own.
+// relax() for shared edges, whose targets and units come from arrays of their own.
 template <class Improve>
 [[gnu::always_inline]] inline void relax_shared(const GraphEdge* first, const GraphEdge* last,
                                                 const std::uint32_t* __restrict targets,
                                                 const std::uint32_t* __restrict units, std::uint64_t key,
                                                 std::uint64_t* __restrict total, Improve improve) {
-  constexpr std::ptrdiff_t kChunk = 16;
-  std::uint8_t improved[kChunk];
-  while (first != last) {
-    const std::ptrdiff_t count = std::min(kChunk, last - first);
-    int kept = 0;
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-      const std::uint32_t v = targets[i];
-      const std::uint64_t candidate = key + units[i], old = total[v];
-      const bool better = candidate < old;
-      total[v] = better ? candidate : old;
-      improved[kept] = static_cast<std::uint8_t>(i);
-      kept += better ? 1 : 0;
-    }
-    for (int k = 0; k < kept; ++k) {
-      const std::uint8_t i = improved[k];
-      improve(first + i, key + units[i]);
-    }
-    first += count;
-    targets += count;
-    units += count;
-  }
+  relax_each(
+      last - first, key, total, [targets](std::ptrdiff_t e) { return targets[e]; },
+      [units](std::ptrdiff_t e) { return units[e]; },
+      [first, &improve](std::ptrdiff_t e, std::uint64_t candidate) { improve(first + e, candidate); });
 }
 
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
