@@ -310,12 +310,22 @@ bool distances_from_template(const GraphTemplate& t, TemplateFit fit, TemplateSc
   return repair_totals(t.distances, t.graph, s.present.data(), s.absent, nodes / 2, s.repair, total.data());
 }
 
-const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
-  if (!in.policy.usable) return nullptr;
+namespace {
+
+// A phase's row (the global row itself on geographic grids) and column.
+std::pair<std::int64_t, std::int64_t> phase_of(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
   const std::int64_t period = in.policy.period;
   const std::int64_t global_row = global_index(row, in.params.row_offset);
   const std::int64_t row_key = in.policy.by_row ? global_row : floor_mod(global_row, period);
-  const std::int64_t col_key = floor_mod(global_index(col, in.params.col_offset), period);
+  return {row_key, floor_mod(global_index(col, in.params.col_offset), period)};
+}
+
+}  // namespace
+
+const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
+  if (!in.policy.usable) return nullptr;
+  const std::int64_t period = in.policy.period;
+  const auto [row_key, col_key] = phase_of(row, col, in);
   const std::uint64_t key = (static_cast<std::uint64_t>(row_key) << 32) | static_cast<std::uint32_t>(col_key);
   for (Slot& slot : slots_) {
     if (slot.key == key) return slot.usable ? &slot.graph : nullptr;
@@ -409,6 +419,24 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
   }
   out.distances.build(g, g.source, tree_scratch_);
   return true;
+}
+
+SharedTemplates::SharedTemplates(const TemplatePolicy& policy) {
+  if (!policy.usable || policy.by_row) return;
+  const auto period = static_cast<std::size_t>(policy.period);
+  if (period * period > kMostPhases) return;
+  period_ = policy.period;
+  phases_ = period * period;
+  entries_ = std::make_unique<Entry[]>(phases_);
+}
+
+const GraphTemplate* SharedTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in,
+                                           GraphTemplates& builder) {
+  if (!active() || !in.policy.usable || in.policy.by_row || in.policy.period != period_) return nullptr;
+  const auto [row_phase, col_phase] = phase_of(row, col, in);
+  Entry& entry = entries_[static_cast<std::size_t>(row_phase * period_ + col_phase)];
+  std::call_once(entry.built, [&] { entry.usable = builder.build(row, col, in, entry.graph); });
+  return entry.usable ? &entry.graph : nullptr;
 }
 
 }  // namespace velkan

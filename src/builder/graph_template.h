@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "builder/graph_builder.h"
@@ -120,6 +122,10 @@ class GraphTemplates {
 
   std::size_t memory_bytes() const;
 
+  // Builds the template of (row, col)'s phase into `out`, with this worker's
+  // scratch; false where none can be made.
+  bool build(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplate& out);
+
  private:
   struct Slot {
     std::uint64_t key = 0;
@@ -127,7 +133,6 @@ class GraphTemplates {
     bool usable = false;
     GraphTemplate graph;
   };
-  bool build(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplate& out);
   bool build_at(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplate& out);
   Slot& slot_for(std::uint64_t key);
 
@@ -139,6 +144,32 @@ class GraphTemplates {
   TreeScratch tree_scratch_;
   std::size_t most_slots_ = 0;      // the call's bound: every phase, or some rows' worth of them
   ConnectivityParams unit_params_;  // the call's, with path weights of 1
+};
+
+// The templates of one call's workers together, where its phases are few
+// (projected grids of at most kMostPhases): each is built once, by the first
+// worker to meet its phase, while any other that needs it meanwhile waits.
+// Otherwise inactive, and each worker keeps its own GraphTemplates.
+class SharedTemplates {
+ public:
+  static constexpr std::size_t kMostPhases = 64;
+
+  explicit SharedTemplates(const TemplatePolicy& policy);
+  bool active() const { return phases_ > 0; }
+
+  // As GraphTemplates::find, building with `builder`'s scratch. Safe to call
+  // from several workers at once.
+  const GraphTemplate* find(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplates& builder);
+
+ private:
+  struct Entry {
+    std::once_flag built;
+    bool usable = false;
+    GraphTemplate graph;
+  };
+  std::int32_t period_ = 0;
+  std::size_t phases_ = 0;
+  std::unique_ptr<Entry[]> entries_;  // by phase: row phase × period + column phase
 };
 
 }  // namespace velkan

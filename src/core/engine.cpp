@@ -27,7 +27,8 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   Raster<float> result(rows, cols, std::numeric_limits<float>::quiet_NaN());
   const KernelForm form = kernel_form(inputs);
   const CallTables tables = make_call_tables(inputs, prepared, form);
-  const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, form, tables};
+  SharedTemplates shared_templates(tables.templates);
+  const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, form, tables, &shared_templates};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());
   // Rows go to the workers in segments of kSegmentCols cells, so that the last

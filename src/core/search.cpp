@@ -54,7 +54,9 @@ void make_graph(std::int32_t row, std::int32_t col, const SearchContext& ctx, Se
   const CallTables& tables = ctx.tables;
   if (tables.templates.usable) {
     const TemplateInputs inputs{tables.windows, ctx.params, ctx.transforms, tables.step_lengths, tables.templates};
-    s.graph_template = s.templates.find(row, col, inputs);
+    SharedTemplates* shared = ctx.shared_templates;
+    s.graph_template = shared != nullptr && shared->active() ? shared->find(row, col, inputs, s.templates)
+                                                             : s.templates.find(row, col, inputs);
   }
   if (s.graph_template != nullptr) {
     s.fit = graph_from_template(*s.graph_template, row, col, s.windows, ctx.params, tables.step_lengths,

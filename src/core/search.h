@@ -39,6 +39,7 @@ struct SearchContext {
   const Raster<std::uint8_t>& mask;
   KernelForm form;
   const CallTables& tables;
+  SharedTemplates* shared_templates = nullptr;  // the workers' templates, where they share them
 };
 
 // Bytes the tables hold.
