@@ -435,7 +435,13 @@ const GraphTemplate* SharedTemplates::find(std::int32_t row, std::int32_t col, c
   if (!active() || !in.policy.usable || in.policy.by_row || in.policy.period != period_) return nullptr;
   const auto [row_phase, col_phase] = phase_of(row, col, in);
   Entry& entry = entries_[static_cast<std::size_t>(row_phase * period_ + col_phase)];
-  std::call_once(entry.built, [&] { entry.usable = builder.build(row, col, in, entry.graph); });
+  if (!entry.built.load(std::memory_order_acquire)) {
+    const std::lock_guard<std::mutex> lock(entry.building);
+    if (!entry.built.load(std::memory_order_relaxed)) {
+      entry.usable = builder.build(row, col, in, entry.graph);
+      entry.built.store(true, std::memory_order_release);
+    }
+  }
   return entry.usable ? &entry.graph : nullptr;
 }
 

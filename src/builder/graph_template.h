@@ -10,6 +10,7 @@
 // checked per focal cell: where one fails, the graph is built afresh.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -162,8 +163,11 @@ class SharedTemplates {
   const GraphTemplate* find(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplates& builder);
 
  private:
+  // Built under its mutex, not by std::call_once: an exception out of a
+  // build (say, memory running out) must unwind through C++ frames alone.
   struct Entry {
-    std::once_flag built;
+    std::mutex building;
+    std::atomic<bool> built{false};
     bool usable = false;
     GraphTemplate graph;
   };
