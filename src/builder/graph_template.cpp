@@ -421,10 +421,13 @@ bool GraphTemplates::build_at(std::int32_t row, std::int32_t col, const Template
   return true;
 }
 
-SharedTemplates::SharedTemplates(const TemplatePolicy& policy) {
+SharedTemplates::SharedTemplates(const TemplatePolicy& policy, const WindowPlan& windows) {
   if (!policy.usable || policy.by_row) return;
   const auto period = static_cast<std::size_t>(policy.period);
   if (period * period > kMostPhases) return;
+  std::size_t nodes = 1;  // the pseudo-node
+  for (const LevelPlan& level : windows.levels) nodes += level.capacity;
+  if (nodes > GraphTemplates::kMostBytes / kBytesPerNode / (period * period)) return;
   period_ = policy.period;
   phases_ = period * period;
   entries_ = std::make_unique<Entry[]>(phases_);

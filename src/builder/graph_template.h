@@ -148,14 +148,16 @@ class GraphTemplates {
 };
 
 // The templates of one call's workers together, where its phases are few
-// (projected grids of at most kMostPhases): each is built once, by the first
-// worker to meet its phase, while any other that needs it meanwhile waits.
-// Otherwise inactive, and each worker keeps its own GraphTemplates.
+// (projected grids of at most kMostPhases) and all of them fit in
+// GraphTemplates::kMostBytes: each is built once, by the first worker to meet
+// its phase, while any other that needs it meanwhile waits. Otherwise
+// inactive, and each worker keeps its own GraphTemplates, bounded.
 class SharedTemplates {
  public:
   static constexpr std::size_t kMostPhases = 64;
+  static constexpr std::size_t kBytesPerNode = 512;  // a template's, edges and tree included (about 360 measured)
 
-  explicit SharedTemplates(const TemplatePolicy& policy);
+  SharedTemplates(const TemplatePolicy& policy, const WindowPlan& windows);
   bool active() const { return phases_ > 0; }
 
   // As GraphTemplates::find, building with `builder`'s scratch. Safe to call

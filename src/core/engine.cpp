@@ -27,7 +27,7 @@ Raster<float> run_connectivity_engine(const EngineInputs& inputs, WorkerPool& po
   Raster<float> result(rows, cols, std::numeric_limits<float>::quiet_NaN());
   const KernelForm form = kernel_form(inputs);
   const CallTables tables = make_call_tables(inputs, prepared, form);
-  SharedTemplates shared_templates(tables.templates);
+  SharedTemplates shared_templates(tables.templates, tables.windows);
   const SearchContext ctx{prepared, inputs.params, inputs.transforms, inputs.mask, form, tables, &shared_templates};
   // One scratch per worker: steady state reuses its buffers for every focal cell.
   std::vector<SearchScratch> scratch(pool.size());

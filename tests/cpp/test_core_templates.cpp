@@ -361,7 +361,8 @@ TEST(TemplateSearch, FocalValuesDoNotDependOnTemplates) {
       if (!loop_build_available(build)) continue;
       set_loop_build(build);
       // Two workers sharing their templates (on projected grids) take the focal cells in turn.
-      SharedTemplates shared(run.tables.templates);
+      SharedTemplates shared(run.tables.templates, run.tables.windows);
+      EXPECT_EQ(shared.active(), !run.tables.templates.by_row) << l.name;
       SearchContext sharing = with;
       sharing.shared_templates = &shared;
       SearchScratch templated_scratch, fresh_scratch, workers[2];
