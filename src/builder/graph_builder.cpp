@@ -329,13 +329,21 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 
 }  // namespace
 
-void reset_node_values(const FocalWindows& windows, std::size_t nodes, SearchGraph& g) {
+void reset_node_values(const FocalWindows& windows, std::size_t nodes, std::span<const std::uint32_t> empty,
+                       SearchGraph& g) {
   for (const LevelCells& cells : windows.levels) check_level_sequences(cells);
   for (auto* values : {&g.condition, &g.protected_fraction, &g.weight, &g.traversal, &g.path_weight}) {
-    values->assign(nodes, 0.0f);
+    values->resize(nodes);
+    for (const std::uint32_t v : empty) (*values)[v] = 0.0f;
   }
-  for (auto* values : {&g.similarity_stride, &g.grid_count, &g.edge_begin, &g.edge_count}) values->assign(nodes, 0);
-  g.similarity.assign(nodes, nullptr);
+  for (auto* values : {&g.similarity_stride, &g.grid_count}) {
+    values->resize(nodes);
+    for (const std::uint32_t v : empty) (*values)[v] = 0;
+  }
+  g.similarity.resize(nodes);
+  for (const std::uint32_t v : empty) g.similarity[v] = nullptr;
+  g.edge_begin.resize(nodes);
+  g.edge_count.resize(nodes);
   g.source = kNoNode;
 }
 

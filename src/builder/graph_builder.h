@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "builder/node_mapping.h"
@@ -45,9 +46,12 @@ struct GraphScratch {
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
-// A graph of `nodes` nodes, every value 0 and no edges, after checking that
-// every level's value sequences cover its cells (InternalError otherwise).
-void reset_node_values(const FocalWindows& windows, std::size_t nodes, SearchGraph& out);
+// A graph of `nodes` nodes whose `empty` ones hold values of 0, after
+// checking that every level's value sequences cover its cells (InternalError
+// otherwise). The others' values and every node's edges are left as they
+// were, for the caller to write.
+void reset_node_values(const FocalWindows& windows, std::size_t nodes, std::span<const std::uint32_t> empty,
+                       SearchGraph& out);
 
 // Nodes [node, node + count) take the values of cells [cell, cell + count).
 void copy_node_run(const LevelCells& cells, std::size_t cell, std::size_t count, const ConnectivityParams& params,

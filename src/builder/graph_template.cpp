@@ -210,12 +210,16 @@ bool share_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   return false;
 }
 
-// Lists the absent nodes but the pseudo-node.
+// Lists the absent nodes but the pseudo-node, and the nodes without a cell:
+// those and the pseudo-node.
 void list_absent(const GraphTemplate& t, TemplateScratch& s) {
   s.absent.clear();
-  for (std::size_t v = 0; v + 1 < t.graph.node_count(); ++v) {
+  const std::size_t pseudo = t.graph.node_count() - 1;
+  for (std::size_t v = 0; v < pseudo; ++v) {
     if (s.present[v] == 0) s.absent.push_back(static_cast<std::uint32_t>(v));
   }
+  s.empty.assign(s.absent.begin(), s.absent.end());
+  s.empty.push_back(static_cast<std::uint32_t>(pseudo));
 }
 
 }  // namespace
@@ -270,7 +274,7 @@ void reserve(Vector& v, std::size_t size) {
 void reserve_for(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const std::size_t nodes = t.graph.node_count(), edges = t.graph.edges.size();
   for (auto* v : {&s.present, &s.repair.affected}) reserve(*v, nodes);
-  for (auto* v : {&s.absent, &s.repair.to_settle, &out.blocked}) reserve(*v, nodes);
+  for (auto* v : {&s.absent, &s.empty, &s.repair.to_settle, &out.blocked}) reserve(*v, nodes);
   reserve(s.runs, nodes);
   reserve(s.repair.ranges, nodes);
   reserve(s.repair.seeds, nodes);
@@ -289,12 +293,12 @@ TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::i
   if (!map_nodes(t, row, col, windows, params, lengths, s)) return TemplateFit::None;
   const auto source = static_cast<std::size_t>(t.graph.source);
   if (s.present[source] == 0) return TemplateFit::None;  // the focal cell itself is missing
-  reset_node_values(windows, t.graph.node_count(), out);
+  list_absent(t, s);
+  reset_node_values(windows, t.graph.node_count(), s.empty, out);
   out.level_base = t.graph.level_base;
   for (const NodeRun& run : s.runs)
     copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);
   out.source = t.graph.source;
-  list_absent(t, s);
   if (!share_edges(t, s, out)) return TemplateFit::None;
   return s.present_count + 1 == t.graph.node_count() ? TemplateFit::Whole : TemplateFit::Part;
 }
