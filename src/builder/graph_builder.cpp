@@ -332,16 +332,14 @@ bool link_level(Builder& b, const LevelPass& pass, const TransformMap& transform
 void reset_node_values(const FocalWindows& windows, std::size_t nodes, std::span<const std::uint32_t> empty,
                        SearchGraph& g) {
   for (const LevelCells& cells : windows.levels) check_level_sequences(cells);
-  for (auto* values : {&g.condition, &g.protected_fraction, &g.weight, &g.traversal, &g.path_weight}) {
-    values->resize(nodes);
-    for (const std::uint32_t v : empty) (*values)[v] = 0.0f;
-  }
-  for (auto* values : {&g.similarity_stride, &g.grid_count}) {
-    values->resize(nodes);
-    for (const std::uint32_t v : empty) (*values)[v] = 0;
-  }
-  g.similarity.resize(nodes);
-  for (const std::uint32_t v : empty) g.similarity[v] = nullptr;
+  const auto zero = [&empty, nodes](auto& values) {
+    values.resize(nodes);
+    for (const std::uint32_t v : empty) values[v] = {};
+    values.back() = {};  // the pseudo-node
+  };
+  for (auto* values : {&g.condition, &g.protected_fraction, &g.weight, &g.traversal, &g.path_weight}) zero(*values);
+  for (auto* values : {&g.similarity_stride, &g.grid_count}) zero(*values);
+  zero(g.similarity);
   g.edge_begin.resize(nodes);
   g.edge_count.resize(nodes);
   g.source = kNoNode;

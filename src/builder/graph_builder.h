@@ -46,10 +46,10 @@ struct GraphScratch {
 // The order in which a cell's same-level edges are made: (row step, column step).
 inline constexpr int kSameLevelSteps[8][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
-// A graph of `nodes` nodes whose `empty` ones hold values of 0, after
-// checking that every level's value sequences cover its cells (InternalError
-// otherwise). The others' values and every node's edges are left as they
-// were, for the caller to write.
+// A graph of `nodes` nodes whose `empty` ones and last (the pseudo-node)
+// hold values of 0, after checking that every level's value sequences cover
+// its cells (InternalError otherwise). The others' values and every node's
+// edges are left as they were, for the caller to write.
 void reset_node_values(const FocalWindows& windows, std::size_t nodes, std::span<const std::uint32_t> empty,
                        SearchGraph& out);
 

@@ -210,16 +210,12 @@ bool share_edges(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   return false;
 }
 
-// Lists the absent nodes but the pseudo-node, and the nodes without a cell:
-// those and the pseudo-node.
+// Lists the absent nodes but the pseudo-node.
 void list_absent(const GraphTemplate& t, TemplateScratch& s) {
   s.absent.clear();
-  const std::size_t pseudo = t.graph.node_count() - 1;
-  for (std::size_t v = 0; v < pseudo; ++v) {
+  for (std::size_t v = 0; v + 1 < t.graph.node_count(); ++v) {
     if (s.present[v] == 0) s.absent.push_back(static_cast<std::uint32_t>(v));
   }
-  s.empty.assign(s.absent.begin(), s.absent.end());
-  s.empty.push_back(static_cast<std::uint32_t>(pseudo));
 }
 
 }  // namespace
@@ -245,7 +241,7 @@ TemplatePolicy template_policy(const WindowPlan& plan, const StepLengths& length
 std::size_t GraphTemplate::memory_bytes() const {
   const SearchGraph& g = graph;
   std::size_t bytes = sizeof(*this) + distances.memory_bytes() + edge_flag.capacity() +
-                      (edge_target.capacity() + edge_km.capacity()) * sizeof(float);
+                      edge_target.capacity() * sizeof(std::uint32_t) + edge_km.capacity() * sizeof(float);
   bytes +=
       g.edges.capacity() * sizeof(GraphEdge) +
       (g.condition.capacity() + g.protected_fraction.capacity() + g.weight.capacity() + g.traversal.capacity() +
@@ -274,7 +270,7 @@ void reserve(Vector& v, std::size_t size) {
 void reserve_for(const GraphTemplate& t, TemplateScratch& s, SearchGraph& out) {
   const std::size_t nodes = t.graph.node_count(), edges = t.graph.edges.size();
   for (auto* v : {&s.present, &s.repair.affected}) reserve(*v, nodes);
-  for (auto* v : {&s.absent, &s.empty, &s.repair.to_settle, &out.blocked}) reserve(*v, nodes);
+  for (auto* v : {&s.absent, &s.repair.to_settle, &out.blocked}) reserve(*v, nodes);
   reserve(s.runs, nodes);
   reserve(s.repair.ranges, nodes);
   reserve(s.repair.seeds, nodes);
@@ -294,7 +290,7 @@ TemplateFit graph_from_template(const GraphTemplate& t, std::int32_t row, std::i
   const auto source = static_cast<std::size_t>(t.graph.source);
   if (s.present[source] == 0) return TemplateFit::None;  // the focal cell itself is missing
   list_absent(t, s);
-  reset_node_values(windows, t.graph.node_count(), s.empty, out);
+  reset_node_values(windows, t.graph.node_count(), s.absent, out);
   out.level_base = t.graph.level_base;
   for (const NodeRun& run : s.runs)
     copy_node_run(windows.levels[run.level], run.cell, run.count, params, run.node, out);

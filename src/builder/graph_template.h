@@ -77,7 +77,6 @@ struct NodeRun {
 struct TemplateScratch {
   std::vector<std::uint8_t> present;  // per template node: a gathered cell's
   std::vector<std::uint32_t> absent;  // the template nodes without a gathered cell, but the pseudo-node
-  std::vector<std::uint32_t> empty;   // the absent nodes and the pseudo-node
   std::vector<NodeRun> runs;
   std::size_t present_count = 0;
   std::vector<float> edge_path_weight;  // per template edge: its target's path weight

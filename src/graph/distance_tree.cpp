@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::uint32_t kNoParent = UINT32_MAX;
 
-// Settles the seeds and whatever they improve, on `queue`.
+// Settles `u`, popped at `key`, unless the entry is stale: what its edges
+// improve goes on `queue`.
 template <class Queue>
 void settle(const SearchGraph& graph, Queue& queue, std::uint64_t key, std::uint32_t u, std::uint64_t* total) {
   if (key != total[u]) return;

@@ -1,11 +1,11 @@
 // Dijkstra's algorithm on the integer edge costs of a SearchGraph.
 //
 // Integer costs keep comparisons exact, and the keys are monotone integers:
-// the searches run on bucket queues (bucket_queue.h), the path trees of the
-// distance repair on a radix heap, all in the same order (least total first,
-// equal totals newest first). Totals are kept in 64 bits so that saturated edge costs
-// cannot wrap. Settle order is a pure function of the graph, so results are
-// reproducible whatever the thread count.
+// the searches run on bucket queues (bucket_queue.h), a distance repair with
+// steps too wide for them on a radix heap, all in the same order (least total
+// first, equal totals newest first). Totals are kept in 64 bits so that
+// saturated edge costs cannot wrap. Settle order is a pure function of the
+// graph, so results are reproducible whatever the thread count.
 #pragma once
 
 #include <bit>

@@ -65,18 +65,6 @@ inline std::uint32_t GraphEdge::* units_of(CostKind kind) {
   return kind == CostKind::Weighted ? &GraphEdge::weighted_units : &GraphEdge::distance_units;
 }
 
-// relax() for shared edges, whose targets and units come from arrays of their own.
-template <class Improve>
-[[gnu::always_inline]] inline void relax_shared(const GraphEdge* first, const GraphEdge* last,
-                                                const std::uint32_t* __restrict targets,
-                                                const std::uint32_t* __restrict units, std::uint64_t key,
-                                                std::uint64_t* __restrict total, Improve improve) {
-  relax_each(
-      last - first, key, total, [targets](std::ptrdiff_t e) { return targets[e]; },
-      [units](std::ptrdiff_t e) { return units[e]; },
-      [first, &improve](std::ptrdiff_t e, std::uint64_t candidate) { improve(first + e, candidate); });
-}
-
 // Dijkstra's loop over `units`, on any monotone queue with the radix heap's
 // order (least key first, equal keys newest first): a bucket queue's Ring by
 // value, or a radix heap by reference. `observe(edge, from)` hears of every
@@ -107,16 +95,19 @@ void search_loop(const SearchGraph& graph, std::int32_t start, std::uint32_t Gra
     const GraphEdge* const first = edges + graph.edge_begin[u];
     const GraphEdge* const last = first + graph.edge_count[u];
     if constexpr (kShared) {
+      // Targets and units from arrays of their own, apart from the 16-byte edges.
       const std::size_t begin = graph.edge_begin[u];
+      const std::uint32_t* const targets = graph.shared_targets + begin;
+      const std::uint32_t* const shared_units = graph.shared_units.data() + begin;
       const float* const cost = graph.shared_cost.data() + begin;
-      relax_shared(first, last, graph.shared_targets + begin, graph.shared_units.data() + begin, key, out.total.data(),
-                   [&](const GraphEdge* edge, std::uint64_t candidate) {
-                     observe(edge, u);
-                     const std::ptrdiff_t i = edge - first;
-                     const std::uint32_t v = graph.shared_targets[begin + static_cast<std::size_t>(i)];
-                     out.weighted_path[v] = path_u + cost[i];
-                     queue.push(candidate, v);
-                   });
+      relax_each(
+          last - first, key, out.total.data(), [targets](std::ptrdiff_t e) { return targets[e]; },
+          [shared_units](std::ptrdiff_t e) { return shared_units[e]; },
+          [&](std::ptrdiff_t e, std::uint64_t candidate) {
+            observe(first + e, u);
+            out.weighted_path[targets[e]] = path_u + cost[e];
+            queue.push(candidate, targets[e]);
+          });
     } else {
       relax(first, last, key, units, out.total.data(), [&](const GraphEdge* edge, std::uint64_t candidate) {
         observe(edge, u);
