@@ -388,5 +388,22 @@ TEST(TemplateSearch, FocalValuesDoNotDependOnTemplates) {
   set_loop_build(initial);
 }
 
+// The command's defaults (levels 1, 2, 4 and 8, outer window 11) share their
+// templates among the workers: every phase's fits the bound, though not at
+// the plan's capacity, which takes the outer window at every level.
+TEST(SharedTemplates, ServeTheDefaultWindows) {
+  Landscape l = kLandscapes[0];
+  l.rows = l.cols = 200;
+  l.outer_window = 11;
+  EngineInputs in = make_inputs(l);
+  in.levels.push_back(8);
+  in.transforms[8] = level_transform(l, 8);
+  const PreparedEngine prepared = Prepared::prepare(in);
+  const CallTables tables = make_call_tables(in, prepared, kernel_form(in));
+  ASSERT_TRUE(tables.templates.usable);
+  EXPECT_EQ(tables.templates.period, 8);
+  EXPECT_TRUE(SharedTemplates(tables.templates, tables.windows).active());
+}
+
 }  // namespace
 }  // namespace velkan
