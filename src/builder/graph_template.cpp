@@ -449,7 +449,10 @@ const GraphTemplate* SharedTemplates::find(std::int32_t row, std::int32_t col, c
   const auto [row_phase, col_phase] = phase_of(row, col, in);
   Entry& entry = entries_[static_cast<std::size_t>(row_phase * period_ + col_phase)];
   if (!entry.built.load(std::memory_order_acquire)) {
-    const std::lock_guard<std::mutex> lock(entry.building);
+    // A worker that finds another building the phase builds this focal
+    // cell's graph afresh instead of waiting: the same graph, a little later.
+    const std::unique_lock<std::mutex> lock(entry.building, std::try_to_lock);
+    if (!lock.owns_lock()) return nullptr;
     if (!entry.built.load(std::memory_order_relaxed)) {
       entry.usable = builder.build(row, col, in, entry.graph);
       entry.built.store(true, std::memory_order_release);

@@ -150,8 +150,9 @@ class GraphTemplates {
 // The templates of one call's workers together, where its phases are few
 // (projected grids of at most kMostPhases) and all of them fit in
 // GraphTemplates::kMostBytes: each is built once, by the first worker to meet
-// its phase, while any other that needs it meanwhile waits. Otherwise
-// inactive, and each worker keeps its own GraphTemplates, bounded.
+// its phase; any other that needs it meanwhile builds its graphs afresh
+// rather than wait. Otherwise inactive, and each worker keeps its own
+// GraphTemplates, bounded.
 class SharedTemplates {
  public:
   static constexpr std::size_t kMostPhases = 64;
@@ -160,8 +161,9 @@ class SharedTemplates {
   SharedTemplates(const TemplatePolicy& policy, const WindowPlan& windows);
   bool active() const { return phases_ > 0; }
 
-  // As GraphTemplates::find, building with `builder`'s scratch. Safe to call
-  // from several workers at once.
+  // As GraphTemplates::find, building with `builder`'s scratch; nullptr too
+  // while another worker builds the phase. Safe to call from several workers
+  // at once.
   const GraphTemplate* find(std::int32_t row, std::int32_t col, const TemplateInputs& inputs, GraphTemplates& builder);
 
  private:

@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "builder/graph_template.h"
@@ -386,6 +387,43 @@ TEST(TemplateSearch, FocalValuesDoNotDependOnTemplates) {
     }
   }
   set_loop_build(initial);
+}
+
+// Two workers meeting the same phases at once: whichever builds a template,
+// the other computes meanwhile, and every value is the untemplated one.
+TEST(SharedTemplates, ServeWorkersAtOnce) {
+  const Landscape& l = kLandscapes[0];
+  const Prepared run(l);
+  CallTables untemplated = run.tables;
+  untemplated.templates.usable = false;
+  const SearchContext without{run.prepared,    run.inputs.params, run.inputs.transforms,
+                              run.inputs.mask, run.form,          untemplated};
+  SearchScratch fresh_scratch;
+  std::vector<float> fresh;
+  for (std::int32_t r = 0; r < static_cast<std::int32_t>(l.rows); ++r) {
+    for (std::int32_t c = 0; c < static_cast<std::int32_t>(l.cols); ++c)
+      fresh.push_back(search_focal_cell(r, c, without, fresh_scratch));
+  }
+  SharedTemplates shared(run.tables.templates, run.tables.windows);
+  ASSERT_TRUE(shared.active());
+  SearchContext sharing{run.prepared, run.inputs.params, run.inputs.transforms, run.inputs.mask, run.form, run.tables};
+  sharing.shared_templates = &shared;
+  std::size_t differing[2] = {0, 0};
+  SearchScratch workers[2];
+  const auto work = [&](int w) {
+    std::size_t i = 0;
+    for (std::int32_t r = 0; r < static_cast<std::int32_t>(l.rows); ++r) {
+      for (std::int32_t c = 0; c < static_cast<std::int32_t>(l.cols); ++c, ++i) {
+        const float v = search_focal_cell(r, c, sharing, workers[w]);
+        differing[w] += std::memcmp(&v, &fresh[i], sizeof(float)) == 0 ? 0 : 1;
+      }
+    }
+  };
+  std::thread other(work, 1);
+  work(0);
+  other.join();
+  EXPECT_EQ(differing[0] + differing[1], 0u);
+  EXPECT_GT(workers[0].paths.whole + workers[1].paths.whole, 0u);
 }
 
 // The command's defaults (levels 1, 2, 4 and 8, outer window 11) share their
