@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -106,6 +107,41 @@ TEST(Engine, ResultsDoNotDependOnWorkersOrRun) {
   EXPECT_TRUE(bit_identical(one, run(in, 5)));
   EXPECT_TRUE(bit_identical(one, run(in, 1)));
   for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(std::isfinite(one.data()[i]));
+}
+
+// The tasks take every cell once, rows ascending: whole rows, then the last
+// 2 × workers rows holding focal cells (and any after them) in segments.
+TEST(Engine, RowTasksAreWholeRowsThenSegments) {
+  struct Case {
+    std::size_t rows, cols, workers, first_segmented;
+    std::vector<std::size_t> focal_rows;
+  };
+  const Case cases[] = {
+      {30, 150, 2, 14, {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},  // a band: its last 4 rows
+      {30, 150, 2, 0, {}},                                                // none focal: all segmented
+      {6, 64, 4, 0, {0, 1, 2, 3, 4, 5}},                                  // fewer rows than 2 × workers
+      {20, 130, 1, 16, {2, 9, 16, 18}},                                   // gaps between focal rows
+  };
+  for (const Case& k : cases) {
+    Raster<std::uint8_t> mask(k.rows + 3, k.cols + 5, 1);  // larger than the raster, as the mask may be
+    for (const std::size_t r : k.focal_rows) mask(r, k.cols / 2) = 0;
+    const std::vector<RowTask> tasks = plan_row_tasks(mask, k.rows, k.cols, k.workers, 64);
+    std::vector<int> taken(k.rows * k.cols, 0);
+    std::size_t previous_row = 0;
+    for (const RowTask& t : tasks) {
+      ASSERT_LT(t.row, k.rows);
+      ASSERT_LE(t.last, k.cols);
+      EXPECT_GE(t.row, previous_row);
+      previous_row = t.row;
+      const bool whole = t.first == 0 && t.last == k.cols;
+      EXPECT_EQ(whole, t.row < k.first_segmented || k.cols <= 64) << "row " << t.row;
+      if (!whole) {
+        EXPECT_LE(t.last - t.first, 64u);
+      }
+      for (std::size_t c = t.first; c < t.last; ++c) taken[t.row * k.cols + c] += 1;
+    }
+    EXPECT_EQ(std::count(taken.begin(), taken.end(), 1), static_cast<std::ptrdiff_t>(taken.size()));
+  }
 }
 
 // Every loop built for AVX2 as well gives the portable build's bits, in the
