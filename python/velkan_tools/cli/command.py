@@ -1,5 +1,6 @@
 """The `velkan` command: argument parsing, and the one place failures become exit statuses."""
 import argparse
+import atexit
 import contextlib
 import logging
 import signal
@@ -119,6 +120,17 @@ def sigterm_as_interrupt():
         signal.signal(signal.SIGTERM, previous)
 
 
+def _quiet_abandoned_zarr_work():
+    """Keeps the zarr work an interrupt cut short from printing after the command's one line.
+
+    Ctrl-C or SIGTERM may land inside a zarr read or write, whose coroutine then is never awaited
+    (a RuntimeWarning when it is freed) or stays pending in zarr's I/O thread (reported by asyncio
+    at exit as "destroyed but pending"). A resume checks every finished tile against its digest,
+    so the cut write costs nothing, and the command is about to end."""
+    warnings.filterwarnings("ignore", message="coroutine .* was never awaited", category=RuntimeWarning)
+    atexit.register(logging.getLogger("asyncio").setLevel, logging.CRITICAL)
+
+
 def run(argv):
     try:
         args, subparser = parsed(argv)
@@ -132,6 +144,7 @@ def run(argv):
         print(f"velkan: {error}", file=sys.stderr)
         return BAD_INPUT
     except KeyboardInterrupt as interrupt:
+        _quiet_abandoned_zarr_work()
         terminated = isinstance(interrupt, Terminated) or isinstance(interrupt.__context__, Terminated)
         then = f"; {interrupt}" if isinstance(interrupt, Interrupted) and str(interrupt) else ""
         print(f"velkan: {'terminated' if terminated else 'interrupted'}; no output written{then}", file=sys.stderr)
