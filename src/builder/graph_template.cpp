@@ -344,8 +344,9 @@ const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, co
   }
   if (most_slots_ == 0) {
     // Projected phases repeat all over the landscape; geographic ones are
-    // rows, of which the row loop needs a few at a time.
-    const auto phases = static_cast<std::size_t>(period) * (in.policy.by_row ? 4 : static_cast<std::size_t>(period));
+    // rows, and a worker takes a row whole but for the call's last rows,
+    // whose segments it may take alternately with another row's.
+    const auto phases = static_cast<std::size_t>(period) * (in.policy.by_row ? 2 : static_cast<std::size_t>(period));
     most_slots_ = std::min(phases, kMostSlots);
   }
   Slot& slot = slot_for(key);
