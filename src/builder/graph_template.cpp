@@ -327,7 +327,7 @@ std::size_t template_nodes(const WindowPlan& windows) {
   std::size_t nodes = 1;  // the pseudo-node
   for (const LevelPlan& level : windows.levels) {
     const std::size_t side = 2 * static_cast<std::size_t>(std::max(level.width, 0)) + 1;
-    nodes += side > level.capacity / side ? level.capacity : std::min(level.capacity, side * side);
+    nodes += side > level.capacity / side ? level.capacity : side * side;
   }
   return nodes;
 }
