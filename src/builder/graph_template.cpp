@@ -320,18 +320,6 @@ std::pair<std::int64_t, std::int64_t> phase_of(std::int32_t row, std::int32_t co
   return {row_key, floor_mod(global_index(col, in.params.col_offset), period)};
 }
 
-// The most nodes a template can have: a level's window of width W spans at
-// most 2W + 1 of its cells a side (the plan's capacity, which bounds a
-// buffer for any level's window, takes the outer width at every level).
-std::size_t template_nodes(const WindowPlan& windows) {
-  std::size_t nodes = 1;  // the pseudo-node
-  for (const LevelPlan& level : windows.levels) {
-    const std::size_t side = 2 * static_cast<std::size_t>(std::max(level.width, 0)) + 1;
-    nodes += side > level.capacity / side ? level.capacity : side * side;
-  }
-  return nodes;
-}
-
 }  // namespace
 
 const GraphTemplate* GraphTemplates::find(std::int32_t row, std::int32_t col, const TemplateInputs& in) {
@@ -438,7 +426,9 @@ SharedTemplates::SharedTemplates(const TemplatePolicy& policy, const WindowPlan&
   if (!policy.usable || policy.by_row) return;
   const auto period = static_cast<std::size_t>(policy.period);
   if (period * period > kMostPhases) return;
-  if (template_nodes(windows) > GraphTemplates::kMostBytes / kBytesPerNode / (period * period)) return;
+  std::size_t nodes = 1;  // the pseudo-node
+  for (const LevelPlan& level : windows.levels) nodes += level.capacity;
+  if (nodes > GraphTemplates::kMostBytes / kBytesPerNode / (period * period)) return;
   period_ = policy.period;
   phases_ = period * period;
   entries_ = std::make_unique<Entry[]>(phases_);

@@ -45,8 +45,8 @@ void check_window_widths(const ConnectivityParams& params) {
 // Room for the largest window a level can gather, so a reused buffer never
 // grows after the first focal cell: a width-W window spans at most 2W + 1
 // level cells per side, and never more cells than the level raster holds.
-std::size_t window_capacity(std::int32_t outer, const Raster<float>& level_condition) {
-  const std::int64_t side = 2 * static_cast<std::int64_t>(std::max(outer, 0)) + 1;
+std::size_t window_capacity(std::int32_t width, const Raster<float>& level_condition) {
+  const std::int64_t side = 2 * static_cast<std::int64_t>(std::max(width, 0)) + 1;
   const auto raster_cells = static_cast<std::int64_t>(level_condition.rows() * level_condition.cols());
   // side * side overflows for the widest windows; compare without forming it.
   if (side > raster_cells / side) return static_cast<std::size_t>(raster_cells);
@@ -71,7 +71,7 @@ LevelPlan plan_level(const PreparedEngine& prepared, const ConnectivityParams& p
   if (level <= 0) throw InternalError("Level key " + std::to_string(level) + " is not positive.");
   const std::int32_t outer = outer_width(params);
   plan.width = level == prepared.coarsest ? outer : params.window_size;
-  plan.capacity = window_capacity(outer, *plan.condition);
+  plan.capacity = window_capacity(plan.width, *plan.condition);
   if (find_level(prepared.condition, kBaseLevel) == nullptr) throw InternalError("Base condition level not found!");
   for (const LevelMap& grid : prepared.transition) plan.transition.push_back(find_level(grid, level));
   return plan;

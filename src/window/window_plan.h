@@ -16,7 +16,7 @@ namespace velkan {
 struct LevelPlan {
   std::int32_t level = 0;
   std::int32_t width = 0;    // window width in level cells: the outer one at the coarsest level
-  std::size_t capacity = 0;  // the most cells one window can gather
+  std::size_t capacity = 0;  // the most cells one window of `width` can gather
   const Raster<float>* condition = nullptr;
   const Raster<float>* weights = nullptr;
   const Raster<float>* pa = nullptr;             // only with a PA-membership pyramid

@@ -427,8 +427,8 @@ TEST(SharedTemplates, ServeWorkersAtOnce) {
 }
 
 // The command's defaults (levels 1, 2, 4 and 8, outer window 11) share their
-// templates among the workers: every phase's fits the bound, though not at
-// the plan's capacity, which takes the outer window at every level.
+// templates among the workers: every phase's fits the bound, counted by each
+// level's own window (the outer window at every level would not fit).
 TEST(SharedTemplates, ServeTheDefaultWindows) {
   Landscape l = kLandscapes[0];
   l.rows = l.cols = 200;
